@@ -1,0 +1,267 @@
+#include "sim_device.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sim
+{
+
+namespace
+{
+
+const uint32_t kBlockSize = 0x20000;
+const uint32_t kCrcOffset = 0x1FFFC;
+const uint32_t kTrailingKeyOffset = 0x1FFF8;
+const uint32_t kLeadingKey = 0x0BADFACE;
+const uint32_t kTrailingKey = 0xDEADDEAD;
+const uint32_t kEraseBlock = 0x20000;
+
+// Bitwise CRC (reflected 0xEDB88320, initial 0, no inversion), independent of the program's
+// table-driven one so that a fault in either shows.
+uint32_t crc_bitwise(const std::string &data, size_t len)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < len; i++) {
+        crc ^= (uint8_t)data[i];
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
+
+void put_le32(std::string *s, size_t off, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        (*s)[off + i] = (char)((v >> (8 * i)) & 0xFF);
+}
+
+std::string le32(uint32_t v)
+{
+    std::string s(4, '\0');
+    put_le32(&s, 0, v);
+    return s;
+}
+
+bool fill_device(const std::string &path, uint32_t size)
+{
+    std::string chunk(0x10000, '\xff');
+    FILE *f = fopen(path.c_str(), "wb");
+    bool ok = f != nullptr;
+
+    for (uint32_t done = 0; ok && done < size;) {
+        size_t n = size - done < chunk.size() ? size - done : chunk.size();
+        ok = fwrite(chunk.data(), 1, n, f) == n;
+        done += (uint32_t)n;
+    }
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    return ok;
+}
+
+bool copy_file(const std::string &from, const std::string &to)
+{
+    std::string data;
+    return read_file(from, &data) && write_file(to, data) && chmod(to.c_str(), 0755) == 0;
+}
+
+int remove_one(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+} // namespace
+
+std::string boot_script(int bank)
+{
+    char buf[256];
+    snprintf(buf, sizeof(buf),
+             "fis load -b 0x0a000000 root%d\nfis load kernel%d\n"
+             "exec -c \"root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200\"\n",
+             bank, bank);
+    return buf;
+}
+
+uint32_t config_value_length(uint8_t type)
+{
+    switch (type) {
+    case 1:
+    case 2:
+    case 5:
+        return 4;
+    case 3:
+    case 7:
+        return 128;
+    case 4:
+        return 512;
+    case 6:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+std::vector<config_entry> standard_entries(const std::string &script)
+{
+    return {
+        {1, "boot_script", le32(1), ""},
+        {4, "boot_script_data", script, "boot_script"},
+        {2, "boot_script_timeout", le32(3), "boot_script"},
+        {5, "bootp_my_ip", std::string("\xc0\xa8\x01\x02", 4), "bootp"},
+        {3, "bootp_server_file", "", ""},
+        {6, "eth0_esa_data", std::string("\x00\x0a\x35\x00\x01\x02\x00\x00", 8), ""},
+        {2, "console_baud_rate", le32(115200), ""},
+    };
+}
+
+std::string config_block(const std::vector<config_entry> &entries, bool fix_crc)
+{
+    std::string block(kBlockSize, '\xff');
+    size_t pos = 8;
+
+    put_le32(&block, 0, kBlockSize);
+    put_le32(&block, 4, kLeadingKey);
+    for (const config_entry &e : entries) {
+        uint32_t vlen = config_value_length(e.type);
+        size_t nlen = e.name.size() + 1;
+        size_t klen = e.enable_key.empty() ? 0 : e.enable_key.size() + 1;
+        std::string entry;
+        entry += (char)e.type;
+        entry += (char)nlen;
+        entry += (char)(klen ? 1 : 0);
+        entry += (char)klen;
+        entry += e.name + '\0';
+        if (klen)
+            entry += e.enable_key + '\0';
+        std::string value = e.value.substr(0, vlen);
+        value.resize(vlen, '\0');
+        entry += value;
+        block.replace(pos, entry.size(), entry);
+        pos += entry.size();
+    }
+    block[pos] = '\0'; // end of the list
+    put_le32(&block, kTrailingKeyOffset, kTrailingKey);
+    put_le32(&block, kCrcOffset, fix_crc ? crc_bitwise(block, kCrcOffset) : 0);
+    return block;
+}
+
+std::vector<partition> standard_partitions(const device_options &opt)
+{
+    return {
+        {"RedBoot", 0x40000, kEraseBlock, false},
+        {"RedBoot config", kBlockSize, kEraseBlock, true},
+        {"FIS directory", 0x20000, kEraseBlock, false},
+        {"kernel0", opt.kernel_size, kEraseBlock, true},
+        {"root0", opt.root_size, kEraseBlock, true},
+        {"kernel1", opt.kernel_size, kEraseBlock, true},
+        {"root1", opt.root_size, kEraseBlock, true},
+        {"config", 0x100000, kEraseBlock, false},
+    };
+}
+
+std::string proc_mtd(const std::vector<partition> &parts)
+{
+    std::string out = "dev:    size   erasesize  name\n";
+    char line[160];
+
+    for (size_t i = 0; i < parts.size(); i++) {
+        snprintf(line, sizeof(line), "mtd%zu: %08x %08x \"%s\"\n", i, parts[i].size,
+                 parts[i].erasesize, parts[i].label.c_str());
+        out += line;
+    }
+    return out;
+}
+
+int create_device(const std::string &root, const device_options &opt, std::string *err)
+{
+    std::vector<partition> parts = standard_partitions(opt);
+    std::string script = opt.script.empty() ? boot_script(opt.running_bank) : opt.script;
+    std::string cmdline = opt.cmdline;
+    auto fail = [err](const std::string &what) {
+        if (err != nullptr)
+            *err = what + ": " + strerror(errno);
+        return -1;
+    };
+
+    if (cmdline.empty())
+        cmdline = "console=ttyS0,115200 root=/dev/ram0 initrd=0x0a000000,10M bootopt=" +
+                  std::to_string(opt.running_bank) + "\n";
+    for (const char *d : {"proc/sys/kernel", "proc/strata", "dev", "var/lock", "var/log", "etc",
+                          "lib", "tmpfs", "kelpvar/config0/oem_root", "kelpvar/config1/oem_root"}) {
+        if (!make_dirs(root + "/" + d))
+            return fail(root + "/" + d);
+    }
+    if (!write_file(root + "/proc/mtd", proc_mtd(parts)))
+        return fail("proc/mtd");
+    for (size_t i = 0; i < parts.size(); i++) {
+        std::string dev = root + "/dev/mtdblock" + std::to_string(i);
+        if (parts[i].label == "RedBoot config") {
+            if (!write_file(dev, config_block(standard_entries(script))))
+                return fail(dev);
+        } else if (parts[i].create_device && !fill_device(dev, parts[i].size)) {
+            return fail(dev);
+        }
+    }
+    if (!write_file(root + "/proc/cmdline", cmdline) ||
+        !write_file(root + "/proc/sys/kernel/osrelease", "2.6.31-" + opt.model + "\n") ||
+        !write_file(root + "/proc/dte", "") ||
+        !write_file(root + "/etc/mtab", "rootfs / rootfs rw 0 0\n"
+                                        "/dev/mtdblock7 /kelpvar jffs2 rw 0 0\n"
+                                        "tmpfs /tmpfs tmpfs rw 0 0\n"))
+        return fail("proc files");
+    if (opt.flash_driver && (!write_file(root + "/proc/strata/lock", "") ||
+                             !write_file(root + "/proc/strata/unlock", "")))
+        return fail("proc/strata");
+    if (!opt.evt_library.empty() && !copy_file(opt.evt_library, root + "/lib/libevt.so"))
+        return fail(opt.evt_library);
+    return 0;
+}
+
+bool write_file(const std::string &path, const std::string &data)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    bool ok = f != nullptr && fwrite(data.data(), 1, data.size(), f) == data.size();
+
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    return ok;
+}
+
+bool read_file(const std::string &path, std::string *data)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    char buf[65536];
+    size_t n;
+
+    if (f == nullptr)
+        return false;
+    data->clear();
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        data->append(buf, n);
+    bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+bool make_dirs(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); i++) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool remove_tree(const std::string &path)
+{
+    return nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+} // namespace sim

@@ -1,0 +1,66 @@
+// Simulated device trees: everything the firmware tool reads and writes on the controller, laid
+// out as plain files under one directory (the FWUP_SYSROOT of fwupgrade-sim). Host-side code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim
+{
+
+struct partition {
+    std::string label;  // without quotes, as RedBoot names it
+    uint32_t size;      // bytes
+    uint32_t erasesize; // bytes
+    bool create_device; // write dev/mtdblockN filled with 0xFF
+};
+
+struct config_entry {
+    uint8_t type; // 1 bool, 2 int, 3 string, 4 script, 5 IP, 6 ESA, 7 port
+    std::string name;
+    std::string value;      // raw value bytes, padded with zeros to the type's length
+    std::string enable_key; // empty for none
+};
+
+struct device_options {
+    int running_bank = 0;            // the script loads it, the kernel booted from it
+    std::string model = "SIM3000";   // release text is "2.6.31-" + model
+    uint32_t kernel_size = 0x100000; // each kernel partition
+    uint32_t root_size = 0x400000;   // each root partition
+    std::string script;              // boot script text; empty: the standard one
+    std::string cmdline;             // kernel command line; empty: follows running_bank
+    std::string evt_library;         // file to install as lib/libevt.so; empty: none
+    bool flash_driver = true;        // proc/strata/lock and unlock present
+};
+
+// The standard three-line boot script loading `bank`.
+std::string boot_script(int bank);
+
+// The RedBoot value length of an entry type (0 for unknown types).
+uint32_t config_value_length(uint8_t type);
+
+// The usual entries of a RedBoot configuration with `script` as boot_script_data.
+std::vector<config_entry> standard_entries(const std::string &script);
+
+// A whole 0x20000-byte configuration block: length word, key words, the entries, an end marker,
+// 0xFF fill and a valid CRC. `fix_crc` false leaves the CRC word as 0.
+std::string config_block(const std::vector<config_entry> &entries, bool fix_crc = true);
+
+// The partition table of the simulated device (kernel/root sizes from the options).
+std::vector<partition> standard_partitions(const device_options &opt);
+
+// /proc/mtd text for the partitions, numbered from 0 in order.
+std::string proc_mtd(const std::vector<partition> &parts);
+
+// Builds a complete device tree under `root` (created when absent). Returns 0, or -1 with the
+// reason in `*err`.
+int create_device(const std::string &root, const device_options &opt, std::string *err);
+
+// Small file helpers shared by tests and tools.
+bool write_file(const std::string &path, const std::string &data);
+bool read_file(const std::string &path, std::string *data);
+bool make_dirs(const std::string &path);
+bool remove_tree(const std::string &path);
+
+} // namespace sim

@@ -1,0 +1,3 @@
+#include "boot_idx.h"
+
+// Placeholder: built in a following change.

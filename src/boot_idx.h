@@ -1,0 +1,81 @@
+// Boot configuration: RedBoot's configuration block in the "RedBoot config" partition, the
+// operations on its boot script, the bank state (which bank runs, which to write, which to fall
+// back to) and the get_boot_idx, set_boot_idx and redboot_cli commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum : int {
+    BOOT_OP_GET_IDX = 1,
+    BOOT_OP_SET_IDX = 2,
+    BOOT_OP_GET_RAMDISK_SIZE = 3,
+    BOOT_OP_SET_RAMDISK_SIZE = 4,
+    BOOT_OP_SHOW = 5,
+    BOOT_OP_ENABLE_UART = 6,
+    BOOT_OP_DISABLE_UART = 7,
+    BOOT_OP_UPDATE_EXEC = 8,
+    BOOT_OP_UPDATE_SCRUB = 9,
+    BOOT_OP_UPDATE_LOAD = 10,
+    BOOT_OP_GET_SCRIPT = 11,
+};
+
+enum : int {
+    BOOT_ERR_UNKNOWN_OP = -1,   // operation code outside 1 to 11 (the one failure that prints)
+    BOOT_ERR_BAD_INDEX = -2,    // set with a bank other than 0 or 1
+    BOOT_ERR_NO_PARTITION = -3, // "RedBoot config" not in /proc/mtd
+    BOOT_ERR_UNLOCK = -4,       // the flash driver refused the unlock
+    BOOT_ERR_OPEN = -5,         // the block device did not open
+    BOOT_ERR_READ = -6,         // fewer than RB_CONFIG_SIZE bytes could be read
+    BOOT_ERR_NO_SCRIPT = -7,    // no type-4 entry named "boot_script_data"
+    BOOT_ERR_NOT_FOUND = -8,    // a query's text is not in the script
+    BOOT_ERR_STORE = -9,        // the block could not be stored back
+};
+
+enum : int {
+    RB_CONFIG_SIZE = 0x20000,       // the whole configuration block
+    RB_CONFIG_CRC_OFFSET = 0x1FFFC, // CRC word over everything before it
+    RB_CONFIG_LIST_OFFSET = 8,      // first entry, after the length and key words
+    RB_SCRIPT_LEN = 512,            // value length of a script entry
+};
+
+// The one routine behind every query and edit of the boot script: finds the partition, reads the
+// block, finds the script entry, runs `operation` and stores the block back when an edit rewrote
+// the text. Results as the BOOT_OP_* and BOOT_ERR_* codes give them. Module-internal: other
+// modules use the wrappers below; it is declared here for the module's tests.
+int do_flash_boot_idx(int operation, int argument, char *text);
+
+// Pure workers over a block in memory (the routine above is their I/O frame).
+// Offset of the 512-byte script field inside the RB_CONFIG_SIZE-byte `block`, or
+// BOOT_ERR_NO_SCRIPT. Never reads past the CRC word.
+int boot_config_find_script(const uint8_t *block);
+// Runs query or edit `operation` (1 to 11) on the 512-byte script `field`; sets `*modified` when an
+// edit rewrote the text. Never reads or writes outside the field (or, for BOOT_OP_GET_SCRIPT,
+// more than RB_SCRIPT_LEN bytes of `text`).
+int boot_script_run(char *field, int operation, int argument, char *text, int *modified);
+// Bank named by "bootopt=0"/"bootopt=1" in the first `len` bytes of a kernel command line
+// (searched as bytes): 0 or 1, or -2 when neither occurs ("bootopt=1" wins when both do).
+int boot_cmdline_override(const char *buf, size_t len);
+
+// Bank state. 0 with the three banks stored, or -1 when the script names no usable bank.
+int get_boot_idx(int *current_idx, int *target_idx, int *fallback_idx);
+// The change marker /var/lock/bootidx_changed: 0, or -1 when it could not be created/removed.
+int set_bootidx_changed(void);
+int clear_bootidx_changed(void);
+// Mount directory of `device_name` from /etc/mtab: 0 with `buf` filled, or -1.
+int get_mount_point(const char *device_name, char *buf, size_t size);
+
+// Wrappers over do_flash_boot_idx; results passed on unchanged.
+int set_boot_idx(int bank);
+int set_boot_exec(const char *text);
+int set_boot_scrub(const char *text);
+int set_boot_load(const char *text);
+int get_boot_script(char *text); // `text` holds at least RB_SCRIPT_LEN bytes
+// `*ramdisk_size` receives the result only when it is 0 or more.
+int get_boot_ramdisk_size(int *ramdisk_size);
+int set_boot_ramdisk_size(int ramdisk_size);
+
+// Commands: the result becomes the exit status.
+int get_boot_idx_main(int argc, char **argv);
+int set_boot_idx_main(int argc, char **argv);
+int redboot_cli_main(int argc, char **argv);

@@ -1,0 +1,3 @@
+#include "crc32.h"
+
+// Placeholder: built in a following change.

@@ -1,0 +1,3 @@
+#include "data.h"
+
+// Placeholder: built in a following change.

@@ -1,0 +1,3 @@
+#include "data_blk.h"
+
+// Placeholder: built in a following change.

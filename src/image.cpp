@@ -1,0 +1,3 @@
+#include "image.h"
+
+// Placeholder: built in a following change.

@@ -1,0 +1,44 @@
+// The firmware image file: a 76-byte little-endian header (model name, payload positions, sizes
+// and MD5 digests, header CRC) followed by the kernel and root payloads.
+#pragma once
+
+#include <cstdint>
+
+struct datablk;
+
+enum : uint32_t {
+    FW_IMAGE_MAGIC = 0x13578642,
+};
+
+enum : int {
+    FW_HEADER_LEN = 76,
+    FW_HEADER_CRC_LEN = 72, // the CRC covers the bytes before it
+    FW_NAME_LEN = 16,       // model name field, NUL-terminated inside
+    // field offsets
+    FW_OFF_MAGIC = 0,
+    FW_OFF_NAME = 4,
+    FW_OFF_HEADER_LEN = 20,
+    FW_OFF_KERNEL_OFFSET = 24,
+    FW_OFF_KERNEL_SIZE = 28,
+    FW_OFF_KERNEL_MD5 = 32,
+    FW_OFF_ROOT_OFFSET = 48,
+    FW_OFF_ROOT_SIZE = 52,
+    FW_OFF_ROOT_MD5 = 56,
+    FW_OFF_HEADER_CRC = 72,
+};
+
+enum : int {
+    IMAGE_ERR_MAGIC = -10,    // magic is not FW_IMAGE_MAGIC
+    IMAGE_ERR_CHECKSUM = -11, // header CRC or a payload digest does not match
+};
+
+// Loads both payloads (blocks[0] kernel, blocks[1] root, both empty) from an image file and
+// copies the model name into the 16-byte `name_out` (may be null). 0, a DATA_ERR_* code of the
+// transfer, or an IMAGE_ERR_* code. Buffers stay attached to the records on every path.
+int load_image_from_file(char *name_out, datablk *blocks, const char *path);
+// Fills the 76 bytes at `header` from the model name (may be null) and the two records. Always 0.
+int image_to_header(const char *name, const datablk *blocks, uint8_t *header);
+// Writes a complete image file. 0, DATA_ERR_OPEN, or DATA_ERR_WRITE for any failed write.
+int dump_image_to_file(const char *name, const datablk *blocks, const char *path);
+// Loads the kernel from the whole of one file and the root from another; digests untouched.
+int load_image_from_file331(datablk *blocks, const char *kernel_path, const char *root_path);

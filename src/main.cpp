@@ -1,0 +1,6 @@
+#include "upgrade.h"
+
+int main(int argc, char **argv)
+{
+    return fwupgrade_main(argc, argv);
+}

@@ -1,0 +1,3 @@
+#include "md5.h"
+
+// Placeholder: built in a following change.

@@ -1,0 +1,3 @@
+#include "mtd_part.h"
+
+// Placeholder: built in a following change.

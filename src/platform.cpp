@@ -1,0 +1,169 @@
+#include "platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/utsname.h>
+
+#ifdef FWUP_SIM
+#include <cstdlib>
+#include <sys/stat.h>
+#endif
+
+#ifndef FWUP_SIM
+
+int platform_init(void)
+{
+    return 0;
+}
+
+const char *platform_path(const char *path, char * /*buf*/, size_t /*size*/)
+{
+    return path;
+}
+
+const char *platform_command(const char *cmd, char * /*buf*/, size_t /*size*/)
+{
+    return cmd;
+}
+
+int platform_release(char *buf, size_t size)
+{
+    struct utsname uts;
+
+    if (size == 0 || uname(&uts) != 0)
+        return -1;
+    snprintf(buf, size, "%s", uts.release);
+    return 0;
+}
+
+#else // FWUP_SIM
+
+namespace
+{
+
+const char kRootVar[] = "FWUP_SYSROOT";
+const char kReleasePath[] = "/proc/sys/kernel/osrelease";
+
+char g_root[PLATFORM_PATH_MAX];
+size_t g_root_len;
+
+// Bounded appender: every write checks the room left, and an overflow poisons the result.
+struct out_buf {
+    char *p;
+    size_t size;
+    size_t len;
+    bool overflow;
+};
+
+void put(out_buf *o, const char *s, size_t n)
+{
+    if (o->overflow || n >= o->size - o->len) {
+        o->overflow = true;
+        return;
+    }
+    memcpy(o->p + o->len, s, n);
+    o->len += n;
+    o->p[o->len] = '\0';
+}
+
+void put_path_word(out_buf *o, const char *w, size_t n)
+{
+    bool glob = n >= 2 && w[n - 2] == '/' && w[n - 1] == '*';
+    size_t body = glob ? n - 2 : n;
+
+    // Root and path go into one pair of single quotes; a quote inside becomes '\''.
+    put(o, "'", 1);
+    for (size_t i = 0; i < g_root_len + body; i++) {
+        char c = i < g_root_len ? g_root[i] : w[i - g_root_len];
+        if (c == '\'')
+            put(o, "'\\''", 4);
+        else
+            put(o, &c, 1);
+    }
+    put(o, "'", 1);
+    if (glob)
+        put(o, "/*", 2);
+}
+
+} // namespace
+
+int platform_init(void)
+{
+    const char *root = getenv(kRootVar);
+    struct stat st;
+
+    if (root == nullptr || root[0] == '\0') {
+        printf("fwupgrade-sim: %s is not set; point it at a simulated device root\n", kRootVar);
+        return -1;
+    }
+    if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        printf("fwupgrade-sim: %s=%s is not a directory\n", kRootVar, root);
+        return -1;
+    }
+    g_root_len = strlen(root);
+    while (g_root_len > 1 && root[g_root_len - 1] == '/')
+        g_root_len--;
+    if (g_root_len >= sizeof(g_root) / 2) {
+        printf("fwupgrade-sim: %s is too long\n", kRootVar);
+        return -1;
+    }
+    memcpy(g_root, root, g_root_len);
+    g_root[g_root_len] = '\0';
+    return 0;
+}
+
+const char *platform_path(const char *path, char *buf, size_t size)
+{
+    out_buf o = {buf, size, 0, size == 0};
+
+    if (size > 0)
+        buf[0] = '\0';
+    put(&o, g_root, g_root_len);
+    put(&o, path, strlen(path));
+    return o.overflow ? nullptr : buf;
+}
+
+const char *platform_command(const char *cmd, char *buf, size_t size)
+{
+    out_buf o = {buf, size, 0, size == 0};
+    const char *p = cmd;
+
+    if (size > 0)
+        buf[0] = '\0';
+    while (*p != '\0') {
+        size_t n = strcspn(p, " ");
+        if (n == 0) {
+            put(&o, p, 1);
+            p++;
+            continue;
+        }
+        if (p[0] == '/')
+            put_path_word(&o, p, n);
+        else
+            put(&o, p, n);
+        p += n;
+    }
+    return o.overflow ? nullptr : buf;
+}
+
+int platform_release(char *buf, size_t size)
+{
+    char path[PLATFORM_PATH_MAX];
+    const char *resolved = platform_path(kReleasePath, path, sizeof(path));
+    FILE *f = nullptr;
+    int ret = -1;
+
+    if (size == 0 || resolved == nullptr)
+        return -1;
+    f = fopen(resolved, "r");
+    if (f == nullptr)
+        return -1;
+    if (fgets(buf, (int)size, f) != nullptr) {
+        buf[strcspn(buf, "\n")] = '\0';
+        ret = 0;
+    }
+    fclose(f);
+    return ret;
+}
+
+#endif // FWUP_SIM

@@ -1,0 +1,27 @@
+// Where the program finds the device's files. On the controller every path is the compiled-in
+// constant; the simulated build (FWUP_SIM) resolves the same constants under the directory named
+// by FWUP_SYSROOT, so that the real program runs end to end on a machine without MTD flash.
+#pragma once
+
+#include <cstddef>
+
+enum : int {
+    PLATFORM_PATH_MAX = 4096, // room for any resolved path or command line
+};
+
+// Checks the platform before any command runs. Returns 0, or -1 when the simulated root is
+// unusable (unset, empty or not a directory); the one-line reason is printed here.
+int platform_init(void);
+
+// Resolves an absolute device path. Returns `path` itself on the device; in the simulated build
+// the path under the root, written into `buf`, or nullptr when it does not fit in `size` bytes.
+const char *platform_path(const char *path, char *buf, size_t size);
+
+// Resolves the absolute paths inside a shell command line (words that begin with '/'). Returns
+// `cmd` itself on the device; in the simulated build each such word is put under the root and
+// shell-quoted (a trailing "/*" stays outside the quotes), or nullptr when it does not fit.
+const char *platform_command(const char *cmd, char *buf, size_t size);
+
+// Copies the running kernel's release name (at most size - 1 characters and a NUL).
+// Returns 0, or -1 when it cannot be read (a failing uname).
+int platform_release(char *buf, size_t size);

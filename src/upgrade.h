@@ -1,0 +1,75 @@
+// The front end: command dispatch, the firmware upgrade, and its notifications (the shared-memory
+// progress record, the event log, the scheduler time slice and the upgrade lock).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Progress record shared with any process that follows the upgrade (System V shared memory).
+struct upgrade_progress {
+    int32_t stage;         // UPGRADE_STAGE_* code
+    uint32_t kernel_total; // kernel payload bytes; 0 until the writing starts
+    uint32_t root_total;   // root payload bytes; 0 until the writing starts
+    uint32_t kernel_done;  // kernel bytes written (stage 3) or compared (stage 5)
+    uint32_t root_done;    // root bytes written (stage 4) or compared (stage 6)
+    uint8_t percent;       // 0..100 while running; low byte of the failure code at stage -1
+    uint8_t pad[3];        // never written
+};
+static_assert(sizeof(upgrade_progress) == 24, "the shared record is 24 bytes");
+static_assert(offsetof(upgrade_progress, percent) == 20, "percent is byte 20");
+
+enum : int32_t {
+    UPGRADE_STAGE_FAILED = -1,
+    UPGRADE_STAGE_LOADING = 2,
+    UPGRADE_STAGE_WRITE_KERNEL = 3,
+    UPGRADE_STAGE_WRITE_ROOT = 4,
+    UPGRADE_STAGE_VERIFY_KERNEL = 5,
+    UPGRADE_STAGE_VERIFY_ROOT = 6,
+    UPGRADE_STAGE_DONE = 7,
+};
+
+enum : int {
+    UPGRADE_PROGRESS_KEY = 0x13578642, // same number as the image magic
+    UPGRADE_PROGRESS_SHMFLG = 0x200,   // IPC_CREAT, permission bits 0
+};
+
+enum : int {
+    UPGRADE_EVT_CLASS = 4, // first argument of every upgrade event
+    UPGRADE_EVT_START = 0x70006,
+    UPGRADE_EVT_SUCCESS = 0x70007,
+    UPGRADE_EVT_FAILURE = 0x70008,
+};
+
+enum : int {
+    UPGRADE_OK = 0,
+    UPGRADE_ERR_IMAGE = -16,
+    UPGRADE_ERR_BOOT_SWITCH = -17,
+    UPGRADE_ERR_LOCKED = -18,
+    UPGRADE_ERR_RESOURCE = -19,
+    UPGRADE_ERR_MAGIC = -20,
+    UPGRADE_ERR_CHECKSUM = -21,
+    UPGRADE_ERR_MODEL = -22,
+    UPGRADE_ERR_WRITE = -23,
+    UPGRADE_ERR_VERIFY = -24,
+};
+
+// Loads /lib/libevt.so around one call of its Evt_log_event. Its result, or -1 when the library
+// or the function cannot be loaded.
+int evt_log_event(int a, int b, int c, int d);
+void evt_upgrade_start(void);
+void evt_upgrade_result(int ok); // non-zero: success event
+// Writes "timeslice=%d" and its NUL to /proc/dte; failures are not reported.
+void update_timeslice(int value);
+// 0 when this run may upgrade, non-zero when another run holds the lock.
+int try_upgrade_lock(void);
+int upgrade_unlock(void);
+
+// Creates or opens the shared record and attaches it; nullptr when that fails.
+upgrade_progress *upgrade_progress_attach(void);
+void upgrade_progress_detach(upgrade_progress *progress);
+
+// The firmware upgrade of the staged image: 0 or an UPGRADE_ERR_* code.
+int upgrade_main(void);
+
+// Chooses the command by the invocation name and returns its result (the process exit status).
+int fwupgrade_main(int argc, char **argv);

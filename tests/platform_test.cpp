@@ -1,0 +1,92 @@
+// The simulated platform: path resolution under the root, quoting inside shell command lines,
+// the release name, and the program refusing to run without a usable root.
+#include "fixture.h"
+
+#include <cstdlib>
+
+#include "platform.h"
+
+namespace
+{
+
+using fwtest::run_program;
+using fwtest::sim_binary;
+using fwtest::TempDir;
+
+class PlatformTest : public ::testing::Test
+{
+  protected:
+    void use_root(const std::string &root)
+    {
+        setenv("FWUP_SYSROOT", root.c_str(), 1);
+        ASSERT_EQ(0, platform_init());
+    }
+    TempDir dir_;
+};
+
+TEST_F(PlatformTest, PathsResolveUnderTheRoot)
+{
+    char buf[PLATFORM_PATH_MAX];
+    use_root(dir_.path() + "/");
+    EXPECT_STREQ((dir_.path() + "/proc/mtd").c_str(), platform_path("/proc/mtd", buf, sizeof(buf)));
+    // A path that does not fit is refused, never cut.
+    char small[8];
+    EXPECT_EQ(nullptr, platform_path("/proc/mtd", small, sizeof(small)));
+}
+
+TEST_F(PlatformTest, CommandPathsAreQuotedAndGlobsStayOutside)
+{
+    TempDir spaced;
+    std::string root = spaced.path() + "/my dev's root";
+    ASSERT_TRUE(sim::make_dirs(root));
+    use_root(root);
+    char buf[PLATFORM_PATH_MAX];
+    std::string q = "'" + spaced.path() + "/my dev'\\''s root";
+    EXPECT_EQ(
+        "rm -rf " + q + "/kelpvar/config0/oem_root'/*",
+        std::string(platform_command("rm -rf /kelpvar/config0/oem_root/*", buf, sizeof(buf))));
+    EXPECT_EQ("[ -d " + q + "/k' ] || mkdir " + q + "/k'",
+              std::string(platform_command("[ -d /k ] || mkdir /k", buf, sizeof(buf))));
+    EXPECT_EQ("tar zxf " + q + "/a.bin' -C " + q + "/d/'",
+              std::string(platform_command("tar zxf /a.bin -C /d/", buf, sizeof(buf))));
+    char small[16];
+    EXPECT_EQ(nullptr, platform_command("rm -rf /tmpfs/upgrading", small, sizeof(small)));
+
+    // The quoted command really works on a root with spaces.
+    ASSERT_TRUE(sim::make_dirs(root + "/kelpvar/config0/oem_root/sub"));
+    ASSERT_TRUE(sim::write_file(root + "/kelpvar/config0/oem_root/file", "x"));
+    ASSERT_EQ(0, system(platform_command("rm -rf /kelpvar/config0/oem_root/*", buf, sizeof(buf))));
+    std::string data;
+    EXPECT_FALSE(sim::read_file(root + "/kelpvar/config0/oem_root/file", &data));
+    EXPECT_EQ(0, access((root + "/kelpvar/config0/oem_root").c_str(), F_OK));
+}
+
+TEST_F(PlatformTest, ReleaseIsTheFirstLineOfOsrelease)
+{
+    char buf[64] = "unchanged";
+    use_root(dir_.path());
+    EXPECT_EQ(-1, platform_release(buf, sizeof(buf))); // missing file: a failing uname
+    ASSERT_TRUE(sim::make_dirs(dir_ / "proc/sys/kernel"));
+    ASSERT_TRUE(sim::write_file(dir_ / "proc/sys/kernel/osrelease", "2.6.31-KX400ZEPH\nmore\n"));
+    ASSERT_EQ(0, platform_release(buf, sizeof(buf)));
+    EXPECT_STREQ("2.6.31-KX400ZEPH", buf);
+}
+
+TEST_F(PlatformTest, SimulatedProgramRefusesWithoutARoot)
+{
+    ASSERT_TRUE(sim::write_file(dir_ / "plain", ""));
+    for (const std::vector<std::string> &env : {std::vector<std::string>{"FWUP_SYSROOT="},
+                                                {"FWUP_SYSROOT=" + dir_ / "missing"},
+                                                {"FWUP_SYSROOT=" + dir_ / "plain"}}) {
+        fwtest::run_result r = run_program(sim_binary(), "get_boot_idx", {}, env);
+        EXPECT_EQ(255, r.status) << env[0];
+        EXPECT_NE(std::string::npos, r.out.find("FWUP_SYSROOT")) << r.out;
+        EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n'));
+    }
+    // Unset entirely, under the upgrade's name: nothing may be touched either.
+    unsetenv("FWUP_SYSROOT");
+    fwtest::run_result r = run_program(sim_binary(), "fwupgrade", {});
+    EXPECT_EQ(255, r.status);
+}
+
+} // namespace

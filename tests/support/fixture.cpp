@@ -1,0 +1,236 @@
+#include "fixture.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+extern char **environ;
+
+namespace fwtest
+{
+
+namespace
+{
+
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0)
+        s.append(buf, (size_t)n);
+    return s;
+}
+
+uint32_t crc_ref(const std::string &data, size_t len)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < len; i++) {
+        crc ^= (uint8_t)data[i];
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
+
+// Offset of the boot script value in a block, by an independent walk; 0 when absent.
+size_t script_offset(const std::string &b)
+{
+    static const size_t lens[] = {0, 4, 4, 128, 512, 4, 8, 128};
+    size_t pos = 8;
+    while (pos + 4 <= 0x1FFFC && b[pos] != 0) {
+        uint8_t type = (uint8_t)b[pos];
+        size_t n = (uint8_t)b[pos + 1], m = (uint8_t)b[pos + 3];
+        size_t len = type < 8 ? lens[type] : 0;
+        if (pos + 4 + n + m > 0x1FFFC)
+            break;
+        if (type == 4 && strncmp(&b[pos + 4], "boot_script_data", n) == 0 && n >= 17 &&
+            b[pos + 4 + 16] == '\0')
+            return pos + 4 + n + m + 512 <= 0x1FFFC ? pos + 4 + n + m : 0;
+        pos += 4 + n + m + len;
+    }
+    return 0;
+}
+
+} // namespace
+
+const char *sim_binary()
+{
+    return FWUP_SIM_BIN;
+}
+
+const char *evt_library()
+{
+    return FWUP_EVT_LIB;
+}
+
+const char *fwtool_binary()
+{
+    return FWTOOL_BIN;
+}
+
+TempDir::TempDir()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/fwtest.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        abort();
+    path_ = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    sim::remove_tree(path_);
+}
+
+run_result run_program(const std::string &program, const std::string &name,
+                       const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    run_result r;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return r;
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<std::string> envs;
+        for (char **e = environ; *e != nullptr; e++)
+            envs.push_back(*e);
+        for (const std::string &e : env) {
+            std::string key = e.substr(0, e.find('=') + 1);
+            for (auto it = envs.begin(); it != envs.end();)
+                it = it->compare(0, key.size(), key) == 0 ? envs.erase(it) : it + 1;
+            envs.push_back(e);
+        }
+        std::vector<char *> argv, envp;
+        argv.push_back(const_cast<char *>(name.c_str()));
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        for (std::string &e : envs)
+            envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    // Drain stderr after stdout; the programs under test write little to either.
+    r.out = drain(out[0]);
+    r.err = drain(err[0]);
+    close(out[0]);
+    close(err[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+StdoutCapture::StdoutCapture()
+{
+    char templ[] = "/tmp/fwcapture.XXXXXX";
+    fflush(stdout);
+    file_ = mkstemp(templ);
+    unlink(templ);
+    saved_ = dup(1);
+    dup2(file_, 1);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    take();
+}
+
+std::string StdoutCapture::take()
+{
+    std::string s;
+    if (saved_ < 0)
+        return s;
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    lseek(file_, 0, SEEK_SET);
+    s = drain(file_);
+    close(file_);
+    file_ = -1;
+    return s;
+}
+
+void SimDeviceTest::SetUp()
+{
+    opt_ = sim::device_options();
+    opt_.evt_library = evt_library();
+    make_device(opt_);
+}
+
+void SimDeviceTest::make_device(const sim::device_options &opt)
+{
+    std::string err;
+    opt_ = opt;
+    ASSERT_EQ(0, sim::create_device(dir_.path(), opt_, &err)) << err;
+    setenv("FWUP_SYSROOT", dir_.path().c_str(), 1);
+    ASSERT_EQ(0, platform_init());
+}
+
+run_result SimDeviceTest::run(const std::string &name, const std::vector<std::string> &args,
+                              const std::vector<std::string> &env)
+{
+    std::vector<std::string> e = env;
+    e.insert(e.begin(), "FWUP_SYSROOT=" + dir_.path());
+    return run_program(sim_binary(), name, args, e);
+}
+
+std::string SimDeviceTest::read(const std::string &rel) const
+{
+    std::string data;
+    sim::read_file(path(rel), &data);
+    return data;
+}
+
+void SimDeviceTest::write(const std::string &rel, const std::string &data) const
+{
+    ASSERT_TRUE(sim::write_file(path(rel), data)) << rel;
+}
+
+std::string SimDeviceTest::config_block() const
+{
+    return read("dev/mtdblock1");
+}
+
+std::string SimDeviceTest::stored_script() const
+{
+    std::string b = config_block();
+    if (b.size() < 0x20000)
+        return "";
+    size_t off = script_offset(b);
+    if (off == 0)
+        return "";
+    std::string field = b.substr(off, 512);
+    return field.substr(0, field.find('\0'));
+}
+
+bool SimDeviceTest::stored_crc_valid() const
+{
+    std::string b = config_block();
+    if (b.size() < 0x20000)
+        return false;
+    uint32_t stored = 0;
+    for (int i = 0; i < 4; i++)
+        stored |= (uint32_t)(uint8_t)b[0x1FFFC + i] << (8 * i);
+    return stored == crc_ref(b, 0x1FFFC);
+}
+
+} // namespace fwtest
