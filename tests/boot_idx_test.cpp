@@ -1,1 +1,588 @@
+// The boot-configuration module in process: the pure workers on hand-made script fields and
+// blocks, the operation frame and the bank state on a simulated device.
 #include "fixture.h"
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "boot_idx.h"
+
+// Lets a test refuse the script's working copy (the one 512-byte allocation of an edit).
+extern "C" void *__libc_malloc(size_t size);
+static std::atomic<bool> g_refuse_script_copy{false};
+extern "C" void *malloc(size_t size) noexcept
+{
+    if (size == RB_SCRIPT_LEN && g_refuse_script_copy.load())
+        return nullptr;
+    return __libc_malloc(size);
+}
+
+namespace
+{
+
+using fwtest::SimDeviceTest;
+using fwtest::StdoutCapture;
+
+const std::string kSample = sim::boot_script(0);
+
+// A script field: the text, its NUL, and a filler that must survive behind the NUL.
+std::string make_field(const std::string &text, char filler = '\0')
+{
+    std::string f(RB_SCRIPT_LEN, filler);
+    f.replace(0, text.size(), text);
+    if (text.size() < RB_SCRIPT_LEN)
+        f[text.size()] = '\0';
+    return f;
+}
+
+std::string text_of(const std::string &field)
+{
+    return field.substr(0, strnlen(field.data(), field.size()));
+}
+
+struct edit_result {
+    int result;
+    int modified;
+    std::string field;
+};
+
+edit_result run_op(const std::string &field, int op, int arg = 0, const char *text = nullptr)
+{
+    edit_result r{0, 0, field};
+    r.result = boot_script_run(&r.field[0], op, arg, const_cast<char *>(text), &r.modified);
+    return r;
+}
+
+std::string edited(const std::string &script, int op, int arg = 0, const char *text = nullptr)
+{
+    return text_of(run_op(make_field(script), op, arg, text).field);
+}
+
+std::string replace(std::string s, const std::string &from, const std::string &to)
+{
+    size_t at = s.find(from);
+    return at == std::string::npos ? s : s.replace(at, from.size(), to);
+}
+
+struct edit_row {
+    const char *what;
+    std::string script;
+    int op;
+    int arg;
+    const char *text;
+    std::string expect; // the edited text
+    int modified;
+};
+
+TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
+{
+    const std::string no_console = replace(kSample, " console=ttyS0,115200", "");
+    const std::string scrubbed = "scrub -o 0x03000000 -l 0x0a000000\n" + kSample;
+    const edit_row rows[] = {
+        {"set 1", kSample, BOOT_OP_SET_IDX, 1, nullptr, sim::boot_script(1), 1},
+        {"set same bank rewrites", kSample, BOOT_OP_SET_IDX, 0, nullptr, kSample, 1},
+        {"set uses first root", "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", BOOT_OP_SET_IDX,
+         1, nullptr, "exec -c \"root1/dev/ram0\"\nfis load kernel1\n", 1},
+        {"set without root", "fis load kernel0\n", BOOT_OP_SET_IDX, 1, nullptr,
+         "fis load kernel0\n", 0},
+        {"set over the NUL", "load root0 kernel", BOOT_OP_SET_IDX, 1, nullptr, "load root1 kernel1",
+         1},
+        {"ramdisk 32", kSample, BOOT_OP_SET_RAMDISK_SIZE, 32, nullptr,
+         replace(kSample, ",10M", ",32M"), 1},
+        {"ramdisk -1", kSample, BOOT_OP_SET_RAMDISK_SIZE, -1, nullptr,
+         replace(kSample, ",10M", ",4294967295M"), 1},
+        {"ramdisk keeps m", "initrd=0x0a000000,10m x", BOOT_OP_SET_RAMDISK_SIZE, 32, nullptr,
+         "initrd=0x0a000000,32m x", 1},
+        {"ramdisk runs to next M", "initrd=0x0a000000,512 mem=64M", BOOT_OP_SET_RAMDISK_SIZE, 32,
+         nullptr, "initrd=0x0a000000,32mem=64M", 1},
+        {"ramdisk without unit letter", "initrd=0x0a000000,512\nexec\n", BOOT_OP_SET_RAMDISK_SIZE,
+         32, nullptr, "initrd=0x0a000000,512\nexec\n", 0},
+        {"disable, quote ends item", kSample, BOOT_OP_DISABLE_UART, 0, nullptr, no_console, 1},
+        {"disable, space ends item", "exec -c \"console=ttyS0,115200   root=/dev/ram0\"",
+         BOOT_OP_DISABLE_UART, 0, nullptr, "exec -c \"root=/dev/ram0\"", 1},
+        {"disable runs into next line", "a console=ttyS0\nfis load x\n", BOOT_OP_DISABLE_UART, 0,
+         nullptr, "a load x\n", 1},
+        {"disable, text end ends item", "exec -c  console=ttyS0,115200", BOOT_OP_DISABLE_UART, 0,
+         nullptr, "exec -c", 1},
+        {"enable restores sample", no_console, BOOT_OP_ENABLE_UART, 0, nullptr, kSample, 1},
+        {"enable with console anywhere", "console=x\nexec -c \"a\"", BOOT_OP_ENABLE_UART, 0,
+         nullptr, "console=x\nexec -c \"a\"", 0},
+        {"enable before last quote", "exec -c \"a\"\necho \"b\"\n", BOOT_OP_ENABLE_UART, 0, nullptr,
+         "exec -c \"a\"\necho \"b console=ttyS0,115200\"\n", 1},
+        {"enable without quote", "exec -c a\n", BOOT_OP_ENABLE_UART, 0, nullptr, "exec -c a\n", 0},
+        {"exec", kSample, BOOT_OP_UPDATE_EXEC, 0, "root=/dev/ram0 initrd=0x0a000000,16M",
+         replace(kSample, "initrd=0x0a000000,10M console=ttyS0,115200", "initrd=0x0a000000,16M"),
+         1},
+        {"exec without closing quote", "exec -c \"a\n", BOOT_OP_UPDATE_EXEC, 0, "b",
+         "exec -c \"a\n", 0},
+        {"scrub added", kSample, BOOT_OP_UPDATE_SCRUB, 0, "0x0a000000", scrubbed, 1},
+        {"scrub replaced", scrubbed, BOOT_OP_UPDATE_SCRUB, 0, "0x0c000000",
+         replace(scrubbed, "-l 0x0a000000", "-l 0x0c000000"), 1},
+        {"scrub -l then newline", "scrub -o 0x03000000 -l\nfis load\n", BOOT_OP_UPDATE_SCRUB, 0,
+         "0x1", "scrub -o 0x03000000 -l\n0x1\nfis load\n", 1},
+        {"scrub last line without newline", "fis load\nscrub -o 1 -l 2", BOOT_OP_UPDATE_SCRUB, 0,
+         "3", "fis load\nscrub -o 1 -l 2", 0},
+        {"load", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x0c000000",
+         replace(kSample, "0x0a000000 root0", "0x0c000000 root0"), 1},
+        {"load across lines", "fis load -b 0x0c000000 kernel0\nfis load root0\n",
+         BOOT_OP_UPDATE_LOAD, 0, "0x0a000000", "fis load -b 0x0a000000 root0\n", 1},
+        {"load without 0x", "fis load -b 12 root0\n", BOOT_OP_UPDATE_LOAD, 0, "0x1",
+         "fis load -b 12 root0\n", 0},
+        {"load without later root", "root0\nfis load -b 0x1 kernel0\n", BOOT_OP_UPDATE_LOAD, 0,
+         "0x2", "root0\nfis load -b 0x1 kernel0\n", 0},
+    };
+    for (const edit_row &row : rows) {
+        edit_result r = run_op(make_field(row.script, 'Z'), row.op, row.arg, row.text);
+        EXPECT_EQ(0, r.result) << row.what;
+        EXPECT_EQ(row.expect, text_of(r.field)) << row.what;
+        EXPECT_EQ(row.modified, r.modified) << row.what;
+        // Behind the new NUL the old bytes stay.
+        size_t end = text_of(r.field).size() + 1;
+        size_t old_end = std::max(end, row.script.size() + 1);
+        EXPECT_EQ(std::string(RB_SCRIPT_LEN - old_end, 'Z'), r.field.substr(old_end)) << row.what;
+    }
+}
+
+TEST(BootScriptEdit, OverlongResultsAreCutInsideTheField)
+{
+    std::string long_text(600, 'a');
+    edit_result r = run_op(make_field(kSample, 'Z'), BOOT_OP_UPDATE_EXEC, 0, long_text.c_str());
+    EXPECT_EQ(RB_SCRIPT_LEN - 1, (int)text_of(r.field).size());
+    EXPECT_EQ(std::string::npos, r.field.find("\"\n")); // closing quote and later lines lost
+
+    // Load leaves the field's last byte alone.
+    r = run_op(make_field(kSample, 'Z'), BOOT_OP_UPDATE_LOAD, 0, long_text.c_str());
+    EXPECT_EQ(RB_SCRIPT_LEN - 2, (int)text_of(r.field).size());
+    EXPECT_EQ('Z', r.field[RB_SCRIPT_LEN - 1]);
+
+    // A new scrub line in front of a 500-character script keeps what fits behind it.
+    std::string script(500, 'x');
+    std::string text = edited(script, BOOT_OP_UPDATE_SCRUB, 0, "0x1");
+    std::string line = "scrub -o 0x03000000 -l 0x1\n";
+    EXPECT_EQ(line + script.substr(0, RB_SCRIPT_LEN - 1 - line.size()), text);
+}
+
+TEST(BootScriptEdit, FieldWithoutNulEndsAtItsLastByte)
+{
+    std::string field = make_field("fis load -b 0x0a000000 root0\nfis load kernel0\n" +
+                                   std::string(RB_SCRIPT_LEN, 'x'));
+    field.resize(RB_SCRIPT_LEN);
+    EXPECT_EQ(0, run_op(field, BOOT_OP_GET_IDX).result);
+
+    // The copy holds 511 characters and the NUL, and not one byte more.
+    char out[RB_SCRIPT_LEN + 1];
+    out[RB_SCRIPT_LEN] = 'Q';
+    edit_result r = run_op(field, BOOT_OP_GET_SCRIPT, 0, out);
+    EXPECT_EQ(field.substr(0, RB_SCRIPT_LEN - 1), std::string(out));
+    EXPECT_EQ('Q', out[RB_SCRIPT_LEN]);
+
+    StdoutCapture cap;
+    run_op(field, BOOT_OP_SHOW);
+    EXPECT_EQ(field.substr(0, RB_SCRIPT_LEN - 1) + "\n", cap.take());
+
+    // An edit terminates the text inside the field.
+    r = run_op(field, BOOT_OP_SET_IDX, 1);
+    EXPECT_EQ(1, r.modified);
+    EXPECT_EQ('\0', r.field[RB_SCRIPT_LEN - 1]);
+    EXPECT_EQ(1, run_op(r.field, BOOT_OP_GET_IDX).result);
+    r = run_op(field, BOOT_OP_UPDATE_EXEC, 0, "x"); // no quotes: unchanged
+    EXPECT_EQ(0, r.modified);
+
+    // A digit that would take the last byte leaves no room for the NUL: nothing changes.
+    std::string tail = "root0 kernel";
+    std::string at_end = std::string(RB_SCRIPT_LEN - 1 - tail.size(), 'x') + tail;
+    r = run_op(make_field(at_end), BOOT_OP_SET_IDX, 1);
+    EXPECT_EQ(0, r.modified);
+    EXPECT_EQ(at_end, text_of(r.field));
+}
+
+TEST(BootScriptEdit, RefusedWorkingCopyLeavesTheFieldAlone)
+{
+    for (int op : {BOOT_OP_SET_RAMDISK_SIZE, BOOT_OP_DISABLE_UART, BOOT_OP_UPDATE_EXEC,
+                   BOOT_OP_UPDATE_SCRUB, BOOT_OP_UPDATE_LOAD}) {
+        std::string field = make_field(kSample);
+        int modified = 0;
+        g_refuse_script_copy = true;
+        int r = boot_script_run(&field[0], op, 32, const_cast<char *>("0x1"), &modified);
+        g_refuse_script_copy = false;
+        EXPECT_EQ(BOOT_ERR_STORE, r) << op;
+        EXPECT_EQ(0, modified) << op;
+        EXPECT_EQ(make_field(kSample), field) << op;
+    }
+}
+
+TEST(BootScriptQuery, BankAndRamdiskSize)
+{
+    const struct {
+        std::string script;
+        int op;
+        int expect;
+    } rows[] = {
+        {kSample, BOOT_OP_GET_IDX, 0},
+        {sim::boot_script(1), BOOT_OP_GET_IDX, 1},
+        {"kernel0 root0 kernel1 root1", BOOT_OP_GET_IDX, 1},
+        {"kernel0 root1", BOOT_OP_GET_IDX, BOOT_ERR_NOT_FOUND},
+        {"kernel10 root10", BOOT_OP_GET_IDX, 1},
+        {"initrd=0x0a000000,10M", BOOT_OP_GET_RAMDISK_SIZE, 10},
+        {"initrd=0x0a000000,010M", BOOT_OP_GET_RAMDISK_SIZE, 8},
+        {"initrd=0x0a000000,0x20M", BOOT_OP_GET_RAMDISK_SIZE, 32},
+        {"initrd=0x0a000000, +7M", BOOT_OP_GET_RAMDISK_SIZE, 7},
+        {"initrd=0x0a000000,-5M", BOOT_OP_GET_RAMDISK_SIZE, -5},
+        {"initrd=0x0a000000,0xM", BOOT_OP_GET_RAMDISK_SIZE, 0},
+        {"initrd=0x0a000000,M", BOOT_OP_GET_RAMDISK_SIZE, 0},
+        {"initrd=0x0a000000 console=ttyS0,115200", BOOT_OP_GET_RAMDISK_SIZE, 115200},
+        {"initrd=1,3000000000", BOOT_OP_GET_RAMDISK_SIZE, (int)3000000000u},
+        {"initrd=1,99999999999", BOOT_OP_GET_RAMDISK_SIZE, -1}, // 32-bit strtoul saturates
+        {"initrd=0x0a000000", BOOT_OP_GET_RAMDISK_SIZE, BOOT_ERR_NOT_FOUND},
+        {"ramdisk,10M", BOOT_OP_GET_RAMDISK_SIZE, BOOT_ERR_NOT_FOUND},
+    };
+    for (const auto &row : rows) {
+        edit_result r = run_op(make_field(row.script), row.op);
+        EXPECT_EQ(row.expect, r.result) << row.script;
+        EXPECT_EQ(0, r.modified) << row.script;
+    }
+    // The number is read no further than the field's end.
+    std::string field = "initrd=1," + std::string(RB_SCRIPT_LEN - 9, '1');
+    EXPECT_EQ(-1, run_op(field, BOOT_OP_GET_RAMDISK_SIZE).result);
+}
+
+// A block whose entry at `at` has `type` and `name`, reached through entries of an unknown type
+// (no value) that fill the space before it.
+std::string block_with_script_at(size_t at, uint8_t type = 4, const char *name = nullptr)
+{
+    std::string b(RB_CONFIG_SIZE, '\0');
+    size_t pos = RB_CONFIG_LIST_OFFSET;
+    while (pos < at) {
+        size_t step = std::min<size_t>(at - pos, 4 + 255 + 255);
+        if (at - pos - step != 0 && at - pos - step < 4)
+            step -= 4;
+        size_t n = std::min<size_t>(step - 4, 255);
+        b[pos] = 8;
+        b[pos + 1] = (char)n;
+        b[pos + 3] = (char)(step - 4 - n);
+        pos += step;
+    }
+    std::string key = name != nullptr ? name : "boot_script_data";
+    b[at] = (char)type;
+    b[at + 1] = (char)(key.size() + 1);
+    if (at + 4 + key.size() <= b.size())
+        b.replace(at + 4, key.size(), key);
+    return b;
+}
+
+TEST(BootConfigWalk, FindsTheScriptOnlyInsideTheBlock)
+{
+    std::string b = sim::config_block(sim::standard_entries(kSample));
+    int off = boot_config_find_script((const uint8_t *)b.data());
+    ASSERT_GT(off, 0);
+    EXPECT_EQ(kSample, text_of(b.substr(off, RB_SCRIPT_LEN)));
+
+    // The value ends exactly at the CRC word: found; one byte further: not taken.
+    size_t last = RB_CONFIG_CRC_OFFSET - RB_SCRIPT_LEN - 4 - 17;
+    b = block_with_script_at(last);
+    EXPECT_EQ((int)(last + 4 + 17), boot_config_find_script((const uint8_t *)b.data()));
+    b = block_with_script_at(last + 1);
+    EXPECT_EQ(BOOT_ERR_NO_SCRIPT, boot_config_find_script((const uint8_t *)b.data()));
+
+    const struct {
+        const char *what;
+        std::string block;
+    } missing[] = {
+        {"erased", std::string(RB_CONFIG_SIZE, '\xff')},
+        {"no script entry", sim::config_block({{2, "boot_script_timeout", "", ""}})},
+        {"string type", block_with_script_at(1000, 3)},
+        {"longer name", block_with_script_at(1000, 4, "boot_script_data2")},
+        {"header at CRC word", block_with_script_at(RB_CONFIG_CRC_OFFSET - 3)},
+    };
+    for (const auto &m : missing)
+        EXPECT_EQ(BOOT_ERR_NO_SCRIPT, boot_config_find_script((const uint8_t *)m.block.data()))
+            << m.what;
+    // A name that fills its field without a NUL is no match.
+    b = block_with_script_at(1000);
+    b[1001] = 16;
+    EXPECT_EQ(BOOT_ERR_NO_SCRIPT, boot_config_find_script((const uint8_t *)b.data()));
+}
+
+TEST(BootCmdline, OverrideRows)
+{
+    const struct {
+        std::string text;
+        int expect;
+    } rows[] = {
+        {"console=ttyS0 bootopt=0", 0},
+        {"bootopt=1 bootopt=0", 1},
+        {"bootopt=0 bootopt=1", 1},
+        {"bootopt=10", 1},
+        {"xbootopt=0", 0},
+        {"", -2},
+        {"bootopt=2 BOOTOPT=1", -2},
+        {std::string("a\0b\0bootopt=1", 13), 1},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.expect, boot_cmdline_override(row.text.data(), row.text.size())) << row.text;
+}
+
+class BootFlash : public SimDeviceTest
+{
+  protected:
+    void use_block(const std::string &block)
+    {
+        write("dev/mtdblock1", block);
+    }
+    void use_script(const std::string &script, bool fix_crc = true)
+    {
+        use_block(sim::config_block(sim::standard_entries(script), fix_crc));
+    }
+    void clear_lock_records()
+    {
+        write("proc/strata/lock", "");
+        write("proc/strata/unlock", "");
+    }
+};
+
+TEST_F(BootFlash, UnknownCodesAndBadIndexTouchNothing)
+{
+    ASSERT_EQ(0, unlink(path("proc/mtd").c_str())); // a lookup would fail with -3
+    for (int op : {0, 12, -1, INT_MIN}) {
+        StdoutCapture cap;
+        EXPECT_EQ(BOOT_ERR_UNKNOWN_OP, do_flash_boot_idx(op, 0, nullptr));
+        EXPECT_EQ("Unknown operation: " + std::to_string(op) + "\n", cap.take());
+    }
+    EXPECT_EQ(BOOT_ERR_BAD_INDEX, do_flash_boot_idx(BOOT_OP_SET_IDX, 2, nullptr));
+    EXPECT_EQ(BOOT_ERR_BAD_INDEX, set_boot_idx(-1));
+    EXPECT_EQ(BOOT_ERR_NO_PARTITION, do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr));
+}
+
+TEST_F(BootFlash, QueriesReadWithoutUnlockingOrWriting)
+{
+    use_script(kSample, false);
+    std::string before = config_block();
+    clear_lock_records();
+    int size = -5;
+    char script[RB_SCRIPT_LEN];
+    EXPECT_EQ(0, do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr));
+    EXPECT_EQ(10, get_boot_ramdisk_size(&size));
+    EXPECT_EQ(10, size);
+    EXPECT_EQ(0, get_boot_script(script));
+    EXPECT_EQ(kSample, script);
+    StdoutCapture cap;
+    EXPECT_EQ(0, do_flash_boot_idx(BOOT_OP_SHOW, 0, nullptr));
+    EXPECT_EQ(kSample + "\n", cap.take());
+    EXPECT_TRUE(before == config_block());
+    EXPECT_EQ("", read("proc/strata/unlock"));
+    EXPECT_EQ("", read("proc/strata/lock"));
+
+    use_script("fis load kernel0 root0\n");
+    size = -5;
+    EXPECT_EQ(BOOT_ERR_NOT_FOUND, get_boot_ramdisk_size(&size));
+    EXPECT_EQ(-5, size);
+}
+
+TEST_F(BootFlash, EditStoresTheWholeBlockWithAFreshCrc)
+{
+    use_script(kSample, false); // a wrong CRC is no obstacle
+    clear_lock_records();
+    EXPECT_EQ(0, set_boot_idx(1));
+    // Only the digits and the CRC word change; the stored block reads back as built.
+    EXPECT_TRUE(sim::config_block(sim::standard_entries(sim::boot_script(1))) == config_block());
+    EXPECT_TRUE(stored_crc_valid());
+    EXPECT_EQ("mtdblock1\n", read("proc/strata/unlock"));
+    EXPECT_EQ("mtdblock1\n", read("proc/strata/lock"));
+
+    EXPECT_EQ(0, set_boot_ramdisk_size(16));
+    EXPECT_EQ(0, set_boot_exec("root=/dev/ram0 initrd=0x0a000000,16M"));
+    EXPECT_EQ(0, set_boot_load("0x0c000000"));
+    EXPECT_EQ(0, set_boot_scrub("0x0b000000"));
+    EXPECT_EQ("scrub -o 0x03000000 -l 0x0b000000\nfis load -b 0x0c000000 root1\n"
+              "fis load kernel1\nexec -c \"root=/dev/ram0 initrd=0x0a000000,16M\"\n",
+              stored_script());
+    EXPECT_TRUE(stored_crc_valid());
+}
+
+TEST_F(BootFlash, MissingAnchorWritesNothingButRelocks)
+{
+    use_script("fis load\n", false);
+    std::string before = config_block();
+    clear_lock_records();
+    EXPECT_EQ(0, do_flash_boot_idx(BOOT_OP_UPDATE_EXEC, 0, const_cast<char *>("x")));
+    EXPECT_TRUE(before == config_block()); // the wrong CRC stays: nothing was written
+    EXPECT_EQ("mtdblock1\n", read("proc/strata/lock"));
+}
+
+TEST_F(BootFlash, FailuresAfterUnlockLockAgain)
+{
+    const std::string dev = path("dev/mtdblock1");
+    const struct {
+        const char *what;
+        int expect;
+        int query; // the same device read by a query
+        void (*prepare)(const std::string &dev);
+    } rows[] = {
+        {"directory as device", BOOT_ERR_OPEN, BOOT_ERR_READ,
+         [](const std::string &d) {
+             ASSERT_EQ(0, unlink(d.c_str()));
+             ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+         }},
+        {"short partition", BOOT_ERR_READ, BOOT_ERR_READ,
+         [](const std::string &d) { ASSERT_EQ(0, truncate(d.c_str(), RB_CONFIG_SIZE - 1)); }},
+        {"erased block", BOOT_ERR_NO_SCRIPT, BOOT_ERR_NO_SCRIPT,
+         [](const std::string &d) { sim::write_file(d, std::string(RB_CONFIG_SIZE, '\xff')); }},
+        {"no script entry", BOOT_ERR_NO_SCRIPT, BOOT_ERR_NO_SCRIPT,
+         [](const std::string &d) {
+             sim::write_file(d, sim::config_block({{1, "boot_script", "", ""}}));
+         }},
+    };
+    for (const auto &row : rows) {
+        sim::remove_tree(dev);
+        use_script(kSample);
+        row.prepare(dev);
+        clear_lock_records();
+        EXPECT_EQ(row.expect, set_boot_idx(1)) << row.what;
+        EXPECT_EQ("mtdblock1\n", read("proc/strata/lock")) << row.what;
+        EXPECT_EQ(row.query, do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr)) << row.what;
+    }
+    sim::remove_tree(dev);
+
+    // No flash driver: the unlock fails and the device is never opened.
+    use_script(kSample);
+    sim::remove_tree(path("proc/strata"));
+    std::string before = config_block();
+    EXPECT_EQ(BOOT_ERR_UNLOCK, set_boot_idx(1));
+    EXPECT_TRUE(before == config_block());
+}
+
+TEST_F(BootFlash, FailedWriteIsStoreErrorAndLocksAgain)
+{
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    struct rlimit small = saved;
+    small.rlim_cur = RB_CONFIG_SIZE / 2; // the write stops half way
+    clear_lock_records();
+    sighandler_t old = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    int r = set_boot_idx(1);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old);
+    EXPECT_EQ(BOOT_ERR_STORE, r);
+    EXPECT_EQ("mtdblock1\n", read("proc/strata/lock"));
+    EXPECT_FALSE(stored_crc_valid()); // partly written: new script, old CRC
+}
+
+struct bank_row {
+    bool marker;
+    const char *cmdline; // nullptr: no /proc/cmdline
+    int script_bank;
+    int current, target, fallback;
+};
+
+TEST_F(BootFlash, BankStateTable)
+{
+    const bank_row rows[] = {
+        {true, "bootopt=1", 0, 0, 0, 1},  {true, "bootopt=0", 1, 1, 1, 0},
+        {true, "quiet", 0, 0, 0, 1},      {true, nullptr, 1, 1, 1, 0},
+        {false, "bootopt=0", 0, 0, 1, 0}, {false, "bootopt=0", 1, 0, 1, 0},
+        {false, "bootopt=1", 0, 1, 0, 1}, {false, "bootopt=1", 1, 1, 0, 1},
+        {false, "quiet", 0, 0, 1, 0},     {false, "quiet", 1, 1, 0, 1},
+        {false, nullptr, 0, 0, 1, 0},     {false, nullptr, 1, 1, 0, 1},
+    };
+    for (const bank_row &row : rows) {
+        std::string what = std::string(row.marker ? "marker " : "no marker ") +
+                           (row.cmdline ? row.cmdline : "(no cmdline)") + " script " +
+                           std::to_string(row.script_bank);
+        use_script(sim::boot_script(row.script_bank));
+        unlink(path("proc/cmdline").c_str());
+        if (row.cmdline != nullptr)
+            write("proc/cmdline", row.cmdline);
+        unlink(path("var/lock/bootidx_changed").c_str());
+        if (row.marker)
+            write("var/lock/bootidx_changed", "");
+        int cur = -9, tgt = -9, fb = -9;
+        EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb)) << what;
+        EXPECT_EQ(row.current, cur) << what;
+        EXPECT_EQ(row.target, tgt) << what;
+        EXPECT_EQ(row.fallback, fb) << what;
+        // The probe leaves the marker as it found it.
+        EXPECT_EQ(row.marker, access(path("var/lock/bootidx_changed").c_str(), F_OK) == 0) << what;
+    }
+}
+
+TEST_F(BootFlash, ScriptWithoutBankStoresNothing)
+{
+    use_script("fis load kernel0 root1\n");
+    int cur = -9, tgt = -9, fb = -9;
+    EXPECT_EQ(-1, get_boot_idx(&cur, &tgt, &fb));
+    EXPECT_EQ(-9, cur);
+    EXPECT_EQ(-9, tgt);
+    EXPECT_EQ(-9, fb);
+    EXPECT_NE(0, access(path("var/lock/bootidx_changed").c_str(), F_OK));
+}
+
+TEST_F(BootFlash, CmdlineIsReadOnlyWithinItsFirst512Bytes)
+{
+    const struct {
+        std::string cmdline;
+        int current; // script names bank 0, no marker
+    } rows[] = {
+        {std::string(503, 'x') + "bootopt=1", 1}, // ends on byte 512
+        {std::string(504, 'x') + "bootopt=1", 0}, // one byte past
+        {std::string("\0\0\0bootopt=1", 12), 1},  {"bootopt=1 bootopt=0", 1}, {"", 0},
+    };
+    for (const auto &row : rows) {
+        write("proc/cmdline", row.cmdline);
+        int cur = -9, tgt = -9, fb = -9;
+        EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
+        EXPECT_EQ(row.current, cur) << row.cmdline.size();
+    }
+}
+
+TEST_F(BootFlash, MarkerLifeCycle)
+{
+    const std::string marker = path("var/lock/bootidx_changed");
+    struct stat st;
+    EXPECT_EQ(-1, clear_bootidx_changed());
+    EXPECT_EQ(0, set_bootidx_changed());
+    EXPECT_EQ(-1, set_bootidx_changed());
+    ASSERT_EQ(0, stat(marker.c_str(), &st));
+    EXPECT_EQ(0, st.st_size);
+    EXPECT_EQ(0, clear_bootidx_changed());
+    EXPECT_NE(0, access(marker.c_str(), F_OK));
+
+    // Something else in the marker's place counts as a marker and is not removed.
+    ASSERT_EQ(0, mkdir(marker.c_str(), 0755));
+    int cur = -9, tgt = -9, fb = -9;
+    write("proc/cmdline", "bootopt=1");
+    EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
+    EXPECT_EQ(0, cur + tgt);
+    EXPECT_EQ(-1, clear_bootidx_changed());
+    EXPECT_EQ(0, rmdir(marker.c_str()));
+
+    // Without /var/lock the marker counts as present, whatever the command line says.
+    sim::remove_tree(path("var/lock"));
+    EXPECT_EQ(-1, set_bootidx_changed());
+    EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
+    EXPECT_EQ(0, cur);
+    EXPECT_EQ(0, tgt);
+    EXPECT_EQ(1, fb);
+}
+
+TEST_F(BootFlash, MountPoint)
+{
+    write("etc/mtab", "rootfs / rootfs rw 0 0\n/dev/mtdblock7 /kelp%svar jffs2 rw 0 0\n"
+                      "/dev/mtdblock7 /second jffs2 rw 0 0\n");
+    char buf[16] = "untouched";
+    EXPECT_EQ(-1, get_mount_point("/dev/mtdblock9", buf, sizeof(buf)));
+    EXPECT_STREQ("untouched", buf);
+    EXPECT_EQ(0, get_mount_point("/dev/mtdblock7", buf, sizeof(buf)));
+    EXPECT_STREQ("/kelp%svar", buf);
+    EXPECT_EQ(0, get_mount_point("/dev/mtdblock7", buf, 6));
+    EXPECT_STREQ("/kelp", buf);
+    ASSERT_EQ(0, unlink(path("etc/mtab").c_str()));
+    EXPECT_EQ(-1, get_mount_point("rootfs", buf, sizeof(buf)));
+}
+
+} // namespace
