@@ -1,1 +1,221 @@
+// get_boot_idx, set_boot_idx and redboot_cli end to end: the built program under each command
+// name on a simulated device, checked by exit status, output and the block stored on flash.
 #include "fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+using fwtest::run_result;
+using fwtest::SimDeviceTest;
+
+const char kUsage[] =
+    "Usage:\n"
+    "    redboot_cli show\n"
+    "    redboot_cli enable_uart\n"
+    "    redboot_cli disable_uart\n"
+    "    redboot_cli update_exec <exec_cmd>\n"
+    "    redboot_cli update_load <start_addr>\n"
+    "    redboot_cli update_scrub <length>\n"
+    "Example:\n"
+    "    redboot_cli update_exec \"root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200\"\n"
+    "    redboot_cli update_load 0x0c000000\n"
+    "    redboot_cli update_scrub 0x0a000000\n"
+    "\n";
+
+std::string replace(std::string s, const std::string &from, const std::string &to)
+{
+    size_t at = s.find(from);
+    return at == std::string::npos ? s : s.replace(at, from.size(), to);
+}
+
+// The fault shim that the build puts beside the stand-in event library.
+std::string fault_library()
+{
+    std::string evt = fwtest::evt_library();
+    return evt.substr(0, evt.rfind('/')) + "/libfwfault.so";
+}
+
+class BootCli : public SimDeviceTest
+{
+  protected:
+    void use_script(const std::string &script)
+    {
+        write("dev/mtdblock1", sim::config_block(sim::standard_entries(script)));
+    }
+    void remove_partition()
+    {
+        write("proc/mtd", replace(read("proc/mtd"), "\"RedBoot config\"", "\"other\""));
+    }
+};
+
+TEST_F(BootCli, GetBootIdxReportsTheScriptBank)
+{
+    EXPECT_EQ(0, run("get_boot_idx").status);
+    use_script(sim::boot_script(1));
+    EXPECT_EQ(1, run("get_boot_idx", {"extra", "args"}).status);
+    EXPECT_EQ(1, run("/usr/sbin/get_boot_idx").status);
+
+    run_result r = run("get_boot_idx");
+    EXPECT_EQ("", r.out);
+    use_script("fis load kernel0 root1\n");
+    EXPECT_EQ(255, run("get_boot_idx").status);
+    remove_partition();
+    EXPECT_EQ(255, run("get_boot_idx").status);
+}
+
+TEST_F(BootCli, SetBootIdxArguments)
+{
+    const std::string before = config_block();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } refused[] = {{{}, 255}, {{"1", "0"}, 255}, {{"2"}, 254}, {{"-1"}, 254}};
+    for (const auto &row : refused) {
+        run_result r = run("set_boot_idx", row.args);
+        EXPECT_EQ(row.status, r.status) << row.args.size();
+        EXPECT_EQ("", r.out);
+        EXPECT_TRUE(before == config_block());
+    }
+
+    const struct {
+        const char *arg;
+        int bank;
+    } accepted[] = {{" 1x", 1}, {"abc", 0}, {"+1", 1}, {"0", 0}};
+    for (const auto &row : accepted) {
+        EXPECT_EQ(0, run("set_boot_idx", {row.arg}).status) << row.arg;
+        EXPECT_EQ(sim::boot_script(row.bank), stored_script()) << row.arg;
+        EXPECT_TRUE(stored_crc_valid()) << row.arg;
+        EXPECT_EQ(row.bank, run("get_boot_idx").status) << row.arg;
+    }
+}
+
+TEST_F(BootCli, UsageIsExactAndTouchesNothing)
+{
+    const std::string before = config_block();
+    const std::vector<std::vector<std::string>> wrong = {
+        {}, {"SHOW"}, {"help"}, {"update_exec"}, {"update_scrub"}, {"update_load"}};
+    for (const auto &args : wrong) {
+        run_result r = run("redboot_cli", args);
+        EXPECT_EQ(255, r.status) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(kUsage, r.out);
+        EXPECT_EQ("", r.err);
+    }
+    EXPECT_TRUE(before == config_block());
+    EXPECT_EQ("", read("proc/strata/unlock"));
+}
+
+TEST_F(BootCli, SubCommandsEditTheStoredScript)
+{
+    const std::string sample = sim::boot_script(0);
+    const std::string no_console = replace(sample, " console=ttyS0,115200", "");
+
+    run_result r = run("redboot_cli", {"show", "extra"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(sample + "\n", r.out);
+
+    const struct {
+        std::vector<std::string> args;
+        std::string script; // stored afterwards
+    } steps[] = {
+        {{"disable_uart"}, no_console},
+        {{"enable_uart", "ignored"}, sample},
+        {{"update_exec", "root=/dev/ram0 quiet"},
+         replace(sample, "initrd=0x0a000000,10M console=ttyS0,115200", "quiet")},
+        {{"update_load", "0x0c000000"},
+         replace(replace(sample, "initrd=0x0a000000,10M console=ttyS0,115200", "quiet"),
+                 "0x0a000000 root0", "0x0c000000 root0")},
+    };
+    for (const auto &step : steps) {
+        r = run("redboot_cli", step.args);
+        EXPECT_EQ(0, r.status) << step.args[0];
+        EXPECT_EQ("", r.out) << step.args[0];
+        EXPECT_EQ(step.script, stored_script()) << step.args[0];
+        EXPECT_TRUE(stored_crc_valid()) << step.args[0];
+    }
+    EXPECT_EQ(0, run("redboot_cli", {"update_scrub", "0x0a000000"}).status);
+    EXPECT_EQ("scrub -o 0x03000000 -l 0x0a000000\n" + steps[3].script, stored_script());
+
+    // A missing anchor is no failure, and nothing is written.
+    use_script("fis load\n");
+    std::string before = config_block();
+    EXPECT_EQ(0, run("redboot_cli", {"update_load", "0x1"}).status);
+    EXPECT_TRUE(before == config_block());
+}
+
+TEST_F(BootCli, FailuresReachTheExitStatus)
+{
+    // Every sub-command reports its failure, update_scrub and update_load included.
+    remove_partition();
+    for (const char *cmd : {"show", "update_exec", "update_scrub", "update_load"})
+        EXPECT_EQ(253, run("redboot_cli", {cmd, "0x0c000000"}).status) << cmd;
+
+    write("proc/mtd", sim::proc_mtd(sim::standard_partitions(opt_)));
+    sim::remove_tree(path("proc/strata")); // no flash driver
+    EXPECT_EQ(252, run("redboot_cli", {"update_scrub", "0x1"}).status);
+    EXPECT_EQ(252, run("set_boot_idx", {"1"}).status);
+}
+
+TEST_F(BootCli, FailuresAfterUnlockLockAgain)
+{
+    const struct {
+        const char *fault; // FWUP_FAULT rule of the fault shim
+        bool dir_as_device;
+        int status;
+    } rows[] = {
+        {"write:mtdblock1", false, 247},
+        {"fsync:mtdblock1", false, 247},
+        {"", true, 251},
+    };
+    for (const auto &row : rows) {
+        sim::remove_tree(path("dev/mtdblock1"));
+        if (row.dir_as_device)
+            ASSERT_TRUE(sim::make_dirs(path("dev/mtdblock1")));
+        else
+            use_script(sim::boot_script(0));
+        unlink(path("lock.trace").c_str());
+        std::vector<std::string> env = {"LD_PRELOAD=" + fault_library(),
+                                        "FWUP_LOCK_TRACE=" + path("lock.trace"),
+                                        std::string("FWUP_FAULT=") + row.fault};
+        EXPECT_EQ(row.status, run("set_boot_idx", {"1"}, env).status) << row.fault;
+        EXPECT_EQ(row.status, run("redboot_cli", {"update_load", "0x1"}, env).status) << row.fault;
+        EXPECT_EQ("unlock mtdblock1\nlock mtdblock1\nunlock mtdblock1\nlock mtdblock1\n",
+                  read("lock.trace"))
+            << row.fault;
+    }
+}
+
+TEST_F(BootCli, ConcurrentWriterIsWaitedFor)
+{
+    // The test plays another writer: it holds the device's lock while it edits the block.
+    int fd = open(path("dev/mtdblock1").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    std::atomic<bool> done{false};
+    run_result r;
+    std::thread setter([&] {
+        r = run("set_boot_idx", {"1"});
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(done.load());
+    std::string other = replace(sim::boot_script(0), " console=ttyS0,115200", "");
+    write("dev/mtdblock1", sim::config_block(sim::standard_entries(other)));
+    flock(fd, LOCK_UN);
+    close(fd);
+    setter.join();
+
+    // The switch is made on the other writer's block, not on a copy read before it.
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(replace(sim::boot_script(1), " console=ttyS0,115200", ""), stored_script());
+    EXPECT_TRUE(stored_crc_valid());
+    EXPECT_EQ(1, run("get_boot_idx").status);
+}
+
+} // namespace
