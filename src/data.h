@@ -9,8 +9,9 @@
 struct upgrade_progress;
 
 enum : int {
-    DATA_WRITE_CHUNK = 32768, // each chunk is flushed and synced before the next
-    DATA_READ_CHUNK = 4096,   // scratch buffer of digest-only reads and of verification
+    DATA_WRITE_CHUNK = 32768,  // each chunk is flushed and synced before the next
+    DATA_READ_CHUNK = 4096,    // scratch buffer of digest-only reads and of verification
+    DATA_LEN_MAX = 0x7FFFFFFF, // lengths and positions are signed 32-bit on the device
 };
 
 // Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 4096-byte

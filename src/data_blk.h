@@ -29,7 +29,9 @@ enum : int {
 void init_datablk(datablk *blk);
 // Frees the payload, if any, and makes the record empty; harmless when repeated.
 void cleanup_datablk(datablk *blk);
-// Reads the whole file into a new buffer with its digest. 0 or a DATA_ERR_* code.
+// Reads the whole file into a new buffer with its digest. 0 or a DATA_ERR_* code. An empty file
+// gives an empty block (no buffer) with the digest of empty input; a file longer than 2^31 - 1
+// bytes is refused with DATA_ERR_NOMEM.
 int load_datablk_from_file(datablk *blk, const char *path);
 // Writes the payload at position 0 of `path`; with `verify`, reads it back and compares digests.
 int dump_datablk_to_file(const datablk *blk, const char *path, int verify,

@@ -1,1 +1,750 @@
+// Data blocks and the chunked transfer primitives: chunk boundaries (4096 for reads and compares,
+// 32768 for writes), progress accounting near 2^32, and real faults (short reads and writes,
+// failing flushes and syncs) provoked with custom stdio streams, /dev/full, /dev/null and a file
+// size limit.
 #include "fixture.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+#include "data.h"
+#include "data_blk.h"
+#include "upgrade.h"
+
+namespace
+{
+
+using fwtest::StdoutCapture;
+using fwtest::TempDir;
+
+const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+
+std::string hex(const uint8_t *d, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[d[i] >> 4];
+        s += digits[d[i] & 15];
+    }
+    return s;
+}
+
+// Deterministic bytes that differ from chunk to chunk.
+std::string pattern(size_t len, unsigned seed = 1)
+{
+    std::string s(len, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < len; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+const uint8_t *bytes(const std::string &s)
+{
+    return (const uint8_t *)s.data();
+}
+
+// The system's md5sum over a file: an implementation independent of ours.
+std::string md5sum(const std::string &path)
+{
+    std::string cmd = "md5sum '" + path + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[33] = {0};
+    if (p == nullptr)
+        return "";
+    size_t n = fread(buf, 1, 32, p);
+    pclose(p);
+    return std::string(buf, n);
+}
+
+std::string md5sum_of(const std::string &data)
+{
+    TempDir d;
+    sim::write_file(d / "m", data);
+    return md5sum(d / "m");
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        n++;
+    return n;
+}
+
+size_t chunks(size_t len, size_t chunk)
+{
+    return (len + chunk - 1) / chunk;
+}
+
+// An in-memory stream whose writes can be cut short or refused, and which records every write
+// request that reaches it. Without `seekable` positioning fails.
+struct sink {
+    std::string data;
+    size_t pos = 0;
+    size_t accept = SIZE_MAX; // bytes accepted in total before writes come up short
+    bool fail = false;        // every write fails
+    bool seekable = true;
+    std::vector<size_t> requests;
+};
+
+ssize_t sink_write(void *c, const char *buf, size_t n)
+{
+    sink *s = (sink *)c;
+    s->requests.push_back(n);
+    if (s->fail)
+        return -1;
+    size_t room = s->accept > s->data.size() ? s->accept - s->data.size() : 0;
+    size_t take = n < room ? n : room;
+    if (s->pos + take > s->data.size())
+        s->data.resize(s->pos + take);
+    memcpy(&s->data[s->pos], buf, take);
+    s->pos += take;
+    return (ssize_t)take;
+}
+
+ssize_t sink_read(void *c, char *buf, size_t n)
+{
+    sink *s = (sink *)c;
+    size_t left = s->pos < s->data.size() ? s->data.size() - s->pos : 0;
+    size_t take = n < left ? n : left;
+    memcpy(buf, s->data.data() + s->pos, take);
+    s->pos += take;
+    return (ssize_t)take;
+}
+
+int sink_seek(void *c, off64_t *off, int whence)
+{
+    sink *s = (sink *)c;
+    if (!s->seekable || whence != SEEK_SET || *off < 0)
+        return -1;
+    s->pos = (size_t)*off;
+    return 0;
+}
+
+FILE *open_sink(sink *s)
+{
+    cookie_io_functions_t io = {sink_read, sink_write, sink_seek, nullptr};
+    return fopencookie(s, "w+", io);
+}
+
+upgrade_progress make_progress(int32_t stage, uint32_t kernel_total, uint32_t root_total)
+{
+    upgrade_progress p;
+    memset(&p, 0, sizeof(p));
+    p.stage = stage;
+    p.kernel_total = kernel_total;
+    p.root_total = root_total;
+    memset(p.pad, 0xAA, sizeof(p.pad));
+    return p;
+}
+
+// Lowers the file size limit for one scope, so that a write past it comes up short for real.
+class FileSizeLimit
+{
+  public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        old_handler_ = signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, old_handler_);
+    }
+
+  private:
+    rlimit old_;
+    sighandler_t old_handler_;
+};
+
+// ---- do_fread_data
+
+class FreadTest : public ::testing::TestWithParam<size_t>
+{
+};
+
+// Both modes (one request into memory, 4096-byte scratch chunks for the digest only) give the
+// system md5sum of the range, on and around the scratch boundary.
+TEST_P(FreadTest, DigestMatchesMd5sumInBothModes)
+{
+    TempDir d;
+    const size_t len = GetParam();
+    const long offset = 7;
+    std::string content = pattern(offset + len + 5);
+    ASSERT_TRUE(sim::write_file(d / "f", content));
+    std::string expect = md5sum_of(content.substr(offset, len));
+
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    std::vector<uint8_t> dest(len + 1, 0xEE);
+    uint8_t digest[MD5_DIGEST_LEN], digest2[MD5_DIGEST_LEN];
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, do_fread_data(dest.data(), (int32_t)len, f, offset, digest));
+    EXPECT_EQ(DATA_OK, do_fread_data(nullptr, (int32_t)len, f, offset, digest2));
+    EXPECT_EQ(DATA_OK, do_fread_data(dest.data(), (int32_t)len, f, offset, nullptr));
+    EXPECT_EQ("", cap.take());
+    fclose(f);
+    EXPECT_EQ(expect, hex(digest, sizeof(digest)));
+    EXPECT_EQ(expect, hex(digest2, sizeof(digest2)));
+    EXPECT_EQ(content.substr(offset, len), std::string((const char *)dest.data(), len));
+    EXPECT_EQ(0xEE, dest[len]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FreadTest,
+                         ::testing::Values(0, 1, 4095, 4096, 4097, 8192, 8292, 100000));
+
+TEST(Fread, NonPositiveLengthReadsNothingAndDigestsEmptyInput)
+{
+    TempDir d;
+    ASSERT_TRUE(sim::write_file(d / "f", "abc"));
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    for (int32_t len : {0, -1, INT32_MIN}) {
+        uint8_t dest[4] = {1, 2, 3, 4};
+        uint8_t digest[MD5_DIGEST_LEN];
+        EXPECT_EQ(DATA_OK, do_fread_data(dest, len, f, 0, digest)) << len;
+        EXPECT_EQ(kEmptyMd5, hex(digest, sizeof(digest))) << len;
+        EXPECT_EQ(1, dest[0]);
+    }
+    fclose(f);
+}
+
+TEST(Fread, PositioningFailureReadsNothing)
+{
+    sink s;
+    s.data = "abcdef";
+    s.seekable = false;
+    FILE *f = open_sink(&s);
+    uint8_t dest[6] = {0};
+    uint8_t digest[MD5_DIGEST_LEN];
+    memset(digest, 0x5A, sizeof(digest));
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_SEEK, do_fread_data(dest, 6, f, 0, digest));
+    EXPECT_EQ("fseek failed !\n", cap.take());
+    EXPECT_EQ(0, dest[0]);
+    EXPECT_EQ(0x5A, digest[0]);
+    fclose(f);
+
+    TempDir d;
+    ASSERT_TRUE(sim::write_file(d / "f", "abc"));
+    f = fopen((d / "f").c_str(), "rb");
+    StdoutCapture cap2;
+    EXPECT_EQ(DATA_ERR_SEEK, do_fread_data(dest, 1, f, -1, nullptr));
+    EXPECT_EQ("fseek failed !\n", cap2.take());
+    fclose(f);
+}
+
+TEST(Fread, ShortReadReportsTheRequestAndLeavesTheDigest)
+{
+    TempDir d;
+    ASSERT_TRUE(sim::write_file(d / "f", pattern(5000)));
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    std::vector<uint8_t> dest(8192);
+    uint8_t digest[MD5_DIGEST_LEN];
+    memset(digest, 0x5A, sizeof(digest));
+    {
+        // Into memory: one request for the whole range.
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_fread_data(dest.data(), 8192, f, 0, digest));
+        EXPECT_EQ("fread failed to_do : done = 8192 : 5000 !\n", cap.take());
+    }
+    {
+        // Digest only: the second 4096-byte chunk asks for 3096 and gets 904.
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_fread_data(nullptr, 7192, f, 0, digest));
+        EXPECT_EQ("fread failed to_do : done = 3096 : 904 !\n", cap.take());
+    }
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_fread_data(dest.data(), 3, f, 6000, digest));
+        EXPECT_EQ("fread failed to_do : done = 3 : 0 !\n", cap.take());
+    }
+    EXPECT_EQ(0x5A, digest[0]);
+    fclose(f);
+}
+
+// ---- do_fwrite_data
+
+class FwriteChunkTest : public ::testing::TestWithParam<size_t>
+{
+};
+
+// Stage 2 is not a writing stage: every chunk prints the exception once and leaves the done
+// counts, so the output counts the chunks; the percentage is still recomputed from the counts.
+TEST_P(FwriteChunkTest, OneAccountingPerChunk)
+{
+    TempDir d;
+    const size_t len = GetParam();
+    std::string content = pattern(len);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_LOADING, 100, 300);
+    p.kernel_done = 100;
+    p.root_done = 50;
+
+    FILE *f = fopen((d / "out").c_str(), "w+b");
+    ASSERT_NE(nullptr, f);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)len, f, 0, &p));
+    std::string out = cap.take();
+    fclose(f);
+
+    EXPECT_EQ(chunks(len, DATA_WRITE_CHUNK), count(out, "exception !!\n"));
+    EXPECT_EQ(out.size(), count(out, "exception !!\n") * strlen("exception !!\n"));
+    EXPECT_EQ(100u, p.kernel_done);
+    EXPECT_EQ(50u, p.root_done);
+    EXPECT_EQ(len > 0 ? 37 : 0, p.percent);
+    std::string written;
+    ASSERT_TRUE(sim::read_file(d / "out", &written));
+    EXPECT_EQ(content, written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FwriteChunkTest,
+                         ::testing::Values(0, 1, 32767, 32768, 32769, 65536, 65537));
+
+struct percent_case {
+    const char *name;
+    int32_t stage;
+    uint32_t kernel_total, root_total;
+    uint32_t kernel_done_before;
+    uint32_t len;
+    uint32_t kernel_done, root_done; // after the write
+    uint8_t percent;
+};
+
+// Sums and the product by 100 exceed 32 bits here; a 32-bit computation gives other values.
+const percent_case g_percent_cases[] = {
+    {"kernel 1M of 1M+3M", UPGRADE_STAGE_WRITE_KERNEL, 1000000, 3000000, 0, 1000000, 1000000, 0,
+     25},
+    {"root 3M after 1M", UPGRADE_STAGE_WRITE_ROOT, 1000000, 3000000, 1000000, 3000000, 1000000,
+     3000000, 100},
+    {"50,000,000 in all", UPGRADE_STAGE_WRITE_ROOT, 49999000, 1000, 49999000, 1000, 49999000, 1000,
+     100},
+    {"3,000,000,000 + 1,000,000,000", UPGRADE_STAGE_WRITE_ROOT, 3000000000u, 1000000000u,
+     3000000000u, 1000, 3000000000u, 1000, 75},
+    {"totals near 2^33", UPGRADE_STAGE_WRITE_ROOT, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 1,
+     0xFFFFFFFFu, 1, 50},
+};
+
+TEST(Fwrite, PercentIsComputedWide)
+{
+    for (const percent_case &c : g_percent_cases) {
+        SCOPED_TRACE(c.name);
+        TempDir d;
+        std::string content = pattern(c.len);
+        upgrade_progress p = make_progress(c.stage, c.kernel_total, c.root_total);
+        p.kernel_done = c.kernel_done_before;
+        FILE *f = fopen((d / "out").c_str(), "w+b");
+        ASSERT_NE(nullptr, f);
+        EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)c.len, f, 0, &p));
+        fclose(f);
+        EXPECT_EQ(c.kernel_done, p.kernel_done);
+        EXPECT_EQ(c.root_done, p.root_done);
+        EXPECT_EQ(c.percent, p.percent);
+        EXPECT_EQ(0xAA, p.pad[0]);
+        EXPECT_EQ(0xAA, p.pad[2]);
+        EXPECT_EQ(c.stage, p.stage);
+        EXPECT_EQ(c.kernel_total, p.kernel_total);
+    }
+}
+
+TEST(Fwrite, ZeroTotalsKeepThePercentage)
+{
+    TempDir d;
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 0, 0);
+    p.percent = 42;
+    FILE *f = fopen((d / "out").c_str(), "w+b");
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, &p));
+    fclose(f);
+    EXPECT_EQ(4u, p.kernel_done);
+    EXPECT_EQ(42, p.percent);
+}
+
+TEST(Fwrite, VerifyStagesAreNotWriteStages)
+{
+    TempDir d;
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 4, 0);
+    FILE *f = fopen((d / "out").c_str(), "w+b");
+    ASSERT_NE(nullptr, f);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, &p));
+    EXPECT_EQ("exception !!\n", cap.take());
+    fclose(f);
+    EXPECT_EQ(0u, p.kernel_done);
+    EXPECT_EQ(0, p.percent);
+}
+
+TEST(Fwrite, PositioningFailureWritesNothing)
+{
+    sink s;
+    s.seekable = false;
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 3, 0);
+    FILE *f = open_sink(&s);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_SEEK, do_fwrite_data(bytes("abc"), 3, f, 0, &p));
+    EXPECT_EQ("fseek failed !\n", cap.take());
+    fclose(f);
+    EXPECT_TRUE(s.requests.empty());
+    EXPECT_EQ(0u, p.kernel_done);
+}
+
+TEST(Fwrite, ShortWriteReportsTheBlockLength)
+{
+    sink s;
+    s.accept = 100;
+    std::string content = pattern(40000);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 40000, 0);
+    FILE *f = open_sink(&s);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_WRITE, do_fwrite_data(bytes(content), 40000, f, 0, &p));
+    EXPECT_EQ("fwrite failed to_do : done = 40000 : 100 !\n", cap.take());
+    fclose(f);
+    EXPECT_EQ(0u, p.kernel_done);
+}
+
+// The file size limit stops the second chunk part-way: the first chunk stays written and synced,
+// the record holds its count, and the message names the whole block.
+TEST(Fwrite, LaterChunkShortWriteKeepsTheFirst)
+{
+    TempDir d;
+    std::string content = pattern(65536);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_ROOT, 65536, 65536);
+    p.kernel_done = 65536;
+    FILE *f = fopen((d / "out").c_str(), "w+b");
+    ASSERT_NE(nullptr, f);
+    std::string out;
+    int rc;
+    {
+        FileSizeLimit limit(40000);
+        StdoutCapture cap;
+        rc = do_fwrite_data(bytes(content), 65536, f, 0, &p);
+        out = cap.take();
+    }
+    fclose(f);
+    EXPECT_EQ(DATA_ERR_WRITE, rc);
+    EXPECT_EQ("fwrite failed to_do : done = 65536 : 7232 !\n", out);
+    EXPECT_EQ(32768u, p.root_done);
+    EXPECT_EQ(75, p.percent);
+    std::string written;
+    ASSERT_TRUE(sim::read_file(d / "out", &written));
+    EXPECT_EQ(content.substr(0, 40000), written);
+}
+
+TEST(Fwrite, FlushFailureIsSilent)
+{
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 100, 0);
+    {
+        // The stream buffer takes the bytes; the cookie refuses them when they are flushed.
+        sink s;
+        s.fail = true;
+        FILE *f = open_sink(&s);
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+        EXPECT_EQ("", cap.take());
+        EXPECT_EQ(1u, s.requests.size());
+        fclose(f);
+    }
+    {
+        // A device that is full.
+        FILE *f = fopen("/dev/full", "w+b");
+        ASSERT_NE(nullptr, f);
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+        EXPECT_EQ("", cap.take());
+        fclose(f);
+    }
+    EXPECT_EQ(0u, p.kernel_done);
+}
+
+// /dev/null takes positioning and writes but has no fsync (EINVAL).
+TEST(Fwrite, SyncFailureIsSilentAndStopsBeforeAccounting)
+{
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 100, 0);
+    FILE *f = fopen("/dev/null", "w+b");
+    ASSERT_NE(nullptr, f);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_SYNC, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+    EXPECT_EQ("", cap.take());
+    fclose(f);
+    EXPECT_EQ(0u, p.kernel_done);
+    EXPECT_EQ(0, p.percent);
+}
+
+// ---- do_verify_data
+
+class VerifyChunkTest : public ::testing::TestWithParam<size_t>
+{
+};
+
+TEST_P(VerifyChunkTest, OneAccountingPerChunk)
+{
+    TempDir d;
+    const size_t len = GetParam();
+    std::string content = pattern(len + 10);
+    ASSERT_TRUE(sim::write_file(d / "f", content));
+    upgrade_progress p = make_progress(UPGRADE_STAGE_LOADING, 10, 10);
+    p.root_done = 5;
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content) + 10, (int32_t)len, f, 10, &p));
+    std::string out = cap.take();
+    fclose(f);
+    EXPECT_EQ(chunks(len, DATA_READ_CHUNK), count(out, "exception !!\n"));
+    EXPECT_EQ(0u, p.kernel_done);
+    EXPECT_EQ(5u, p.root_done);
+    EXPECT_EQ(len > 0 ? 25 : 0, p.percent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, VerifyChunkTest,
+                         ::testing::Values(0, 1, 4095, 4096, 4097, 8192, 8292));
+
+TEST(Verify, CountsUnderTheCompareStages)
+{
+    TempDir d;
+    std::string content = pattern(8292);
+    ASSERT_TRUE(sim::write_file(d / "f", content));
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 8292, 8292);
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(8292u, p.kernel_done);
+    EXPECT_EQ(50, p.percent);
+    p.stage = UPGRADE_STAGE_VERIFY_ROOT;
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(8292u, p.root_done);
+    EXPECT_EQ(100, p.percent);
+
+    // A write stage is not a compare stage.
+    upgrade_progress w = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 8292, 0);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 100, f, 0, &w));
+    EXPECT_EQ("exception !!\n", cap.take());
+    EXPECT_EQ(0u, w.kernel_done);
+    fclose(f);
+}
+
+TEST(Verify, DifferenceInTheLastByteAfterTwoChunks)
+{
+    TempDir d;
+    std::string content = pattern(8292);
+    std::string device = content;
+    device[8291] ^= 0x01;
+    ASSERT_TRUE(sim::write_file(d / "f", device));
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 8292, 0);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ("", cap.take());
+    EXPECT_EQ(8192u, p.kernel_done);
+    EXPECT_EQ(98, p.percent);
+
+    p.kernel_done = 0;
+    device = content;
+    device[0] ^= 0x80;
+    fclose(f);
+    ASSERT_TRUE(sim::write_file(d / "f", device));
+    f = fopen((d / "f").c_str(), "rb");
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(0u, p.kernel_done);
+    fclose(f);
+}
+
+TEST(Verify, ShortReadAndPositioningFailure)
+{
+    TempDir d;
+    std::string content = pattern(8192);
+    ASSERT_TRUE(sim::write_file(d / "f", content.substr(0, 5000)));
+    FILE *f = fopen((d / "f").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_ROOT, 0, 8192);
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_verify_data(bytes(content), 8192, f, 0, &p));
+        EXPECT_EQ("fread failed bytes_read : done = 4096 : 904 !\n", cap.take());
+        EXPECT_EQ(4096u, p.root_done);
+    }
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_SEEK, do_verify_data(bytes(content), 1, f, -5, &p));
+        EXPECT_EQ("fseek failed !\n", cap.take());
+    }
+    fclose(f);
+}
+
+// ---- records
+
+TEST(Datablk, InitAndCleanup)
+{
+    datablk b;
+    memset(&b, 0xFF, sizeof(b)); // uninitialised storage: init must not free it
+    init_datablk(&b);
+    EXPECT_EQ(0u, b.size);
+    EXPECT_EQ(nullptr, b.data);
+    EXPECT_EQ(std::string(32, '0'), hex(b.md5, sizeof(b.md5)));
+
+    b.size = 7;
+    b.md5[3] = 9;
+    cleanup_datablk(&b); // empty: only zeroed
+    EXPECT_EQ(0u, b.size);
+    EXPECT_EQ(0, b.md5[3]);
+
+    b.data = (uint8_t *)malloc(16);
+    b.size = 16;
+    cleanup_datablk(&b);
+    EXPECT_EQ(nullptr, b.data);
+    cleanup_datablk(&b); // a second call frees nothing more
+    EXPECT_EQ(nullptr, b.data);
+}
+
+class LoadTest : public ::testing::TestWithParam<size_t>
+{
+};
+
+TEST_P(LoadTest, FileBytesAndDigest)
+{
+    TempDir d;
+    const size_t len = GetParam();
+    std::string content = pattern(len, 7);
+    ASSERT_TRUE(sim::write_file(d / "f", content));
+    datablk b;
+    init_datablk(&b);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, load_datablk_from_file(&b, (d / "f").c_str()));
+    EXPECT_EQ("", cap.take());
+    EXPECT_EQ(len, b.size);
+    EXPECT_EQ(md5sum(d / "f"), hex(b.md5, sizeof(b.md5)));
+    if (len == 0) {
+        // An empty file is an empty block with the digest of empty input.
+        EXPECT_EQ(nullptr, b.data);
+        EXPECT_EQ(kEmptyMd5, hex(b.md5, sizeof(b.md5)));
+    } else {
+        ASSERT_NE(nullptr, b.data);
+        EXPECT_EQ(content, std::string((const char *)b.data, b.size));
+    }
+    cleanup_datablk(&b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LoadTest, ::testing::Values(0, 1, 4096, 32769, 100000));
+
+TEST(Datablk, LoadMissingFile)
+{
+    TempDir d;
+    std::string path = d / "missing";
+    datablk b;
+    init_datablk(&b);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_OPEN, load_datablk_from_file(&b, path.c_str()));
+    EXPECT_EQ("fopen failed on " + path + "!\n", cap.take());
+    EXPECT_EQ(0u, b.size);
+    EXPECT_EQ(nullptr, b.data);
+}
+
+TEST(Datablk, DumpWithAndWithoutReadBack)
+{
+    TempDir d;
+    std::string content = pattern(70000, 3);
+    ASSERT_TRUE(sim::write_file(d / "src", content));
+    datablk b;
+    init_datablk(&b);
+    ASSERT_EQ(DATA_OK, load_datablk_from_file(&b, (d / "src").c_str()));
+
+    // The target is truncated first: a longer old content does not survive.
+    ASSERT_TRUE(sim::write_file(d / "dev", pattern(90000, 4)));
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 70000, 70000);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_OK, dump_datablk_to_file(&b, (d / "dev").c_str(), 1, &p));
+    EXPECT_EQ("", cap.take());
+    EXPECT_EQ(70000u, p.kernel_done);
+    EXPECT_EQ(50, p.percent);
+    std::string written;
+    ASSERT_TRUE(sim::read_file(d / "dev", &written));
+    EXPECT_EQ(content, written);
+
+    // A digest that does not match what comes back is a mismatch only when reading back.
+    b.md5[15] ^= 1;
+    EXPECT_EQ(DATA_ERR_MISMATCH, dump_datablk_to_file(&b, (d / "dev").c_str(), 1, nullptr));
+    EXPECT_EQ(DATA_OK, dump_datablk_to_file(&b, (d / "dev").c_str(), 0, nullptr));
+    cleanup_datablk(&b);
+}
+
+TEST(Datablk, DumpFailuresPassTheCodeOn)
+{
+    TempDir d;
+    datablk b;
+    init_datablk(&b);
+    b.data = (uint8_t *)malloc(100);
+    memset(b.data, 1, 100);
+    b.size = 100;
+    std::string path = d / "no/such/dir";
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_OPEN, dump_datablk_to_file(&b, path.c_str(), 0, nullptr));
+        EXPECT_EQ("fopen failed on " + path + "!\n", cap.take());
+    }
+    EXPECT_EQ(DATA_ERR_FLUSH, dump_datablk_to_file(&b, "/dev/full", 1, nullptr));
+    EXPECT_EQ(DATA_ERR_SYNC, dump_datablk_to_file(&b, "/dev/null", 1, nullptr));
+
+    // A length no signed 32-bit count carries is refused before the target is truncated.
+    ASSERT_TRUE(sim::write_file(d / "dev", "keep"));
+    b.size = 0x80000000u;
+    EXPECT_EQ(DATA_ERR_WRITE, dump_datablk_to_file(&b, (d / "dev").c_str(), 0, nullptr));
+    EXPECT_EQ(DATA_ERR_READ, verify_datablk_with_file(&b, (d / "dev").c_str(), nullptr));
+    std::string kept;
+    ASSERT_TRUE(sim::read_file(d / "dev", &kept));
+    EXPECT_EQ("keep", kept);
+    cleanup_datablk(&b);
+}
+
+TEST(Datablk, VerifyWithFile)
+{
+    TempDir d;
+    std::string content = pattern(10000, 5);
+    ASSERT_TRUE(sim::write_file(d / "src", content));
+    datablk b;
+    init_datablk(&b);
+    ASSERT_EQ(DATA_OK, load_datablk_from_file(&b, (d / "src").c_str()));
+
+    // A partition is longer than its payload: only the first `size` bytes count.
+    ASSERT_TRUE(sim::write_file(d / "dev", content + std::string(5000, '\xFF')));
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_ROOT, 10000, 10000);
+    p.kernel_done = 10000;
+    EXPECT_EQ(DATA_OK, verify_datablk_with_file(&b, (d / "dev").c_str(), &p));
+    EXPECT_EQ(10000u, p.root_done);
+    EXPECT_EQ(100, p.percent);
+
+    std::string bad = content;
+    bad[9999] ^= 0x10;
+    ASSERT_TRUE(sim::write_file(d / "dev", bad));
+    EXPECT_EQ(DATA_ERR_MISMATCH, verify_datablk_with_file(&b, (d / "dev").c_str(), nullptr));
+
+    ASSERT_TRUE(sim::write_file(d / "dev", content.substr(0, 9000)));
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, verify_datablk_with_file(&b, (d / "dev").c_str(), nullptr));
+        EXPECT_EQ("fread failed bytes_read : done = 1808 : 808 !\n", cap.take());
+    }
+    std::string missing = d / "missing";
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_OPEN, verify_datablk_with_file(&b, missing.c_str(), nullptr));
+        EXPECT_EQ("fopen failed on " + missing + "!\n", cap.take());
+    }
+    cleanup_datablk(&b);
+}
+
+} // namespace
