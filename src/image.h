@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "md5.h"
+
 struct datablk;
 
 enum : uint32_t {
@@ -32,13 +34,42 @@ enum : int {
     IMAGE_ERR_CHECKSUM = -11, // header CRC or a payload digest does not match
 };
 
+// The header's fields as numbers, decoded from the 76 little-endian bytes.
+struct fw_payload_desc {
+    uint32_t offset;             // position of the payload in the file
+    uint32_t size;               // payload length in bytes
+    uint8_t md5[MD5_DIGEST_LEN]; // digest of the payload
+};
+
+struct fw_image_header {
+    uint32_t magic;            // FW_IMAGE_MAGIC in a valid image
+    uint8_t name[FW_NAME_LEN]; // model name field as stored (NUL-terminated when valid)
+    uint32_t header_len;       // written as 76, never examined
+    fw_payload_desc kernel;    // first payload
+    fw_payload_desc root;      // second payload
+    uint32_t header_crc;       // cyg_crc32 of bytes 0..71 as stored
+};
+
+// Decodes the 76 bytes at `bytes` into `out`; checks nothing.
+void image_header_decode(const uint8_t *bytes, fw_image_header *out);
+// 0 when the header carries the magic and a matching CRC; IMAGE_ERR_MAGIC or IMAGE_ERR_CHECKSUM.
+int image_header_check(const uint8_t *bytes);
+// Copies the model name of the 16-byte field: up to its first NUL, at most 15 characters, and a
+// NUL, into the 16-byte `name_out`.
+void image_header_name(const fw_image_header *hdr, char *name_out);
+
 // Loads both payloads (blocks[0] kernel, blocks[1] root, both empty) from an image file and
 // copies the model name into the 16-byte `name_out` (may be null). 0, a DATA_ERR_* code of the
-// transfer, or an IMAGE_ERR_* code. Buffers stay attached to the records on every path.
+// transfer, or an IMAGE_ERR_* code. Buffers stay attached to the records on every path. A header
+// whose payload offset or size exceeds 2^31 - 1 is refused as short (DATA_ERR_READ), records
+// untouched; an empty payload loads without a buffer.
 int load_image_from_file(char *name_out, datablk *blocks, const char *path);
 // Fills the 76 bytes at `header` from the model name (may be null) and the two records. Always 0.
 int image_to_header(const char *name, const datablk *blocks, uint8_t *header);
-// Writes a complete image file. 0, DATA_ERR_OPEN, or DATA_ERR_WRITE for any failed write.
+// Writes a complete image file. 0, DATA_ERR_OPEN, or DATA_ERR_WRITE for any failed write (and
+// for payloads that would not end below 2^31).
 int dump_image_to_file(const char *name, const datablk *blocks, const char *path);
 // Loads the kernel from the whole of one file and the root from another; digests untouched.
+// 0, DATA_ERR_OPEN, DATA_ERR_NOMEM, a read's code, or DATA_ERR_SEEK when the opened file's
+// length cannot be had or exceeds 2^31 - 1. An empty file loads without a buffer.
 int load_image_from_file331(datablk *blocks, const char *kernel_path, const char *root_path);
