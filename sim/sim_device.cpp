@@ -190,8 +190,8 @@ int create_device(const std::string &root, const device_options &opt, std::strin
     if (cmdline.empty())
         cmdline = "console=ttyS0,115200 root=/dev/ram0 initrd=0x0a000000,10M bootopt=" +
                   std::to_string(opt.running_bank) + "\n";
-    for (const char *d : {"proc/sys/kernel", "proc/strata", "dev", "var/lock", "var/log", "etc",
-                          "lib", "tmpfs", "kelpvar/config0/oem_root", "kelpvar/config1/oem_root"}) {
+    for (const char *d : {"proc/sys/kernel", "dev", "var/lock", "var/log", "etc", "lib", "tmpfs",
+                          "kelpvar/config0/oem_root", "kelpvar/config1/oem_root"}) {
         if (!make_dirs(root + "/" + d))
             return fail(root + "/" + d);
     }
@@ -213,11 +213,118 @@ int create_device(const std::string &root, const device_options &opt, std::strin
                                         "/dev/mtdblock7 /kelpvar jffs2 rw 0 0\n"
                                         "tmpfs /tmpfs tmpfs rw 0 0\n"))
         return fail("proc files");
-    if (opt.flash_driver && (!write_file(root + "/proc/strata/lock", "") ||
-                             !write_file(root + "/proc/strata/unlock", "")))
+    // Without the flash driver there is no proc/strata at all, so unlock requests fail.
+    if (opt.flash_driver &&
+        (!make_dirs(root + "/proc/strata") || !write_file(root + "/proc/strata/lock", "") ||
+         !write_file(root + "/proc/strata/unlock", "")))
         return fail("proc/strata");
     if (!opt.evt_library.empty() && !copy_file(opt.evt_library, root + "/lib/libevt.so"))
         return fail(opt.evt_library);
+    return 0;
+}
+
+bool block_boot_script(const std::string &block, std::string *script)
+{
+    static const char kKey[] = "boot_script_data";
+    const size_t key_len = sizeof(kKey) - 1;
+    const uint32_t script_len = config_value_length(4);
+    size_t pos = 8;
+
+    if (block.size() < kBlockSize)
+        return false;
+    // Every header, name and value must end before the CRC word, as the boot loader keeps them.
+    while (pos + 4 <= kCrcOffset && block[pos] != '\0') {
+        uint8_t type = (uint8_t)block[pos];
+        size_t n = (uint8_t)block[pos + 1];
+        size_t m = (uint8_t)block[pos + 3];
+        size_t value = pos + 4 + n + m;
+
+        if (value > kCrcOffset)
+            return false;
+        const char *name = block.data() + pos + 4;
+        size_t name_len = strnlen(name, n);
+        if (type == 4 && name_len == key_len && memcmp(name, kKey, key_len) == 0) {
+            if (value + script_len > kCrcOffset)
+                return false;
+            const char *text = block.data() + value;
+            script->assign(text, strnlen(text, script_len));
+            return true;
+        }
+        pos = value + config_value_length(type);
+    }
+    return false;
+}
+
+int script_bank(const std::string &script)
+{
+    auto has = [&script](const char *word) { return script.find(word) != std::string::npos; };
+    int bank = -1;
+
+    if (has("kernel0") && has("root0"))
+        bank = 0;
+    if (has("kernel1") && has("root1"))
+        bank = 1;
+    return bank;
+}
+
+int mtd_index(const std::string &proc_mtd_text, const std::string &label)
+{
+    const std::string quoted = "\"" + label + "\"";
+    size_t start = 0;
+
+    while (start < proc_mtd_text.size()) {
+        size_t end = proc_mtd_text.find('\n', start);
+        if (end == std::string::npos)
+            end = proc_mtd_text.size();
+        std::string line = proc_mtd_text.substr(start, end - start);
+        unsigned num = 0;
+        size_t q = line.find('"');
+        if (q != std::string::npos && line.compare(q, std::string::npos, quoted) == 0 &&
+            sscanf(line.c_str(), "mtd%u:", &num) == 1)
+            return (int)num;
+        start = end + 1;
+    }
+    return -1;
+}
+
+std::string cmdline_for_bank(const std::string &cmdline, int bank)
+{
+    static const char kSpace[] = " \t\r\n";
+    std::string out;
+    size_t pos = cmdline.find_first_not_of(kSpace);
+
+    while (pos != std::string::npos) {
+        size_t end = cmdline.find_first_of(kSpace, pos);
+        std::string word = cmdline.substr(pos, end == std::string::npos ? end : end - pos);
+        // The tool takes any "bootopt=" substring as the override, so no such word may stay.
+        if (word.find("bootopt=") == std::string::npos)
+            out += word + " ";
+        pos = end == std::string::npos ? end : cmdline.find_first_not_of(kSpace, end);
+    }
+    return out + "bootopt=" + std::to_string(bank) + "\n";
+}
+
+int read_boot_script(const std::string &root, std::string *script, std::string *err)
+{
+    std::string table, block;
+    auto fail = [err](const std::string &what) {
+        if (err != nullptr)
+            *err = what;
+        return -1;
+    };
+
+    if (!read_file(root + "/proc/mtd", &table))
+        return fail(root + "/proc/mtd: " + strerror(errno));
+    int num = mtd_index(table, "RedBoot config");
+    if (num < 0)
+        return fail("no \"RedBoot config\" partition in " + root + "/proc/mtd");
+    std::string dev = root + "/dev/mtdblock" + std::to_string(num);
+    if (!read_file(dev, &block))
+        return fail(dev + ": " + strerror(errno));
+    if (block.size() < kBlockSize)
+        return fail(dev + ": shorter than a configuration block");
+    if (!block_boot_script(block, script))
+        return fail(dev + ": no boot_script_data entry");
     return 0;
 }
 

@@ -57,6 +57,26 @@ std::string proc_mtd(const std::vector<partition> &parts);
 // reason in `*err`.
 int create_device(const std::string &root, const device_options &opt, std::string *err);
 
+// The boot script stored in a configuration block, found by an independent walk of its entries:
+// the first type-4 entry named boot_script_data whose value lies wholly before the CRC word.
+// False when there is none; `*script` is then left alone.
+bool block_boot_script(const std::string &block, std::string *script);
+
+// The bank a boot script loads, as the boot loader's bank test sees it: 1 when the text holds
+// both "kernel1" and "root1", else 0 when it holds "kernel0" and "root0", else -1.
+int script_bank(const std::string &script);
+
+// The partition number of the quoted `label` in /proc/mtd text, or -1 when no line names it.
+int mtd_index(const std::string &proc_mtd_text, const std::string &label);
+
+// The kernel command line after a boot from `bank`: every word that mentions "bootopt=" is
+// dropped and one "bootopt=<bank>" ends the line.
+std::string cmdline_for_bank(const std::string &cmdline, int bank);
+
+// Reads the boot script from the configuration block of the device under `root`. Returns 0, or
+// -1 with the reason in `*err`.
+int read_boot_script(const std::string &root, std::string *script, std::string *err);
+
 // Small file helpers shared by tests and tools.
 bool write_file(const std::string &path, const std::string &data);
 bool read_file(const std::string &path, std::string *data);
