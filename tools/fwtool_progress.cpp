@@ -1,12 +1,374 @@
+// fwtool progress: reads the upgrade's shared-memory progress record, once or following a run.
+// The record is only ever attached read-only; this command never creates or changes it.
 #include "fwtool.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
 
-// Placeholder until the progress commands are built.
+#include "upgrade.h"
+
+namespace
+{
+
+const double kDefaultTimeout = 120.0; // seconds; a watch always ends by itself
+const double kMaxTimeout = 86400.0;
+const long kPollNanos = 20 * 1000 * 1000;
+const int kBarWidth = 30;
+
+const char kUsage[] =
+    "usage: fwtool progress [--watch] [--timeout SECONDS]\n"
+    "Shows the upgrade's progress record (shared memory, key 0x13578642): stage, bytes done of\n"
+    "each payload, percent, and the failure code of a failed run.\n"
+    "\n"
+    "options:\n"
+    "  --watch            follow the next upgrade run until it ends, then print its outcome\n"
+    "                     (exit status 0 when it succeeded, 1 when it failed or timed out)\n"
+    "  --timeout SECONDS  give up watching after this long (default 120)\n"
+    "\n"
+    "The upgrade creates the record with permission bits 0: only root can read it.\n";
+
+struct stage_name {
+    int32_t stage;
+    const char *name;
+};
+
+const stage_name g_stages[] = {
+    {0, "not started"},
+    {UPGRADE_STAGE_LOADING, "loading"},
+    {UPGRADE_STAGE_WRITE_KERNEL, "writing kernel"},
+    {UPGRADE_STAGE_WRITE_ROOT, "writing root"},
+    {UPGRADE_STAGE_VERIFY_KERNEL, "verifying kernel"},
+    {UPGRADE_STAGE_VERIFY_ROOT, "verifying root"},
+    {UPGRADE_STAGE_DONE, "done"},
+    {UPGRADE_STAGE_FAILED, "failed"},
+};
+
+struct code_meaning {
+    int code;
+    const char *name;
+    const char *meaning;
+};
+
+const code_meaning g_codes[] = {
+    {UPGRADE_ERR_IMAGE, "UPGRADE_ERR_IMAGE",
+     "the image could not be loaded (other loader failure)"},
+    {UPGRADE_ERR_BOOT_SWITCH, "UPGRADE_ERR_BOOT_SWITCH",
+     "the boot index could not be set (to the new bank, or back to the fall-back bank)"},
+    {UPGRADE_ERR_LOCKED, "UPGRADE_ERR_LOCKED", "the upgrade lock was not obtained"},
+    {UPGRADE_ERR_RESOURCE, "UPGRADE_ERR_RESOURCE",
+     "image missing or short, no memory, bank state unreadable, or target partition "
+     "missing/too small/not unlockable"},
+    {UPGRADE_ERR_MAGIC, "UPGRADE_ERR_MAGIC", "the image header has a wrong magic number"},
+    {UPGRADE_ERR_CHECKSUM, "UPGRADE_ERR_CHECKSUM",
+     "the image header CRC or a payload digest does not match"},
+    {UPGRADE_ERR_MODEL, "UPGRADE_ERR_MODEL", "the image is for another model than the running one"},
+    {UPGRADE_ERR_WRITE, "UPGRADE_ERR_WRITE", "writing a payload to its partition failed"},
+    {UPGRADE_ERR_VERIFY, "UPGRADE_ERR_VERIFY",
+     "reading a payload back failed or gave bytes that differ from the image"},
+};
+
+const char *stage_text(int32_t stage)
+{
+    for (const stage_name &s : g_stages) {
+        if (s.stage == stage)
+            return s.name;
+    }
+    return "unknown stage";
+}
+
+bool is_running(int32_t stage)
+{
+    return stage >= UPGRADE_STAGE_LOADING && stage <= UPGRADE_STAGE_VERIFY_ROOT;
+}
+
+bool is_final(int32_t stage)
+{
+    return stage == UPGRADE_STAGE_DONE || stage == UPGRADE_STAGE_FAILED;
+}
+
+// The failure code of a failed run: byte 20 read as a signed 8-bit value.
+int failure_code(const upgrade_progress &r)
+{
+    return (int8_t)r.percent;
+}
+
+void print_failure(FILE *out, const char *lead, int code)
+{
+    for (const code_meaning &c : g_codes) {
+        if (c.code == code) {
+            fprintf(out, "%s%d (%s): %s\n", lead, code, c.name, c.meaning);
+            return;
+        }
+    }
+    fprintf(out, "%s%d: not a code of the upgrade\n", lead, code);
+}
+
+// The attached segment and what the kernel said about it when it was attached.
+struct segment {
+    int id = -1;
+    const volatile uint8_t *mem = nullptr;
+    pid_t lpid = 0;      // last process to attach or detach before this one attached
+    shmatt_t nattch = 0; // attachments including this one, when it was made
+};
+
+enum open_result { OPEN_OK, OPEN_ABSENT, OPEN_ERROR };
+
+// Attaches the record read-only. OPEN_ERROR comes with its one-line reason printed.
+open_result open_segment(segment *seg)
+{
+    struct shmid_ds ds;
+    int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
+
+    if (id < 0) {
+        if (errno == ENOENT)
+            return OPEN_ABSENT;
+        fprintf(stderr, "fwtool progress: shmget of key 0x%x failed: %s\n", UPGRADE_PROGRESS_KEY,
+                strerror(errno));
+        return OPEN_ERROR;
+    }
+    if (shmctl(id, IPC_STAT, &ds) != 0) {
+        if (errno == EACCES)
+            fprintf(stderr, "fwtool progress: the progress record exists but only root can read "
+                            "it (the upgrade creates it with permission bits 0)\n");
+        else
+            fprintf(stderr, "fwtool progress: cannot read the progress record's state: %s\n",
+                    strerror(errno));
+        return OPEN_ERROR;
+    }
+    if (ds.shm_segsz < sizeof(upgrade_progress)) {
+        fprintf(stderr,
+                "fwtool progress: the segment with key 0x%x holds %zu bytes, not a %zu-byte "
+                "progress record\n",
+                UPGRADE_PROGRESS_KEY, (size_t)ds.shm_segsz, sizeof(upgrade_progress));
+        return OPEN_ERROR;
+    }
+    void *mem = shmat(id, nullptr, SHM_RDONLY);
+    if (mem == (void *)-1) {
+        fprintf(stderr, "fwtool progress: cannot attach the progress record: %s\n",
+                strerror(errno));
+        return OPEN_ERROR;
+    }
+    seg->id = id;
+    seg->mem = (const volatile uint8_t *)mem;
+    seg->lpid = ds.shm_lpid;
+    seg->nattch = ds.shm_nattch + 1;
+    return OPEN_OK;
+}
+
+void close_segment(segment *seg)
+{
+    if (seg->mem != nullptr)
+        shmdt((const void *)seg->mem);
+    seg->mem = nullptr;
+    seg->id = -1;
+}
+
+// The writer stores field by field without any lock, so each byte is taken as it is now.
+upgrade_progress read_record(const segment &seg)
+{
+    upgrade_progress r;
+    uint8_t *out = (uint8_t *)&r;
+
+    for (size_t i = 0; i < sizeof(r); i++)
+        out[i] = seg.mem[i];
+    return r;
+}
+
+bool same_record(const upgrade_progress &a, const upgrade_progress &b)
+{
+    return memcmp(&a, &b, sizeof(a)) == 0;
+}
+
+void print_record(const upgrade_progress &r)
+{
+    printf("stage:   %d (%s)\n", r.stage, stage_text(r.stage));
+    printf("kernel:  %u of %u bytes\n", r.kernel_done, r.kernel_total);
+    printf("root:    %u of %u bytes\n", r.root_done, r.root_total);
+    if (r.stage == UPGRADE_STAGE_FAILED)
+        print_failure(stdout, "result:  ", failure_code(r));
+    else
+        printf("percent: %u\n", r.percent);
+}
+
+int show_once()
+{
+    segment seg;
+
+    switch (open_segment(&seg)) {
+    case OPEN_ABSENT:
+        fprintf(stderr, "fwtool progress: no progress record (no upgrade has run since the "
+                        "system started)\n");
+        return FWTOOL_FAILED;
+    case OPEN_ERROR:
+        return FWTOOL_USAGE;
+    case OPEN_OK:
+        break;
+    }
+    print_record(read_record(seg));
+    close_segment(&seg);
+    return FWTOOL_OK;
+}
+
+double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+// One redrawn line on a terminal: a bar for the percent of the current pass (writing, then
+// comparing), the stage and the byte counts.
+void draw_bar(const upgrade_progress &r)
+{
+    unsigned pct = r.stage == UPGRADE_STAGE_FAILED ? 0 : (r.percent > 100 ? 100 : r.percent);
+    int fill = (int)(pct * kBarWidth / 100);
+    char bar[kBarWidth + 1];
+
+    for (int i = 0; i < kBarWidth; i++)
+        bar[i] = i < fill ? '#' : '-';
+    bar[kBarWidth] = '\0';
+    printf("\r[%s] %3u%% %-16s kernel %u/%u root %u/%u\033[K", bar, pct, stage_text(r.stage),
+           r.kernel_done, r.kernel_total, r.root_done, r.root_total);
+    fflush(stdout);
+}
+
+// Follows the next run to its end. A record that already shows a final stage may be left from
+// an earlier run, so the end counts only once this run is known to have started: a running
+// stage was seen, the segment was created after the watch began, its contents changed, or
+// another process attached it and let go again.
+int watch(double timeout)
+{
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    const double deadline = now_seconds() + timeout;
+    const pid_t self = getpid();
+    segment seg;
+    upgrade_progress base{}, last{}, r{};
+    bool have_base = false, fresh = false, begun = false, shown = false, done = false;
+    int32_t last_stage = 0;
+
+    switch (open_segment(&seg)) {
+    case OPEN_ERROR:
+        return FWTOOL_USAGE;
+    case OPEN_OK:
+        base = read_record(seg);
+        have_base = true;
+        break;
+    case OPEN_ABSENT:
+        break;
+    }
+    const int base_id = seg.id;
+    const pid_t base_lpid = seg.lpid;
+    if (tty) {
+        printf("waiting for an upgrade run...\033[K");
+        fflush(stdout);
+    }
+    while (!done) {
+        int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
+        if (id >= 0 && id != seg.id) {
+            // A segment other than the one seen at the start belongs to a new run.
+            close_segment(&seg);
+            if (open_segment(&seg) == OPEN_ERROR)
+                return FWTOOL_USAGE;
+            fresh = seg.id >= 0 && seg.id != base_id;
+        }
+        if (seg.mem != nullptr) {
+            struct shmid_ds ds;
+            bool other_came_and_went = false;
+            r = read_record(seg);
+            if (shmctl(seg.id, IPC_STAT, &ds) == 0)
+                other_came_and_went = ds.shm_lpid != self && ds.shm_lpid != base_lpid &&
+                                      ds.shm_lpid != seg.lpid && ds.shm_nattch <= seg.nattch;
+            if (is_running(r.stage) ||
+                (is_final(r.stage) &&
+                 (fresh || (have_base && !same_record(r, base)) || other_came_and_went)))
+                begun = true;
+            if (begun && tty && (!shown || !same_record(r, last)))
+                draw_bar(r);
+            else if (begun && !tty && (!shown || r.stage != last_stage))
+                printf("stage %d: %s\n", r.stage, stage_text(r.stage));
+            if (begun) {
+                shown = true;
+                last = r;
+                last_stage = r.stage;
+                done = is_final(r.stage);
+            }
+        }
+        if (!done && now_seconds() >= deadline)
+            break;
+        if (!done) {
+            struct timespec pause = {0, kPollNanos};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    close_segment(&seg);
+    if (tty)
+        printf("\n");
+    if (!done) {
+        printf("no upgrade run %s within %g seconds\n", begun ? "ended" : "started", timeout);
+        fflush(stdout);
+        return FWTOOL_FAILED;
+    }
+    if (r.stage == UPGRADE_STAGE_DONE) {
+        printf("upgrade done: kernel %u bytes and root %u bytes written and verified\n",
+               r.kernel_total, r.root_total);
+        return FWTOOL_OK;
+    }
+    print_failure(stdout, "upgrade failed: ", failure_code(r));
+    return FWTOOL_FAILED;
+}
+
+bool parse_timeout(const char *text, double *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v <= 0 || v > kMaxTimeout)
+        return false;
+    *out = v;
+    return true;
+}
+
+} // namespace
+
 int fwtool_progress(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    fprintf(stderr, "fwtool progress: not available yet\n");
-    return FWTOOL_USAGE;
+    bool watching = false, timed = false;
+    double timeout = kDefaultTimeout;
+
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            fputs(kUsage, stdout);
+            return FWTOOL_OK;
+        }
+        if (strcmp(a, "--watch") == 0) {
+            watching = true;
+        } else if (strcmp(a, "--timeout") == 0 || strncmp(a, "--timeout=", 10) == 0) {
+            const char *v = a[9] == '=' ? a + 10 : (i + 1 < argc ? argv[++i] : nullptr);
+            if (v == nullptr || !parse_timeout(v, &timeout)) {
+                fprintf(stderr,
+                        "fwtool progress: --timeout needs a number of seconds above 0 and at "
+                        "most 86400\n");
+                return FWTOOL_USAGE;
+            }
+            timed = true;
+        } else {
+            fprintf(stderr, "fwtool progress: unexpected argument '%s'\n", a);
+            fputs(kUsage, stderr);
+            return FWTOOL_USAGE;
+        }
+    }
+    if (timed && !watching) {
+        fprintf(stderr, "fwtool progress: --timeout applies only with --watch\n");
+        return FWTOOL_USAGE;
+    }
+    return watching ? watch(timeout) : show_once();
 }

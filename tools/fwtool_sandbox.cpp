@@ -1,12 +1,492 @@
+// fwtool sandbox: simulated devices for fwupgrade-sim. A sandbox is a directory laid out like the
+// controller's file system (see sim/sim_device.h); these commands create one, stage an upgrade
+// in it and power-cycle it.
 #include "fwtool.h"
 
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
-// Placeholder until the sandbox commands are built.
+#include "sim_device.h"
+
+namespace
+{
+
+const char kEvtEnv[] = "FWTOOL_EVT_LIB";
+const char kStaging[] = "/tmpfs/upgrading";
+const uint32_t kMaxPartition = 256u << 20; // keeps a typo from filling the disk
+const long kOemLimit = 131071;             // the upgrade ignores larger archives
+const long kProcSuperMagic = 0x9fa0;
+
+enum sub_id { SUB_CREATE, SUB_STAGE, SUB_REBOOT };
+
+struct option_spec {
+    const char *name; // without the leading "--"; nullptr ends a table
+    bool takes_value;
+};
+
+const option_spec g_create_opts[] = {
+    {"running-bank", true}, {"model", true},   {"kernel-size", true},
+    {"root-size", true},    {"evt-lib", true}, {nullptr, false},
+};
+const option_spec g_stage_opts[] = {{"oem", true}, {"nooem", false}, {nullptr, false}};
+const option_spec g_no_opts[] = {{nullptr, false}};
+
+struct sub_command {
+    const char *name;
+    sub_id id;
+    const option_spec *opts;
+    const char *synopsis;
+    const char *summary;
+    const char *help; // one "  --opt  text" line each; may be empty
+};
+
+const sub_command g_subs[] = {
+    {"create", SUB_CREATE, g_create_opts,
+     "DIR [--running-bank 0|1] [--model NAME] [--kernel-size N] [--root-size N] [--evt-lib FILE]",
+     "build a simulated device in DIR, booted from the given bank",
+     "  --running-bank 0|1  bank the boot script loads and the kernel booted from (default 0)\n"
+     "  --model NAME        model in the kernel release text 2.6.31-NAME (default SIM3000)\n"
+     "  --kernel-size N     size of each kernel partition (default 1M)\n"
+     "  --root-size N       size of each root partition (default 4M)\n"
+     "  --evt-lib FILE      event library to install as lib/libevt.so (default: $FWTOOL_EVT_LIB,\n"
+     "                      else ../lib/libevt.so beside the fwtool executable)\n"
+     "  Sizes are decimal or 0x hex, optionally with a K or M suffix, at most 256M.\n"},
+    {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem]",
+     "stage IMAGE for the next upgrade: DIR/tmpfs/upgrading/fw.bin, replacing what was staged",
+     "  --oem ARCHIVE       also stage the OEM archive (gzip tar) as oem.bin\n"
+     "  --nooem             also create the .nooem marker (clears the OEM directory)\n"},
+    {"reboot", SUB_REBOOT, g_no_opts, "DIR",
+     "power-cycle DIR: empty var/lock and tmpfs, boot the bank the stored boot script loads", ""},
+};
+
+void usage(FILE *out)
+{
+    fprintf(out, "usage: fwtool sandbox <command> [args]\n\ncommands:\n");
+    for (const sub_command &s : g_subs)
+        fprintf(out, "  %-7s %s\n", s.name, s.summary);
+    fprintf(out, "\n'fwtool sandbox <command> --help' describes each command.\n");
+}
+
+void sub_usage(FILE *out, const sub_command &s)
+{
+    fprintf(out, "usage: fwtool sandbox %s %s\n%s.\n", s.name, s.synopsis, s.summary);
+    if (s.help[0] != '\0')
+        fprintf(out, "\noptions:\n%s", s.help);
+}
+
+// A parsed command line: positional words and the values of the options seen.
+struct args {
+    std::vector<std::string> words;
+    std::vector<std::pair<std::string, std::string>> opts; // name without "--", value
+};
+
+// Splits argv into positional words and known options ("--opt VALUE" or "--opt=VALUE"). Prints
+// the reason and returns false on an unknown option or a missing value.
+bool parse_args(const sub_command &s, int argc, char **argv, args *out)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a.size() < 2 || a.compare(0, 2, "--") != 0 || a == "--") {
+            out->words.push_back(a);
+            continue;
+        }
+        std::string name = a.substr(2), value;
+        size_t eq = name.find('=');
+        bool inline_value = eq != std::string::npos;
+        if (inline_value) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        const option_spec *spec = nullptr;
+        for (const option_spec *o = s.opts; o->name != nullptr; o++) {
+            if (name == o->name)
+                spec = o;
+        }
+        if (spec == nullptr) {
+            fprintf(stderr, "fwtool sandbox %s: unknown option '--%s'\n", s.name, name.c_str());
+            return false;
+        }
+        if (spec->takes_value && !inline_value) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "fwtool sandbox %s: --%s needs a value\n", s.name, spec->name);
+                return false;
+            }
+            value = argv[++i];
+        } else if (!spec->takes_value && inline_value) {
+            fprintf(stderr, "fwtool sandbox %s: --%s takes no value\n", s.name, spec->name);
+            return false;
+        }
+        out->opts.emplace_back(name, value);
+    }
+    return true;
+}
+
+// The last value given for an option, or nullptr.
+const std::string *option(const args &a, const char *name)
+{
+    const std::string *v = nullptr;
+    for (const auto &o : a.opts) {
+        if (o.first == name)
+            v = &o.second;
+    }
+    return v;
+}
+
+bool expect_words(const sub_command &s, const args &a, size_t n)
+{
+    if (a.words.size() == n)
+        return true;
+    fprintf(stderr, "fwtool sandbox %s: expected %s\n", s.name, s.synopsis);
+    return false;
+}
+
+// Parses a size: decimal or 0x hex digits, optionally a K or M suffix. False when malformed,
+// zero or beyond `max`.
+bool parse_size(const char *text, uint32_t max, uint32_t *out)
+{
+    const char *p = text;
+    bool hex = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    uint64_t v = 0;
+    int digits = 0;
+
+    if (hex)
+        p += 2;
+    for (; hex ? isxdigit((unsigned char)*p) : isdigit((unsigned char)*p); p++, digits++) {
+        int d = isdigit((unsigned char)*p) ? *p - '0' : tolower((unsigned char)*p) - 'a' + 10;
+        v = v * (hex ? 16 : 10) + (uint64_t)d;
+        if (v > max)
+            return false;
+    }
+    uint64_t unit = 1;
+    if (*p == 'K' || *p == 'k')
+        unit = 1024;
+    else if (*p == 'M' || *p == 'm')
+        unit = 1024 * 1024;
+    if (unit != 1)
+        p++;
+    if (digits == 0 || *p != '\0' || v == 0 || v > max / unit)
+        return false;
+    *out = (uint32_t)(v * unit);
+    return true;
+}
+
+bool is_dir(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_file(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A sandbox has the simulated partition table as a plain file. The real root fails this test
+// (its proc is the kernel's), which keeps the commands from rewriting the host's own files.
+bool is_sandbox(const std::string &dir)
+{
+    struct statfs fs;
+    if (!is_file(dir + "/proc/mtd"))
+        return false;
+    return statfs((dir + "/proc").c_str(), &fs) == 0 && (long)fs.f_type != kProcSuperMagic;
+}
+
+// -1 when the directory cannot be read, else 1 when empty and 0 otherwise.
+int dir_empty(const std::string &dir)
+{
+    DIR *d = opendir(dir.c_str());
+    int empty = 1;
+
+    if (d == nullptr)
+        return -1;
+    for (struct dirent *e = readdir(d); e != nullptr; e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            empty = 0;
+            break;
+        }
+    }
+    closedir(d);
+    return empty;
+}
+
+// Removes everything inside `dir`, keeping the directory itself (created when absent).
+bool empty_dir(const std::string &dir)
+{
+    DIR *d = opendir(dir.c_str());
+    bool ok = true;
+
+    if (d == nullptr)
+        return sim::make_dirs(dir);
+    std::vector<std::string> names;
+    for (struct dirent *e = readdir(d); e != nullptr; e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const std::string &n : names)
+        ok = sim::remove_tree(dir + "/" + n) && ok;
+    return ok;
+}
+
+bool require_sandbox(const sub_command &s, const std::string &dir)
+{
+    if (is_sandbox(dir))
+        return true;
+    fprintf(stderr, "fwtool sandbox %s: %s is not a sandbox (no simulated proc/mtd)\n", s.name,
+            dir.c_str());
+    return false;
+}
+
+// The stand-in event library: the option, else the environment, else the build's lib directory
+// beside the directory of this executable.
+std::string evt_library(const std::string *opt_value)
+{
+    if (opt_value != nullptr)
+        return *opt_value;
+    const char *env = getenv(kEvtEnv);
+    if (env != nullptr && env[0] != '\0')
+        return env;
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0)
+        return "";
+    exe[n] = '\0';
+    std::string dir(exe);
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../lib/libevt.so";
+}
+
+int cmd_create(const sub_command &s, const args &a)
+{
+    sim::device_options opt;
+    std::string err;
+
+    if (!expect_words(s, a, 1))
+        return FWTOOL_USAGE;
+    const std::string &dir = a.words[0];
+    if (const std::string *v = option(a, "running-bank")) {
+        if (*v != "0" && *v != "1") {
+            fprintf(stderr, "fwtool sandbox create: --running-bank must be 0 or 1, not '%s'\n",
+                    v->c_str());
+            return FWTOOL_USAGE;
+        }
+        opt.running_bank = (*v)[0] - '0';
+    }
+    if (const std::string *v = option(a, "model")) {
+        bool printable = !v->empty();
+        for (char c : *v)
+            printable = printable && c > ' ' && c < 0x7f && c != '/';
+        if (!printable) {
+            fprintf(stderr, "fwtool sandbox create: --model must be a non-empty word without "
+                            "blanks or '/'\n");
+            return FWTOOL_USAGE;
+        }
+        opt.model = *v;
+    }
+    const struct {
+        const char *name;
+        uint32_t *field;
+    } sizes[] = {{"kernel-size", &opt.kernel_size}, {"root-size", &opt.root_size}};
+    for (const auto &sz : sizes) {
+        const std::string *v = option(a, sz.name);
+        if (v != nullptr && !parse_size(v->c_str(), kMaxPartition, sz.field)) {
+            fprintf(stderr,
+                    "fwtool sandbox create: --%s '%s' is not a size from 1 to 256M "
+                    "(decimal or 0x hex, K or M suffix)\n",
+                    sz.name, v->c_str());
+            return FWTOOL_USAGE;
+        }
+    }
+    std::string lib = evt_library(option(a, "evt-lib"));
+    const char *env = getenv(kEvtEnv);
+    bool explicit_lib = option(a, "evt-lib") != nullptr || (env != nullptr && env[0] != '\0');
+    if (is_file(lib)) {
+        opt.evt_library = lib;
+    } else if (explicit_lib) {
+        fprintf(stderr, "fwtool sandbox create: event library %s not found\n", lib.c_str());
+        return FWTOOL_USAGE;
+    }
+    if (is_dir(dir) && !is_sandbox(dir) && dir_empty(dir) != 1) {
+        fprintf(stderr,
+                "fwtool sandbox create: %s exists and is neither empty nor a sandbox; "
+                "refusing to write into it\n",
+                dir.c_str());
+        return FWTOOL_USAGE;
+    }
+    // An earlier sandbox goes whole: a left-over marker, staging or log would make the new
+    // device behave as if something had already happened on it.
+    if (is_sandbox(dir) && !empty_dir(dir)) {
+        fprintf(stderr, "fwtool sandbox create: cannot empty the earlier sandbox %s: %s\n",
+                dir.c_str(), strerror(errno));
+        return FWTOOL_FAILED;
+    }
+    if (sim::create_device(dir, opt, &err) != 0) {
+        fprintf(stderr, "fwtool sandbox create: %s\n", err.c_str());
+        return FWTOOL_FAILED;
+    }
+
+    std::vector<sim::partition> parts = sim::standard_partitions(opt);
+    printf("sandbox %s: model %s (release 2.6.31-%s), running bank %d\n", dir.c_str(),
+           opt.model.c_str(), opt.model.c_str(), opt.running_bank);
+    for (size_t i = 0; i < parts.size(); i++)
+        printf("  mtd%zu  %-16s 0x%08x  %s\n", i, ("\"" + parts[i].label + "\"").c_str(),
+               parts[i].size,
+               parts[i].create_device ? ("dev/mtdblock" + std::to_string(i)).c_str()
+                                      : "(no device file)");
+    if (opt.evt_library.empty())
+        printf("  no event library (%s not found): events are not logged\n", lib.c_str());
+    else
+        printf("  events: lib/libevt.so logs to var/log/evt.log\n");
+    return FWTOOL_OK;
+}
+
+bool copy_into(const std::string &from, const std::string &to, long *size)
+{
+    std::string data;
+    if (!sim::read_file(from, &data)) {
+        fprintf(stderr, "fwtool sandbox stage: cannot read %s: %s\n", from.c_str(),
+                strerror(errno));
+        return false;
+    }
+    if (!sim::write_file(to, data)) {
+        fprintf(stderr, "fwtool sandbox stage: cannot write %s: %s\n", to.c_str(), strerror(errno));
+        return false;
+    }
+    *size = (long)data.size();
+    return true;
+}
+
+int cmd_stage(const sub_command &s, const args &a)
+{
+    long size = 0;
+
+    if (!expect_words(s, a, 2))
+        return FWTOOL_USAGE;
+    const std::string &dir = a.words[0];
+    const std::string staging = dir + kStaging;
+    const std::string *oem = option(a, "oem");
+    if (!require_sandbox(s, dir))
+        return FWTOOL_USAGE;
+    for (const std::string *f : {&a.words[1], oem}) {
+        if (f != nullptr && !is_file(*f)) {
+            fprintf(stderr, "fwtool sandbox stage: %s is not a file\n", f->c_str());
+            return FWTOOL_USAGE;
+        }
+    }
+    // A stale archive or marker from an earlier staging would change what the upgrade does.
+    if (!empty_dir(staging)) {
+        fprintf(stderr, "fwtool sandbox stage: cannot empty %s: %s\n", staging.c_str(),
+                strerror(errno));
+        return FWTOOL_FAILED;
+    }
+    if (!copy_into(a.words[1], staging + "/fw.bin", &size))
+        return FWTOOL_FAILED;
+    printf("staged %s as tmpfs/upgrading/fw.bin (%ld bytes)\n", a.words[1].c_str(), size);
+    if (oem != nullptr) {
+        if (!copy_into(*oem, staging + "/oem.bin", &size))
+            return FWTOOL_FAILED;
+        printf("staged %s as tmpfs/upgrading/oem.bin (%ld bytes)%s\n", oem->c_str(), size,
+               size > kOemLimit ? "; over 131071 bytes, the upgrade will ignore it" : "");
+    }
+    if (option(a, "nooem") != nullptr) {
+        if (!sim::write_file(staging + "/.nooem", "")) {
+            fprintf(stderr, "fwtool sandbox stage: cannot create %s/.nooem: %s\n", staging.c_str(),
+                    strerror(errno));
+            return FWTOOL_FAILED;
+        }
+        printf("created tmpfs/upgrading/.nooem: the upgrade clears the OEM directory%s\n",
+               oem != nullptr ? " and does not unpack the archive" : "");
+    }
+    return FWTOOL_OK;
+}
+
+int cmd_reboot(const sub_command &s, const args &a)
+{
+    std::string script, cmdline, err;
+
+    if (!expect_words(s, a, 1))
+        return FWTOOL_USAGE;
+    const std::string &dir = a.words[0];
+    if (!require_sandbox(s, dir))
+        return FWTOOL_USAGE;
+    // Both are memory-backed on the controller: nothing in them survives a power cycle.
+    if (!empty_dir(dir + "/var/lock") || !empty_dir(dir + "/tmpfs")) {
+        fprintf(stderr, "fwtool sandbox reboot: cannot empty var/lock and tmpfs in %s: %s\n",
+                dir.c_str(), strerror(errno));
+        return FWTOOL_FAILED;
+    }
+    if (sim::read_boot_script(dir, &script, &err) != 0) {
+        fprintf(stderr, "fwtool sandbox reboot: %s\n", err.c_str());
+        return FWTOOL_FAILED;
+    }
+    int bank = sim::script_bank(script);
+    if (bank < 0) {
+        fprintf(stderr, "fwtool sandbox reboot: the boot script loads neither bank; the device "
+                        "would not boot\n");
+        return FWTOOL_FAILED;
+    }
+    const std::string path = dir + "/proc/cmdline";
+    if (!sim::read_file(path, &cmdline))
+        cmdline.clear(); // a missing command line is rebuilt from the bank alone
+    cmdline = sim::cmdline_for_bank(cmdline, bank);
+    if (!sim::write_file(path, cmdline)) {
+        fprintf(stderr, "fwtool sandbox reboot: cannot write %s: %s\n", path.c_str(),
+                strerror(errno));
+        return FWTOOL_FAILED;
+    }
+    printf("booted bank %d (kernel%d, root%d); kernel command line: %s", bank, bank, bank,
+           cmdline.c_str());
+    return FWTOOL_OK;
+}
+
+} // namespace
+
 int fwtool_sandbox(int argc, char **argv)
 {
-    (void)argc;
-    (void)argv;
-    fprintf(stderr, "fwtool sandbox: not available yet\n");
+    args a;
+
+    if (argc < 2) {
+        usage(stderr);
+        return FWTOOL_USAGE;
+    }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        usage(stdout);
+        return FWTOOL_OK;
+    }
+    for (const sub_command &s : g_subs) {
+        if (strcmp(argv[1], s.name) != 0)
+            continue;
+        for (int i = 2; i < argc; i++) {
+            if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+                sub_usage(stdout, s);
+                return FWTOOL_OK;
+            }
+        }
+        if (!parse_args(s, argc - 1, argv + 1, &a))
+            return FWTOOL_USAGE;
+        switch (s.id) {
+        case SUB_CREATE:
+            return cmd_create(s, a);
+        case SUB_STAGE:
+            return cmd_stage(s, a);
+        case SUB_REBOOT:
+            return cmd_reboot(s, a);
+        }
+    }
+    fprintf(stderr, "fwtool sandbox: unknown command '%s'\n", argv[1]);
+    usage(stderr);
     return FWTOOL_USAGE;
 }
