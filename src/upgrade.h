@@ -60,8 +60,11 @@ void evt_upgrade_start(void);
 void evt_upgrade_result(int ok); // non-zero: success event
 // Writes "timeslice=%d" and its NUL to /proc/dte; failures are not reported.
 void update_timeslice(int value);
-// 0 when this run may upgrade, non-zero when another run holds the lock.
+// 0 when this run may upgrade (an exclusive lock on /var/lock/fwupgrade.lock, held until
+// upgrade_unlock or the end of the process), non-zero when another run holds it or it cannot be
+// taken at all.
 int try_upgrade_lock(void);
+// Releases the lock if this process holds it. Always 0.
 int upgrade_unlock(void);
 
 // Creates or opens the shared record and attaches it; nullptr when that fails.
