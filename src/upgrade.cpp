@@ -379,6 +379,20 @@ void install_oem(int bank)
     }
 }
 
+// An earlier upgrade of this boot left the script naming the bank about to be rewritten; a power
+// cut during the writes would then boot a half-written bank. Point the script at the fall-back
+// bank first, so that the ordinary road follows and the switch comes only after verification.
+int leave_target(upgrade_run *run)
+{
+    if (run->current_idx != run->target_idx)
+        return UPGRADE_OK;
+    if (set_boot_idx(run->fallback_idx) != 0)
+        return UPGRADE_ERR_BOOT_SWITCH;
+    (void)clear_bootidx_changed();
+    run->current_idx = run->fallback_idx;
+    return UPGRADE_OK;
+}
+
 // After a failed write or verify: the boot script names the fall-back bank again.
 int roll_back(const upgrade_run *run, int code)
 {
@@ -413,6 +427,8 @@ int upgrade_body(upgrade_run *run)
 
     if (result == UPGRADE_OK)
         result = prepare_target(run);
+    if (result == UPGRADE_OK)
+        result = leave_target(run);
     if (result != UPGRADE_OK)
         return result;
 
