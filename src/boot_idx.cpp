@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,22 @@ const char g_rb_boot_script_data_key[] = "boot_script_data";
 const char g_bootidx_changed_path[] = "/var/lock/bootidx_changed";
 const char g_cmdline_path[] = "/proc/cmdline";
 const char g_mtab_path[] = "/etc/mtab";
+
+// What the boot script operations look for and write.
+const char g_anchor_kernel[] = "kernel"; // followed by the bank digit
+const char g_anchor_root[] = "root";     // likewise
+const char *const g_anchor_kernel_bank[] = {"kernel0", "kernel1"};
+const char *const g_anchor_root_bank[] = {"root0", "root1"};
+const char g_anchor_initrd[] = "initrd="; // the ramdisk size follows its first comma
+const char g_anchor_console[] = "console=";
+const char g_anchor_exec[] = "exec";
+const char g_anchor_scrub[] = "scrub";
+const char g_anchor_length_opt[] = "-l"; // of the scrub command
+const char g_anchor_load[] = "load";
+const char g_anchor_address[] = "0x"; // the load address
+const char g_console_item_format[] = " console=ttyS0,115200%s";
+const char g_scrub_line_format[] = "scrub -o 0x03000000 -l %s";
+const char *const g_bootopt_bank[] = {"bootopt=0", "bootopt=1"};
 
 enum : int {
     RB_TYPE_END = 0, // type byte that ends the entry list
@@ -50,6 +67,19 @@ enum : int {
     SCRUB_VALUE_OFFSET = 3,  // "-l" and the one character behind it
     VERIFY_CHUNK_LEN = 4096, // read-back of a stored block, piece by piece
     TEXT_NOT_FOUND = -1,
+    BANK_COUNT = 2,
+};
+
+enum : int {
+    BANK_ERR_NONE = -1,       // get_boot_idx: the script names no usable bank
+    CMDLINE_ERR_OPEN = -1,    // /proc/cmdline did not open
+    CMDLINE_ERR_READ = -2,    // it opened but could not be read
+    CMDLINE_NO_BANK = -2,     // no "bootopt=0" or "bootopt=1" in it
+    MARKER_ERR = -1,          // the change marker could not be created or removed
+    MOUNT_ERR_NOT_FOUND = -1, // no /etc/mtab, or the device is not in it
+    CMD_ERR_USAGE = -1,       // a command's argument count is wrong
+    CMD_ERR_NO_BANK = -1,     // get_boot_idx: no usable bank in the script
+    DECIMAL_BASE = 10,
 };
 
 // The read-back compares whole pieces.
@@ -61,6 +91,14 @@ enum : unsigned {
 
 enum : mode_t {
     BOOTIDX_CHANGED_MODE = 0644,
+};
+
+enum : int {
+    // How long an operation waits for another's hold on the device before it gives up: long
+    // enough for any edit (one 128 KiB block), short enough that a hung holder is reported.
+    LOCK_WAIT_MS = 10000,
+    LOCK_RETRY_MS = 20, // pause between two attempts
+    USEC_PER_MS = 1000,
 };
 
 enum boot_access { ACCESS_UNKNOWN_OP, ACCESS_BAD_INDEX, ACCESS_READ_ONLY, ACCESS_READ_WRITE };
@@ -145,7 +183,8 @@ int text_find_last(const script_text *s, char c)
 }
 
 // The whole field copied, with the text's end marked, so that a tail read from it with "%s"
-// never runs past the text.
+// never runs past the text. Without the copy the edit cannot be made: callers fail it as a store
+// failure (BOOT_ERR_STORE), the block being left as read.
 char *take_working_copy(const script_text *s)
 {
     char *copy = (char *)malloc(RB_SCRIPT_LEN);
@@ -209,17 +248,19 @@ int query_bank(const script_text *s)
 {
     int result = BOOT_ERR_NOT_FOUND;
 
-    if (text_find(s, 0, "kernel0") >= 0 && text_find(s, 0, "root0") >= 0)
-        result = 0;
-    if (text_find(s, 0, "kernel1") >= 0 && text_find(s, 0, "root1") >= 0)
-        result = 1;
+    // Bank 1 wins when the script names both.
+    for (int bank = 0; bank < BANK_COUNT; bank++) {
+        if (text_find(s, 0, g_anchor_kernel_bank[bank]) >= 0 &&
+            text_find(s, 0, g_anchor_root_bank[bank]) >= 0)
+            result = bank;
+    }
     return result;
 }
 
 // The comma may lie anywhere after "initrd=", not only inside its item.
 int query_ramdisk_size(const script_text *s)
 {
-    int initrd = text_find(s, 0, "initrd=");
+    int initrd = text_find(s, 0, g_anchor_initrd);
     int comma = text_find_any(s, initrd, ",");
 
     if (initrd < 0 || comma < 0)
@@ -244,10 +285,10 @@ int copy_script(const script_text *s, char *out)
 
 int edit_set_idx(script_text *s, int bank, int *modified)
 {
-    int kernel = text_find(s, 0, "kernel");
-    int root = text_find(s, 0, "root");
-    int kernel_digit = kernel + (int)strlen("kernel");
-    int root_digit = root + (int)strlen("root");
+    int kernel = text_find(s, 0, g_anchor_kernel);
+    int root = text_find(s, 0, g_anchor_root);
+    int kernel_digit = kernel + (int)strlen(g_anchor_kernel);
+    int root_digit = root + (int)strlen(g_anchor_root);
     int end = s->len;
 
     // A digit on the field's last byte would leave no room for the text's NUL: such an anchor
@@ -269,7 +310,7 @@ int edit_set_idx(script_text *s, int bank, int *modified)
 
 int edit_set_ramdisk_size(script_text *s, int size, int *modified)
 {
-    int initrd = text_find(s, 0, "initrd=");
+    int initrd = text_find(s, 0, g_anchor_initrd);
     int comma = text_find_any(s, initrd, ",");
     int unit = text_find_any(s, comma, "Mm");
     char *copy = nullptr;
@@ -293,12 +334,12 @@ int edit_enable_uart(script_text *s, int *modified)
     int quote = text_find_last(s, '"');
     char *copy = nullptr;
 
-    if (text_find(s, 0, "console=") >= 0 || quote < 0)
+    if (text_find(s, 0, g_anchor_console) >= 0 || quote < 0)
         return 0;
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    snprintf(s->field + quote, (size_t)(RB_SCRIPT_LEN - quote), " console=ttyS0,115200%s",
+    snprintf(s->field + quote, (size_t)(RB_SCRIPT_LEN - quote), g_console_item_format,
              copy + quote);
     free(copy);
     *modified = 1;
@@ -307,7 +348,7 @@ int edit_enable_uart(script_text *s, int *modified)
 
 int edit_disable_uart(script_text *s, int *modified)
 {
-    int item = text_find(s, 0, "console=");
+    int item = text_find(s, 0, g_anchor_console);
     int item_end = text_find_any(s, item, " \"");
     int at = item;
     int tail;
@@ -337,7 +378,7 @@ int edit_disable_uart(script_text *s, int *modified)
 
 int edit_update_exec(script_text *s, const char *text, int *modified)
 {
-    int exec = text_find(s, 0, "exec");
+    int exec = text_find(s, 0, g_anchor_exec);
     int open_quote = text_find_any(s, exec, "\"");
     int close_quote = open_quote < 0 ? TEXT_NOT_FOUND : text_find_any(s, open_quote + 1, "\"");
     int at = open_quote + 1;
@@ -356,8 +397,8 @@ int edit_update_exec(script_text *s, const char *text, int *modified)
 
 int edit_update_scrub(script_text *s, const char *text, int *modified)
 {
-    int scrub = text_find(s, 0, "scrub");
-    int length_opt = text_find(s, scrub, "-l");
+    int scrub = text_find(s, 0, g_anchor_scrub);
+    int length_opt = text_find(s, scrub, g_anchor_length_opt);
     int newline = text_find_any(s, length_opt, "\n");
     int at = length_opt + SCRUB_VALUE_OFFSET;
     char line[SCRUB_LINE_LEN];
@@ -372,7 +413,7 @@ int edit_update_scrub(script_text *s, const char *text, int *modified)
         snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + newline);
     } else {
         // No scrub command yet: it becomes the script's first line.
-        snprintf(line, sizeof(line), "scrub -o 0x03000000 -l %s", text);
+        snprintf(line, sizeof(line), g_scrub_line_format, text);
         snprintf(s->field, RB_SCRIPT_LEN, "%s\n%s", line, copy);
     }
     free(copy);
@@ -382,10 +423,10 @@ int edit_update_scrub(script_text *s, const char *text, int *modified)
 
 int edit_update_load(script_text *s, const char *text, int *modified)
 {
-    int load = text_find(s, 0, "load");
-    int any_root = text_find(s, load, "root");
-    int address = text_find(s, load, "0x");
-    int root = text_find(s, address, "root");
+    int load = text_find(s, 0, g_anchor_load);
+    int any_root = text_find(s, load, g_anchor_root);
+    int address = text_find(s, load, g_anchor_address);
+    int root = text_find(s, address, g_anchor_root);
     char *copy = nullptr;
 
     if (load < 0 || any_root < 0 || address < 0 || root < 0)
@@ -497,39 +538,40 @@ int run_on_block(int fd, uint8_t *block, int operation, int argument, char *text
     return result;
 }
 
-int lock_wait(int fd, int how)
-{
-    int r;
-
-    do {
-        r = flock(fd, how);
-    } while (r != 0 && errno == EINTR);
-    return r;
-}
-
-// Opens the device, reads the block and runs the operation on it. An edit holds an exclusive
-// lock on the device from the read to the store, so that two writers cannot each store a copy
-// that misses the other's change; a query holds a shared one so that it never reads a block
-// half stored.
-int run_on_device(const char *path, bool writable, int operation, int argument, char *text)
+// The device `path` opened with `flags`, or -1.
+int open_device(const char *path, int flags)
 {
     char resolved[PLATFORM_PATH_MAX];
     const char *dev = platform_path(path, resolved, sizeof(resolved));
+
+    return dev == nullptr ? -1 : open(dev, flags);
+}
+
+// Reads the block through `fd` and runs the operation on it.
+int run_on_device(int fd, int operation, int argument, char *text)
+{
     uint8_t *block = nullptr;
-    int fd = -1;
     int result;
 
-    if (dev != nullptr)
-        fd = open(dev, writable ? O_RDWR : O_RDONLY);
-    if (fd < 0 || lock_wait(fd, writable ? LOCK_EX : LOCK_SH) != 0)
-        result = BOOT_ERR_OPEN;
-    else if ((block = (uint8_t *)malloc(RB_CONFIG_SIZE)) == nullptr)
+    if ((block = (uint8_t *)malloc(RB_CONFIG_SIZE)) == nullptr ||
+        read_full(fd, block, RB_CONFIG_SIZE) < RB_CONFIG_SIZE) {
+        // No buffer fails like a short device: either way the block never reached memory.
         result = BOOT_ERR_READ;
-    else if (read_full(fd, block, RB_CONFIG_SIZE) < RB_CONFIG_SIZE)
-        result = BOOT_ERR_READ;
-    else
+    } else {
         result = run_on_block(fd, block, operation, argument, text);
+    }
     free(block);
+    return result;
+}
+
+// An edit between unlock and relock: the device opened for writing, the operation run, and the
+// descriptor closed before the caller locks the partition again (the driver writes its cached
+// data back at the close).
+int edit_on_device(const char *path, int operation, int argument, char *text)
+{
+    int fd = open_device(path, O_RDWR);
+    int result = fd < 0 ? BOOT_ERR_OPEN : run_on_device(fd, operation, argument, text);
+
     if (fd >= 0)
         close(fd);
     return result;
@@ -559,11 +601,11 @@ int check_bootidx_override(void)
     ssize_t n;
 
     if (fd < 0)
-        return -1;
+        return CMDLINE_ERR_OPEN;
     n = read(fd, cmdline, sizeof(cmdline));
     close(fd);
     if (n < 0)
-        return -2;
+        return CMDLINE_ERR_READ;
     return boot_cmdline_override(cmdline, (size_t)n);
 }
 
@@ -582,6 +624,20 @@ const cli_command g_cli_commands[] = {
     {"update_load", BOOT_OP_UPDATE_LOAD, "start_addr"},
     {"update_scrub", BOOT_OP_UPDATE_SCRUB, "length"},
 };
+
+// The bank argument read as atoi reads it (leading white space, one sign, digits up to the first
+// other character, 0 without digits). A value beyond int is clamped instead of left to the
+// platform's conversion, so that it stays a bank the set operation refuses on every build.
+int parse_bank_arg(const char *text)
+{
+    long value = strtol(text, nullptr, DECIMAL_BASE);
+
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return (int)value;
+}
 
 [[noreturn]] void redboot_cli_usage(void)
 {
@@ -659,14 +715,27 @@ int boot_script_run(char *field, int operation, int argument, char *text, int *m
     }
 }
 
+int boot_config_flock(int fd, int how, int wait_ms)
+{
+    // Polled rather than blocking, so that a holder that never lets go cannot hang the caller.
+    for (int waited = 0;; waited += LOCK_RETRY_MS) {
+        if (flock(fd, how | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK || waited >= wait_ms)
+            return -1;
+        usleep((useconds_t)LOCK_RETRY_MS * USEC_PER_MS);
+    }
+}
+
 int boot_cmdline_override(const char *buf, size_t len)
 {
-    int result = -2;
+    int result = CMDLINE_NO_BANK;
 
-    if (memmem(buf, len, "bootopt=0", strlen("bootopt=0")) != nullptr)
-        result = 0;
-    if (memmem(buf, len, "bootopt=1", strlen("bootopt=1")) != nullptr)
-        result = 1;
+    // "bootopt=1" wins when both occur.
+    for (int bank = 0; bank < BANK_COUNT; bank++) {
+        if (memmem(buf, len, g_bootopt_bank[bank], strlen(g_bootopt_bank[bank])) != nullptr)
+            result = bank;
+    }
     return result;
 }
 
@@ -674,6 +743,7 @@ int do_flash_boot_idx(int operation, int argument, char *text)
 {
     char path[MTD_PATH_LEN];
     boot_access access = access_of(operation, argument);
+    int lock_fd = -1;
     int result;
 
     if (access == ACCESS_UNKNOWN_OP) {
@@ -684,14 +754,27 @@ int do_flash_boot_idx(int operation, int argument, char *text)
         return BOOT_ERR_BAD_INDEX;
     if (lookup_mtd_block_device(g_redboot_conf_name, path) <= 0)
         return BOOT_ERR_NO_PARTITION;
-    if (access == ACCESS_READ_ONLY)
-        return run_on_device(path, false, operation, argument, text);
-    if (unlock_mtd_device(path) != 0)
-        return BOOT_ERR_UNLOCK;
-    result = run_on_device(path, true, operation, argument, text);
-    // Locked again whatever happened: a failed edit must not leave the boot loader's settings
-    // open to stray writes.
-    lock_mtd_device(path);
+    // The device's lock serialises every use of the block: a query holds it shared so that it
+    // never reads a block half stored; an edit holds it exclusive from before the unlock to after
+    // the relock, so that no two edits each store a copy missing the other's change, and none
+    // writes a partition that another has just locked again. It is taken on a read-only
+    // descriptor of its own: the edit's read-write one must not ask for it a second time.
+    lock_fd = open_device(path, O_RDONLY);
+    if (lock_fd < 0 || boot_config_flock(lock_fd, access == ACCESS_READ_ONLY ? LOCK_SH : LOCK_EX,
+                                         LOCK_WAIT_MS) != 0) {
+        result = BOOT_ERR_OPEN;
+    } else if (access == ACCESS_READ_ONLY) {
+        result = run_on_device(lock_fd, operation, argument, text);
+    } else if (unlock_mtd_device(path) != 0) {
+        result = BOOT_ERR_UNLOCK;
+    } else {
+        result = edit_on_device(path, operation, argument, text);
+        // Locked again whatever happened: a failed edit must not leave the boot loader's settings
+        // open to stray writes.
+        lock_mtd_device(path);
+    }
+    if (lock_fd >= 0)
+        close(lock_fd); // releases the device's lock
     return result;
 }
 
@@ -703,7 +786,7 @@ int get_boot_idx(int *current_idx, int *target_idx, int *fallback_idx)
     int running;
 
     if (script_bank != 0 && script_bank != 1)
-        return -1;
+        return BANK_ERR_NONE;
     changed = check_bootidx_changed();
     override = check_bootidx_override();
     if (changed) {
@@ -728,7 +811,7 @@ int set_bootidx_changed(void)
     int fd = path == nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_EXCL, BOOTIDX_CHANGED_MODE);
 
     if (fd < 0)
-        return -1;
+        return MARKER_ERR;
     close(fd);
     return 0;
 }
@@ -738,7 +821,7 @@ int clear_bootidx_changed(void)
     char buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
 
-    return path != nullptr && unlink(path) == 0 ? 0 : -1;
+    return path != nullptr && unlink(path) == 0 ? 0 : MARKER_ERR;
 }
 
 int get_mount_point(const char *device_name, char *buf, size_t size)
@@ -747,10 +830,10 @@ int get_mount_point(const char *device_name, char *buf, size_t size)
     const char *path = platform_path(g_mtab_path, path_buf, sizeof(path_buf));
     FILE *mtab = path == nullptr ? nullptr : setmntent(path, "r");
     struct mntent *m;
-    int result = -1;
+    int result = MOUNT_ERR_NOT_FOUND;
 
     if (mtab == nullptr)
-        return -1;
+        return MOUNT_ERR_NOT_FOUND;
     while (result != 0 && (m = getmntent(mtab)) != nullptr) {
         if (strcmp(m->mnt_fsname, device_name) == 0) {
             snprintf(buf, size, "%s", m->mnt_dir);
@@ -805,14 +888,14 @@ int get_boot_idx_main(int /*argc*/, char ** /*argv*/)
 {
     int bank = do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr);
 
-    return bank == 0 || bank == 1 ? bank : -1;
+    return bank == 0 || bank == 1 ? bank : CMD_ERR_NO_BANK;
 }
 
 int set_boot_idx_main(int argc, char **argv)
 {
     if (argc != 2)
-        return -1;
-    return do_flash_boot_idx(BOOT_OP_SET_IDX, atoi(argv[1]), nullptr);
+        return CMD_ERR_USAGE;
+    return do_flash_boot_idx(BOOT_OP_SET_IDX, parse_bank_arg(argv[1]), nullptr);
 }
 
 int redboot_cli_main(int argc, char **argv)

@@ -44,8 +44,12 @@ enum : int {
 // the text. Results as the BOOT_OP_* and BOOT_ERR_* codes give them. Module-internal: other
 // modules use the wrappers below; it is declared here for the module's tests.
 int do_flash_boot_idx(int operation, int argument, char *text);
+// Its wait for the device's lock: takes flock `how` (LOCK_SH or LOCK_EX) on `fd`, waiting at
+// most about `wait_ms` milliseconds for another holder (the routine waits 10 seconds, then fails
+// with BOOT_ERR_OPEN). 0, or -1 when the lock was still held or flock failed otherwise.
+int boot_config_flock(int fd, int how, int wait_ms);
 
-// Pure workers over a block in memory (the routine above is their I/O frame).
+// Pure workers over a block in memory (do_flash_boot_idx is their I/O frame).
 // Offset of the 512-byte script field inside the RB_CONFIG_SIZE-byte `block`, or
 // BOOT_ERR_NO_SCRIPT. Never reads past the CRC word.
 int boot_config_find_script(const uint8_t *block);

@@ -2,11 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #ifdef FWUP_SIM
 #include <cstdlib>
-#include <sys/stat.h>
 #endif
 
 #ifndef FWUP_SIM
@@ -24,6 +24,13 @@ const char *platform_path(const char *path, char * /*buf*/, size_t /*size*/)
 const char *platform_command(const char *cmd, char * /*buf*/, size_t /*size*/)
 {
     return cmd;
+}
+
+int platform_is_device(const char *resolved_path)
+{
+    struct stat st;
+
+    return stat(resolved_path, &st) == 0 && S_ISBLK(st.st_mode) ? 1 : 0;
 }
 
 int platform_release(char *buf, size_t size)
@@ -127,6 +134,7 @@ const char *platform_command(const char *cmd, char *buf, size_t size)
 {
     out_buf o = {buf, size, 0, size == 0};
     const char *p = cmd;
+    bool foreign_path = false;
 
     if (size > 0)
         buf[0] = '\0';
@@ -139,11 +147,20 @@ const char *platform_command(const char *cmd, char *buf, size_t size)
         }
         if (p[0] == '/')
             put_path_word(&o, p, n);
+        else if (memchr(p, '/', n) != nullptr)
+            foreign_path = true; // "-C/x", "2>/dev/x": would reach the host's own files
         else
             put(&o, p, n);
         p += n;
     }
-    return o.overflow ? nullptr : buf;
+    return o.overflow || foreign_path ? nullptr : buf;
+}
+
+int platform_is_device(const char *resolved_path)
+{
+    struct stat st;
+
+    return stat(resolved_path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
 
 int platform_release(char *buf, size_t size)

@@ -19,8 +19,13 @@ const char *platform_path(const char *path, char *buf, size_t size);
 
 // Resolves the absolute paths inside a shell command line (words that begin with '/'). Returns
 // `cmd` itself on the device; in the simulated build each such word is put under the root and
-// shell-quoted (a trailing "/*" stays outside the quotes), or nullptr when it does not fit.
+// shell-quoted (a trailing "/*" stays outside the quotes), or nullptr when it does not fit or
+// when another word holds a '/' (a path it could not move under the root).
 const char *platform_command(const char *cmd, char *buf, size_t size);
+
+// 1 when the resolved path names a device a partition is written through (a block device on
+// the controller; in the simulated build the regular file that stands for it), else 0.
+int platform_is_device(const char *resolved_path);
 
 // Copies the running kernel's release name (at most size - 1 characters and a NUL).
 // Returns 0, or -1 when it cannot be read (a failing uname).

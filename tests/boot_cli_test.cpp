@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -76,10 +77,19 @@ TEST_F(BootCli, SetBootIdxArguments)
     const struct {
         std::vector<std::string> args;
         int status;
-    } refused[] = {{{}, 255}, {{"1", "0"}, 255}, {{"2"}, 254}, {{"-1"}, 254}};
+    } refused[] = {{{}, 255},
+                   {{"1", "0"}, 255},
+                   {{"2"}, 254},
+                   {{"-1"}, 254},
+                   // Beyond int: refused on every build, never wrapped round to a bank.
+                   {{"4294967297"}, 254},
+                   {{"4294967296"}, 254},
+                   {{"-4294967296"}, 254},
+                   {{"2147483648"}, 254},
+                   {{"99999999999999999999999"}, 254}};
     for (const auto &row : refused) {
         run_result r = run("set_boot_idx", row.args);
-        EXPECT_EQ(row.status, r.status) << row.args.size();
+        EXPECT_EQ(row.status, r.status) << (row.args.empty() ? "" : row.args[0]);
         EXPECT_EQ("", r.out);
         EXPECT_TRUE(before == config_block());
     }
@@ -216,6 +226,36 @@ TEST_F(BootCli, ConcurrentWriterIsWaitedFor)
     EXPECT_EQ(replace(sim::boot_script(1), " console=ttyS0,115200", ""), stored_script());
     EXPECT_TRUE(stored_crc_valid());
     EXPECT_EQ(1, run("get_boot_idx").status);
+}
+
+TEST_F(BootCli, ConcurrentEditsNeverOverlapUnlockAndRelock)
+{
+    // The test holds the device's lock while two edits start: neither may unlock the partition
+    // before it holds the lock itself, and each relocks before the other unlocks.
+    int holder = open(path("dev/mtdblock1").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, flock(holder, LOCK_EX));
+    const std::vector<std::string> env = {"LD_PRELOAD=" + fault_library(),
+                                          "FWUP_LOCK_TRACE=" + path("lock.trace")};
+    pid_t edits[] = {fwtest::start_program(fwtest::sim_binary(), "set_boot_idx", {"1"}, env),
+                     fwtest::start_program(fwtest::sim_binary(), "redboot_cli",
+                                           {"update_load", "0x0c000000"}, env)};
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ("", read("lock.trace")); // nothing unlocked while another holds the lock
+    flock(holder, LOCK_UN);
+    close(holder);
+    for (pid_t pid : edits) {
+        int status = -1;
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ("unlock mtdblock1\nlock mtdblock1\nunlock mtdblock1\nlock mtdblock1\n",
+              read("lock.trace"));
+    // Both changes are in the stored block: neither edit stored a copy missing the other's.
+    EXPECT_EQ(replace(sim::boot_script(1), "0x0a000000 root1", "0x0c000000 root1"),
+              stored_script());
+    EXPECT_TRUE(stored_crc_valid());
 }
 
 } // namespace

@@ -3,23 +3,48 @@
 #include "fixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "boot_idx.h"
 
-// Lets a test refuse the script's working copy (the one 512-byte allocation of an edit).
+// Lets a test refuse the script's working copy (the one 512-byte allocation of an edit). Every
+// other request goes to the allocator that free() belongs to: the C library's, or in the
+// sanitizer build AddressSanitizer's, which would abort on a block it did not hand out.
+#if defined(__SANITIZE_ADDRESS__)
+#define FWTEST_ASAN_MALLOC 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FWTEST_ASAN_MALLOC 1
+#endif
+#endif
+#ifdef FWTEST_ASAN_MALLOC
+extern "C" void *__interceptor_malloc(size_t size);
+static void *next_malloc(size_t size)
+{
+    return __interceptor_malloc(size);
+}
+#else
 extern "C" void *__libc_malloc(size_t size);
+static void *next_malloc(size_t size)
+{
+    return __libc_malloc(size);
+}
+#endif
 static std::atomic<bool> g_refuse_script_copy{false};
 extern "C" void *malloc(size_t size) noexcept
 {
     if (size == RB_SCRIPT_LEN && g_refuse_script_copy.load())
         return nullptr;
-    return __libc_malloc(size);
+    return next_malloc(size);
 }
 
 namespace
@@ -479,6 +504,68 @@ struct bank_row {
     int script_bank;
     int current, target, fallback;
 };
+
+long long ms_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+TEST(BootConfigLock, WaitIsBoundedAndEndsWhenTheHolderLetsGo)
+{
+    fwtest::TempDir dir;
+    ASSERT_TRUE(sim::write_file(dir / "dev", "x"));
+    // Two open file descriptions of one file: their flock locks conflict even in one process.
+    int holder = open((dir / "dev").c_str(), O_RDONLY);
+    int waiter = open((dir / "dev").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_GE(waiter, 0);
+
+    ASSERT_EQ(0, flock(holder, LOCK_SH));
+    EXPECT_EQ(0, boot_config_flock(waiter, LOCK_SH, 0)); // readers share
+    EXPECT_EQ(0, flock(waiter, LOCK_UN));
+
+    ASSERT_EQ(0, flock(holder, LOCK_EX));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, boot_config_flock(waiter, LOCK_SH, 200)); // a holder that never lets go
+    EXPECT_GE(ms_since(start), 200);
+    EXPECT_LT(ms_since(start), 2000);
+
+    std::thread release([holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        flock(holder, LOCK_UN);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, boot_config_flock(waiter, LOCK_EX, 5000));
+    EXPECT_GE(ms_since(start), 250);
+    EXPECT_LT(ms_since(start), 4000);
+    release.join();
+    EXPECT_EQ(-1, boot_config_flock(holder, LOCK_SH, 0)); // now the waiter holds it
+    close(waiter);
+    close(holder);
+}
+
+TEST_F(BootFlash, QueryWaitsForAnEditInProgress)
+{
+    // Another process's edit, played by a second descriptor of the device. (Past the 10-second
+    // bound the query would fail with BOOT_ERR_OPEN; the bound itself is tested above.)
+    int holder = open(path("dev/mtdblock1").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, flock(holder, LOCK_EX));
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        use_script(sim::boot_script(1));
+        flock(holder, LOCK_UN);
+    });
+    auto start = std::chrono::steady_clock::now();
+    int bank = do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr);
+    long long waited = ms_since(start);
+    release.join();
+    close(holder);
+    EXPECT_EQ(1, bank); // the block as the edit left it
+    EXPECT_GE(waited, 250);
+}
 
 TEST_F(BootFlash, BankStateTable)
 {

@@ -61,6 +61,22 @@ TEST_F(PlatformTest, CommandPathsAreQuotedAndGlobsStayOutside)
     EXPECT_EQ(0, access((root + "/kelpvar/config0/oem_root").c_str(), F_OK));
 }
 
+TEST_F(PlatformTest, CommandPathsOutsideTheirOwnWordAreRefused)
+{
+    use_root(dir_.path());
+    char buf[PLATFORM_PATH_MAX];
+    for (const char *cmd :
+         {"tar zxf /a.bin -C/x", "rm -rf /a 2>/dev/x", "cat a/b", "ls ./x", "echo x>/etc/passwd"}) {
+        EXPECT_EQ(nullptr, platform_command(cmd, buf, sizeof(buf))) << cmd;
+    }
+    // Every command line the upgrade runs still resolves.
+    for (const char *cmd : {"rm -rf /tmpfs/upgrading", "rm -rf /kelpvar/config1/oem_root/*",
+                            "[ -d /kelpvar/config1/oem_root ] || mkdir /kelpvar/config1/oem_root",
+                            "tar zxf /tmpfs/upgrading/oem.bin -C /kelpvar/config1/oem_root/"}) {
+        EXPECT_NE(nullptr, platform_command(cmd, buf, sizeof(buf))) << cmd;
+    }
+}
+
 TEST_F(PlatformTest, ReleaseIsTheFirstLineOfOsrelease)
 {
     char buf[64] = "unchanged";
