@@ -13,6 +13,13 @@ struct datablk {
     uint8_t *data;               // the payload, owned by the record; null when empty
 };
 
+// Positions of the two payloads of a firmware bank in every record pair.
+enum : int {
+    PAYLOAD_KERNEL = 0,
+    PAYLOAD_ROOT = 1,
+    PAYLOAD_COUNT = 2,
+};
+
 enum : int {
     DATA_OK = 0,
     DATA_ERR_NOMEM = -2,    // the payload buffer could not be allocated

@@ -13,7 +13,6 @@ namespace
 {
 
 enum : int {
-    PAYLOAD_COUNT = 2, // blocks[0] kernel, blocks[1] root
     BYTE_BITS = 8,
     LE32_LEN = 4,
 };
@@ -95,32 +94,31 @@ int write_image(const char *name, const datablk *blocks, FILE *stream)
     uint8_t header[FW_HEADER_LEN];
 
     // Positions and lengths travel as signed 32-bit values; the root must start below 2^31.
-    uint64_t root_offset = (uint64_t)FW_HEADER_LEN + blocks[0].size;
-    if (blocks[0].size > (uint32_t)DATA_LEN_MAX || blocks[1].size > (uint32_t)DATA_LEN_MAX ||
-        root_offset > (uint64_t)DATA_LEN_MAX)
+    uint64_t root_offset = (uint64_t)FW_HEADER_LEN + blocks[PAYLOAD_KERNEL].size;
+    if (blocks[PAYLOAD_KERNEL].size > (uint32_t)DATA_LEN_MAX ||
+        blocks[PAYLOAD_ROOT].size > (uint32_t)DATA_LEN_MAX || root_offset > (uint64_t)DATA_LEN_MAX)
         return DATA_ERR_WRITE;
 
     image_to_header(name, blocks, header);
     if (do_fwrite_data(header, FW_HEADER_LEN, stream, 0, nullptr) != 0 ||
-        do_fwrite_data(blocks[0].data, (int32_t)blocks[0].size, stream, (long)FW_HEADER_LEN,
-                       nullptr) != 0 ||
-        do_fwrite_data(blocks[1].data, (int32_t)blocks[1].size, stream, (long)root_offset,
-                       nullptr) != 0)
+        do_fwrite_data(blocks[PAYLOAD_KERNEL].data, (int32_t)blocks[PAYLOAD_KERNEL].size, stream,
+                       (long)FW_HEADER_LEN, nullptr) != 0 ||
+        do_fwrite_data(blocks[PAYLOAD_ROOT].data, (int32_t)blocks[PAYLOAD_ROOT].size, stream,
+                       (long)root_offset, nullptr) != 0)
         return DATA_ERR_WRITE;
     return DATA_OK;
 }
 
 // Loads the whole of one plain file into an empty record; the digest is left alone.
-int load_whole_file(datablk *blk, FILE *stream, const char *path)
+int load_whole_file(datablk *blk, FILE *stream)
 {
     struct stat st;
 
     // The status of the descriptor just opened: the length of the very file that is read. A
-    // length a signed 32-bit count cannot carry is as unusable as a failed query.
-    if (fstat(fileno(stream), &st) != 0 || st.st_size < 0 || st.st_size > DATA_LEN_MAX) {
-        printf("stat failed on %s!\n", path);
+    // length a signed 32-bit count cannot carry is as unusable as a failed query. Either is told
+    // by the code alone: the loader has no message for it.
+    if (fstat(fileno(stream), &st) != 0 || st.st_size < 0 || st.st_size > DATA_LEN_MAX)
         return DATA_ERR_SEEK;
-    }
     int32_t len = (int32_t)st.st_size;
     blk->size = (uint32_t)len;
     if (len > 0) {
@@ -141,7 +139,7 @@ int load_plain_file(datablk *blk, const char *path)
         printf("fopen failed on %s!\n", path);
         return DATA_ERR_OPEN;
     }
-    int rc = load_whole_file(blk, stream, path);
+    int rc = load_whole_file(blk, stream);
     fclose(stream);
     return rc;
 }
@@ -198,11 +196,11 @@ int image_to_header(const char *name, const datablk *blocks, uint8_t *header)
         snprintf((char *)header + FW_OFF_NAME, FW_NAME_LEN, "%s", name);
     put_le32(header + FW_OFF_HEADER_LEN, FW_HEADER_LEN);
     put_le32(header + FW_OFF_KERNEL_OFFSET, FW_HEADER_LEN);
-    put_le32(header + FW_OFF_KERNEL_SIZE, blocks[0].size);
-    memcpy(header + FW_OFF_KERNEL_MD5, blocks[0].md5, MD5_DIGEST_LEN);
-    put_le32(header + FW_OFF_ROOT_OFFSET, FW_HEADER_LEN + blocks[0].size);
-    put_le32(header + FW_OFF_ROOT_SIZE, blocks[1].size);
-    memcpy(header + FW_OFF_ROOT_MD5, blocks[1].md5, MD5_DIGEST_LEN);
+    put_le32(header + FW_OFF_KERNEL_SIZE, blocks[PAYLOAD_KERNEL].size);
+    memcpy(header + FW_OFF_KERNEL_MD5, blocks[PAYLOAD_KERNEL].md5, MD5_DIGEST_LEN);
+    put_le32(header + FW_OFF_ROOT_OFFSET, FW_HEADER_LEN + blocks[PAYLOAD_KERNEL].size);
+    put_le32(header + FW_OFF_ROOT_SIZE, blocks[PAYLOAD_ROOT].size);
+    memcpy(header + FW_OFF_ROOT_MD5, blocks[PAYLOAD_ROOT].md5, MD5_DIGEST_LEN);
     put_le32(header + FW_OFF_HEADER_CRC, cyg_crc32(header, FW_HEADER_CRC_LEN));
     return 0;
 }
@@ -222,9 +220,9 @@ int dump_image_to_file(const char *name, const datablk *blocks, const char *path
 
 int load_image_from_file331(datablk *blocks, const char *kernel_path, const char *root_path)
 {
-    int rc = load_plain_file(&blocks[0], kernel_path);
+    int rc = load_plain_file(&blocks[PAYLOAD_KERNEL], kernel_path);
 
     if (rc == DATA_OK)
-        rc = load_plain_file(&blocks[1], root_path);
+        rc = load_plain_file(&blocks[PAYLOAD_ROOT], root_path);
     return rc;
 }

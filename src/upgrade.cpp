@@ -106,9 +106,6 @@ const char g_model_tag_first[] = "ZEPH";
 const char g_model_tag_second[] = "KOVAX";
 
 enum : int {
-    BANK_KERNEL = 0, // index of the kernel record in the payload pair
-    BANK_ROOT = 1,   // index of the root record
-    PAYLOAD_COUNT = 2,
     RELEASE_LEN = 65,         // a kernel release name, NUL included
     LOAD_ERR_MODEL = -12,     // load code of a model mismatch
     OEM_ARCHIVE_MAX = 131071, // a larger archive is ignored
@@ -277,7 +274,17 @@ int load_staged_image(upgrade_run *run)
     return code == 0 ? UPGRADE_OK : map_load_code(code);
 }
 
-// Finds the bank to write, checks that the payloads fit and unlocks both partitions.
+// True when the unresolved `dev` names a device node that a payload can be written through.
+bool device_present(const char *dev)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(dev, buf, sizeof(buf));
+
+    return path != nullptr && platform_is_device(path) != 0;
+}
+
+// Finds the bank to write, checks that the payloads fit and that both partitions have their
+// device nodes, and unlocks both partitions.
 int prepare_target(upgrade_run *run)
 {
     const char *kernel_name;
@@ -294,12 +301,16 @@ int prepare_target(upgrade_run *run)
     if (lookup_mtd_size(kernel_name, &run->kernel_part_size) != 0 ||
         lookup_mtd_size(root_name, &run->root_part_size) != 0)
         return UPGRADE_ERR_RESOURCE;
-    if (run->blocks[BANK_KERNEL].size > run->kernel_part_size ||
-        run->blocks[BANK_ROOT].size > run->root_part_size)
+    if (run->blocks[PAYLOAD_KERNEL].size > run->kernel_part_size ||
+        run->blocks[PAYLOAD_ROOT].size > run->root_part_size)
         return UPGRADE_ERR_RESOURCE;
     kernel_len = lookup_mtd_block_device(kernel_name, run->kernel_dev);
     root_len = lookup_mtd_block_device(root_name, run->root_dev);
     if (kernel_len <= 0 || root_len <= 0)
+        return UPGRADE_ERR_RESOURCE;
+    // Opening a missing node for writing would create a plain file in /dev; it would read back
+    // intact, and the script would switch to a bank whose flash was never written.
+    if (!device_present(run->kernel_dev) || !device_present(run->root_dev))
         return UPGRADE_ERR_RESOURCE;
     kernel_unlock = unlock_mtd_device(run->kernel_dev);
     root_unlock = unlock_mtd_device(run->root_dev);
@@ -335,10 +346,11 @@ int write_payloads(upgrade_run *run)
     int kernel_rc;
     int root_rc;
 
-    progress_begin_write(run->progress, run->blocks[BANK_KERNEL].size, run->blocks[BANK_ROOT].size);
-    kernel_rc = write_payload(&run->blocks[BANK_KERNEL], run->kernel_dev, run->progress);
+    progress_begin_write(run->progress, run->blocks[PAYLOAD_KERNEL].size,
+                         run->blocks[PAYLOAD_ROOT].size);
+    kernel_rc = write_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
     progress_stage(run->progress, UPGRADE_STAGE_WRITE_ROOT);
-    root_rc = write_payload(&run->blocks[BANK_ROOT], run->root_dev, run->progress);
+    root_rc = write_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
     return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_WRITE : UPGRADE_OK;
 }
 
@@ -349,9 +361,9 @@ int verify_payloads(upgrade_run *run)
     int root_rc;
 
     progress_begin_verify(run->progress);
-    kernel_rc = verify_payload(&run->blocks[BANK_KERNEL], run->kernel_dev, run->progress);
+    kernel_rc = verify_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
     progress_stage(run->progress, UPGRADE_STAGE_VERIFY_ROOT);
-    root_rc = verify_payload(&run->blocks[BANK_ROOT], run->root_dev, run->progress);
+    root_rc = verify_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
     return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_VERIFY : UPGRADE_OK;
 }
 
@@ -432,6 +444,8 @@ int upgrade_body(upgrade_run *run)
     if (result != UPGRADE_OK)
         return result;
 
+    // From here the script names the fall-back bank, never the target: roll_back has nothing to
+    // move back and select_target always switches. Both keep their checks as cheap defence.
     result = write_payloads(run);
     if (result == UPGRADE_OK) {
         install_oem(run->target_idx);
@@ -566,15 +580,15 @@ int upgrade_main(void)
     memset(&run, 0, sizeof(run));
     run.progress = upgrade_progress_attach();
     progress_start(run.progress);
-    init_datablk(&run.blocks[BANK_KERNEL]);
-    init_datablk(&run.blocks[BANK_ROOT]);
+    init_datablk(&run.blocks[PAYLOAD_KERNEL]);
+    init_datablk(&run.blocks[PAYLOAD_ROOT]);
 
     result = upgrade_body(&run);
 
     (void)lock_mtd_device(run.kernel_dev);
     (void)lock_mtd_device(run.root_dev);
-    cleanup_datablk(&run.blocks[BANK_KERNEL]);
-    cleanup_datablk(&run.blocks[BANK_ROOT]);
+    cleanup_datablk(&run.blocks[PAYLOAD_KERNEL]);
+    cleanup_datablk(&run.blocks[PAYLOAD_ROOT]);
     run_command(g_remove_staging_cmd);
     progress_finish(run.progress, result);
     evt_upgrade_result(result == UPGRADE_OK);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "data_blk.h"
@@ -458,6 +459,21 @@ TEST_F(ImageTest, TwoFileLoader)
     EXPECT_EQ(0, load_image_from_file331(blocks_, e.c_str(), e.c_str()));
     EXPECT_EQ(0u, blocks_[0].size);
     EXPECT_EQ(nullptr, blocks_[0].data);
+    EXPECT_EQ(nullptr, blocks_[1].data);
+}
+
+// A file one byte past what a signed 32-bit count carries is refused before any allocation,
+// with the code alone: the loader has no message of its own for it.
+TEST_F(ImageTest, TwoFileLoaderRefusesAFileTooLongSilently)
+{
+    std::string k = put("k", "abc");
+    std::string big = put("big", "");
+    ASSERT_EQ(0, truncate(big.c_str(), 0x80000000LL)); // sparse: takes no room
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_SEEK, load_image_from_file331(blocks_, k.c_str(), big.c_str()));
+    EXPECT_EQ("", cap.take());
+    EXPECT_EQ("abc", payload(0));
+    EXPECT_EQ(0u, blocks_[1].size);
     EXPECT_EQ(nullptr, blocks_[1].data);
 }
 

@@ -560,23 +560,46 @@ TEST_F(Upgrade, ModelCheck)
 
 TEST_F(Upgrade, TargetPartitionFaults)
 {
+    enum node { NODE_FILE, NODE_ABSENT, NODE_DIR }; // what stands at a target's dev/ path
     struct row {
         const char *name;
         size_t kernel_len;
         size_t root_len;
         const char *missing_label; // dropped from /proc/mtd
         bool unlock_refused;       // the unlock control is a directory
+        node kernel_node;          // dev/mtdblock5
+        node root_node;            // dev/mtdblock6
     };
     const row rows[] = {
-        {"kernel one byte too large", kKernelPart + 1, kRootLen, nullptr, false},
-        {"root one byte too large", kKernelLen, kRootPart + 1, nullptr, false},
-        {"root partition not listed", kKernelLen, kRootLen, "\"root1\"", false},
-        {"kernel partition not listed", kKernelLen, kRootLen, "\"kernel1\"", false},
-        {"unlock refused", kKernelLen, kRootLen, nullptr, true},
+        {"kernel one byte too large", kKernelPart + 1, kRootLen, nullptr, false, NODE_FILE,
+         NODE_FILE},
+        {"root one byte too large", kKernelLen, kRootPart + 1, nullptr, false, NODE_FILE,
+         NODE_FILE},
+        {"root partition not listed", kKernelLen, kRootLen, "\"root1\"", false, NODE_FILE,
+         NODE_FILE},
+        {"kernel partition not listed", kKernelLen, kRootLen, "\"kernel1\"", false, NODE_FILE,
+         NODE_FILE},
+        {"unlock refused", kKernelLen, kRootLen, nullptr, true, NODE_FILE, NODE_FILE},
+        // Listed partitions without device nodes: nothing may be created in dev/ and "read back".
+        {"no device nodes", kKernelLen, kRootLen, nullptr, false, NODE_ABSENT, NODE_ABSENT},
+        {"no root device node", kKernelLen, kRootLen, nullptr, false, NODE_FILE, NODE_ABSENT},
+        {"kernel device node is a directory", kKernelLen, kRootLen, nullptr, false, NODE_DIR,
+         NODE_FILE},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         reset(0);
+        const std::pair<int, node> nodes[] = {{kernel_dev(1), r.kernel_node},
+                                              {root_dev(1), r.root_node}};
+        for (const auto &n : nodes) {
+            std::string dev_path = path("dev/mtdblock" + std::to_string(n.first));
+            if (n.second != NODE_FILE) {
+                ASSERT_EQ(0, unlink(dev_path.c_str()));
+            }
+            if (n.second == NODE_DIR) {
+                ASSERT_EQ(0, mkdir(dev_path.c_str(), 0755));
+            }
+        }
         if (r.missing_label != nullptr) {
             std::string mtd = read("proc/mtd");
             size_t at = mtd.find(r.missing_label);
@@ -591,9 +614,22 @@ TEST_F(Upgrade, TargetPartitionFaults)
         stage(make_image("SIM3000", 90, r.kernel_len, r.root_len));
 
         expect_finished(upgrade(), UPGRADE_ERR_RESOURCE, 0, factory_);
-        for (int n = 3; n <= 6; n++)
+        for (int n = 3; n <= 4; n++)
             EXPECT_EQ(initial_dev_[n], dev(n)) << "mtdblock" << n;
+        for (const auto &n : nodes) {
+            std::string rel = "dev/mtdblock" + std::to_string(n.first);
+            struct stat st;
+            bool present = stat(path(rel).c_str(), &st) == 0;
+            if (n.second == NODE_FILE) {
+                EXPECT_EQ(initial_dev_[n.first], read(rel)) << rel;
+            } else if (n.second == NODE_ABSENT) {
+                EXPECT_FALSE(present) << rel << " was created";
+            } else {
+                EXPECT_TRUE(present && S_ISDIR(st.st_mode)) << rel;
+            }
+        }
         EXPECT_EQ(original_script_, stored_script());
+        EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_not_unlocked(1);
         if (r.unlock_refused) {
             // The exit steps still ask for both locks: the paths were known.
@@ -608,27 +644,22 @@ TEST_F(Upgrade, TargetPartitionFaults)
 
 TEST_F(Upgrade, WriteFaultsKeepTheRunningBankSelected)
 {
+    // A kernel device node that would not open is refused before any write (TargetPartitionFaults);
+    // the flush fault covers a kernel write that fails as a whole.
     struct row {
         const char *name;
         const char *fault;
-        bool kernel_dev_is_dir;
         uint32_t kernel_done; // as the last good chunk left it
         uint32_t root_done;
     };
     const row rows[] = {
-        {"kernel write stops after two chunks", "fwrite:mtdblock5:after=65536", false, 65536,
-         kRootLen},
-        {"kernel flush fails", "fflush:mtdblock5", false, 0, kRootLen},
-        {"root sync fails", "fsync:mtdblock6", false, kKernelLen, 0},
-        {"kernel device does not open", "", true, 0, kRootLen},
+        {"kernel write stops after two chunks", "fwrite:mtdblock5:after=65536", 65536, kRootLen},
+        {"kernel flush fails", "fflush:mtdblock5", 0, kRootLen},
+        {"root sync fails", "fsync:mtdblock6", kKernelLen, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         reset(0);
-        if (r.kernel_dev_is_dir) {
-            ASSERT_EQ(0, unlink(path("dev/mtdblock5").c_str()));
-            ASSERT_EQ(0, mkdir(path("dev/mtdblock5").c_str(), 0755));
-        }
         image img = make_image("SIM3000", 100);
         stage(img);
 
@@ -706,7 +737,7 @@ TEST_F(Upgrade, FailedSecondUpgradeOfTheBootReturnsToTheRunningBank)
     expect_relocked(1);
 }
 
-TEST_F(Upgrade, FailedRollbackReportsTheBootSwitch)
+TEST_F(Upgrade, SecondUpgradeOfTheBootMovesTheScriptOffTheBankBeforeRewritingIt)
 {
     image first = make_image("SIM3000", 140), second = make_image("SIM3000", 141);
     stage(first);
@@ -714,13 +745,20 @@ TEST_F(Upgrade, FailedRollbackReportsTheBootSwitch)
     write("var/log/evt.log", "");
     stage(second);
 
-    run_result r = upgrade("verify-corrupt:mtdblock5,write:mtdblock1,fwrite:mtdblock1");
+    // The script cannot be moved back to the running bank: bank 1 is not touched at all, so the
+    // script still names a bank that holds the first image whole.
+    run_result r = upgrade("write:mtdblock1,fwrite:mtdblock1");
 
-    // The script still names bank 1, which holds the second image whole (only its read-back
-    // was corrupted); the marker stays, as the script was not moved back.
-    expect_finished(r, UPGRADE_ERR_BOOT_SWITCH, 1, second);
+    expect_finished(r, UPGRADE_ERR_BOOT_SWITCH, 1, first);
     EXPECT_TRUE(exists("var/lock/bootidx_changed"));
     expect_relocked(1);
+
+    // A write that stops half-way leaves the script on the running bank, the marker gone.
+    write("var/log/evt.log", "");
+    stage(second);
+    run_result cut = upgrade("fwrite:mtdblock6:after=32768");
+    expect_finished(cut, UPGRADE_ERR_WRITE, 0, factory_);
+    EXPECT_FALSE(exists("var/lock/bootidx_changed"));
 }
 
 // ---- one upgrade at a time ----
@@ -766,11 +804,9 @@ TEST_F(Upgrade, TwoRunsStartedTogetherOnlyOneUpgrades)
 {
     image img = make_image("SIM3000", 160);
     stage(img);
-    std::string prog = fwtest::sim_binary();
-    char *argv[] = {const_cast<char *>("fwupgrade"), nullptr};
     pid_t pids[2];
     for (pid_t &pid : pids)
-        ASSERT_EQ(0, posix_spawn(&pid, prog.c_str(), nullptr, nullptr, argv, environ));
+        ASSERT_GT(pid = fwtest::start_program(fwtest::sim_binary(), "fwupgrade", {}), 0);
     int codes[2];
     for (int i = 0; i < 2; i++) {
         int st = 0;

@@ -56,6 +56,25 @@ size_t script_offset(const std::string &b)
     return 0;
 }
 
+#ifdef FWUP_TEST_EMULATOR
+// True for an ELF file of the target machine; host programs and scripts run directly.
+bool is_target_program(const std::string &path)
+{
+    enum : int { ELF_MACHINE_OFFSET = 18, EM_ARM_MACHINE = 40 };
+    const unsigned char elf_magic[4] = {0x7f, 'E', 'L', 'F'};
+    unsigned char h[20] = {};
+    bool arm = false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        arm = read(fd, h, sizeof(h)) == (ssize_t)sizeof(h) &&
+              memcmp(h, elf_magic, sizeof(elf_magic)) == 0 &&
+              (h[ELF_MACHINE_OFFSET] | h[ELF_MACHINE_OFFSET + 1] << 8) == EM_ARM_MACHINE;
+        close(fd);
+    }
+    return arm;
+}
+#endif
+
 } // namespace
 
 const char *sim_binary()
@@ -89,6 +108,54 @@ TempDir::~TempDir()
     sim::remove_tree(path_);
 }
 
+namespace
+{
+
+// In a child: replaces it with `program` (see run_program), or ends it with status 127.
+[[noreturn]] void exec_program(const std::string &program, const std::string &name,
+                               const std::vector<std::string> &args,
+                               const std::vector<std::string> &env)
+{
+    std::vector<std::string> envs;
+    for (char **e = environ; *e != nullptr; e++)
+        envs.push_back(*e);
+    for (const std::string &e : env) {
+        std::string key = e.substr(0, e.find('=') + 1);
+        for (auto it = envs.begin(); it != envs.end();)
+            it = it->compare(0, key.size(), key) == 0 ? envs.erase(it) : it + 1;
+        envs.push_back(e);
+    }
+    std::vector<char *> argv, envp;
+    const char *exe = program.c_str();
+#ifdef FWUP_TEST_EMULATOR
+    // Target programs run under the user-mode emulator (no binfmt registration needed); its -0
+    // keeps the invocation name, which selects the command.
+    static const char *const emulator[] = {FWUP_TEST_EMULATOR};
+    if (is_target_program(program)) {
+        exe = emulator[0];
+        for (const char *a : emulator)
+            argv.push_back(const_cast<char *>(a));
+        argv.push_back(const_cast<char *>("-0"));
+        argv.push_back(const_cast<char *>(name.c_str()));
+        argv.push_back(const_cast<char *>(program.c_str()));
+    } else {
+        argv.push_back(const_cast<char *>(name.c_str()));
+    }
+#else
+    argv.push_back(const_cast<char *>(name.c_str()));
+#endif
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (std::string &e : envs)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    execve(exe, argv.data(), envp.data());
+    _exit(127);
+}
+
+} // namespace
+
 run_result run_program(const std::string &program, const std::string &name,
                        const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
@@ -99,31 +166,13 @@ run_result run_program(const std::string &program, const std::string &name,
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        std::vector<std::string> envs;
-        for (char **e = environ; *e != nullptr; e++)
-            envs.push_back(*e);
-        for (const std::string &e : env) {
-            std::string key = e.substr(0, e.find('=') + 1);
-            for (auto it = envs.begin(); it != envs.end();)
-                it = it->compare(0, key.size(), key) == 0 ? envs.erase(it) : it + 1;
-            envs.push_back(e);
-        }
-        std::vector<char *> argv, envp;
-        argv.push_back(const_cast<char *>(name.c_str()));
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        for (std::string &e : envs)
-            envp.push_back(&e[0]);
-        envp.push_back(nullptr);
         dup2(out[1], 1);
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
+        exec_program(program, name, args, env);
     }
     close(out[1]);
     close(err[1]);
@@ -136,6 +185,20 @@ run_result run_program(const std::string &program, const std::string &name,
     waitpid(pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
+}
+
+pid_t start_program(const std::string &program, const std::string &name,
+                    const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; fd++)
+            dup2(devnull, fd);
+        exec_program(program, name, args, env);
+    }
+    return pid;
 }
 
 StdoutCapture::StdoutCapture()
