@@ -69,7 +69,7 @@ bool copy_file(const std::string &from, const std::string &to)
     return read_file(from, &data) && write_file(to, data) && chmod(to.c_str(), 0755) == 0;
 }
 
-int remove_one(const char *path, const struct stat *, int, struct FTW *)
+int remove_one(const char *path, const struct stat64 *, int, struct FTW *)
 {
     return remove(path);
 }
@@ -368,7 +368,8 @@ bool make_dirs(const std::string &path)
 
 bool remove_tree(const std::string &path)
 {
-    return nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;
+    // The 64-bit walk: on a 32-bit target the plain one stops at a file of 2 GiB or more.
+    return nftw64(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
 } // namespace sim
