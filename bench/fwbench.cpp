@@ -1,0 +1,852 @@
+// Benchmarks of the firmware tool, each against a baseline measured in the same run and reported
+// as a ratio: MD5 against OpenSSL, the simulated upgrade against a floor program that does only
+// the required I/O, growth with payload size, peak memory, and the boot-index commands against
+// `cat` of the configuration block. Prints one table and writes the same as JSON.
+//
+// Usage: fwbench [--work DIR] [--json FILE]
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <openssl/evp.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench_support.h"
+#include "bench_trace.h"
+#include "data_blk.h"
+#include "image.h"
+#include "md5.h"
+#include "sim_device.h"
+
+using namespace fwbench;
+
+namespace
+{
+
+const double kMiB = 1024.0 * 1024.0;
+const uint32_t kKernelBytes = 4u << 20; // every upgrade image carries a 4 MiB kernel
+const double kPauseSeconds = 1.0;       // the upgrade's pause on success, and the floor's
+const char kModel[] = "SIM3000";        // the simulated device's model (sim_device.h default)
+const int kRunningBank = 0;             // so every upgrade writes bank 1
+const double kMd5Goal = 0.90;           // at least this share of OpenSSL's throughput
+const double kUpgradeGoal = 1.10;       // at most this multiple of the floor's time
+const double kGrowthGoal = 0.10;        // per-MiB slopes within 10% of each other
+const double kMemorySlackMiB = 4.0;     // peak RSS at most payload + this
+
+// Repetitions, interleaved with their baselines; chosen so that a run stays well under five
+// minutes on two cores and an ordinary virtual disk.
+const int kMd5Reps = 7;
+const int kSizes = 3;
+const uint32_t kSizeMiB[kSizes] = {16, 64, 256}; // payload sizes
+const int kSizeReps[kSizes] = {5, 7, 3};
+const uint32_t kMainMiB = 64; // the headline figure: 4 MiB kernel, 60 MiB root
+const int kMain = 1;          // its index in kSizeMiB
+const int kTraceReps = 3;     // 1 when the upgrades ran over their budget
+const double kUpgradeBudgetSeconds = 150;
+const int kCommandReps = 101;
+
+// ---- results ----
+
+enum verdict { V_INFO, V_PASS, V_FAIL };
+
+struct row {
+    std::string figure;   // what is measured, with its unit
+    double ours;          // our value
+    double base;          // the baseline's value, measured in the same run
+    std::string baseline; // what the baseline is
+    double ratio;         // ours / base
+    std::string goal;     // the goal as text, or "info"
+    verdict v;
+};
+
+struct phase {
+    std::string name;
+    double ours_ms; // NAN where the phase does not exist
+    double floor_ms;
+};
+
+struct bench_state {
+    std::string work;   // scratch directory (device trees, images)
+    std::string json;   // result file
+    std::string bin;    // links that name the commands
+    std::string logs;   // programs' output
+    std::string traces; // strace output
+    std::string strace; // path of strace, empty when absent
+    std::string cat;    // path of cat
+    std::vector<row> rows;
+    std::vector<phase> phases;
+    std::vector<std::string> notes; // method and findings, printed under the table
+    std::string samples_json;       // raw samples, already JSON
+    std::string machine_json;
+    std::string machine_text;
+    bool failed = false;      // a program under test failed or setup went wrong
+    bool over_budget = false; // the upgrades ran out of time: fewer repetitions
+};
+
+void add_row(bench_state *s, const std::string &figure, double ours, double base,
+             const std::string &baseline, const std::string &goal, verdict v)
+{
+    s->rows.push_back({figure, ours, base, baseline, ours / base, goal, v});
+}
+
+void fail(bench_state *s, const std::string &what)
+{
+    fprintf(stderr, "fwbench: %s\n", what.c_str());
+    s->failed = true;
+}
+
+// ---- 1. MD5 ----
+
+void bench_md5(bench_state *s)
+{
+    const size_t len = 64u << 20;
+    uint8_t *buf = (uint8_t *)malloc(len);
+    if (buf == nullptr) {
+        fail(s, "no memory for the MD5 buffer");
+        return;
+    }
+    fill_random(buf, len, 1);
+
+    std::vector<double> ours, theirs;
+    uint8_t d_ours[MD5_DIGEST_LEN], d_theirs[EVP_MAX_MD_SIZE];
+    unsigned int d_len = 0;
+    bool same = true;
+    // Interleaved, each going first in turn, so that a slow moment of the machine hits both
+    // alike. Timed in this thread's CPU time, which a busy machine's preemptions leave out; the
+    // best of each is the figure, the nearest to what the code itself costs.
+    for (int rep = 0; rep < kMd5Reps * 2; rep++) {
+        bool mine = (rep + rep / 2) % 2 == 0;
+        double t0 = now_thread_cpu();
+        if (mine) {
+            md5_context ctx;
+            md5_init(&ctx);
+            md5_append(&ctx, buf, (int32_t)len);
+            md5_finish(&ctx, d_ours);
+        } else {
+            EVP_Digest(buf, len, d_theirs, &d_len, EVP_md5(), nullptr);
+        }
+        (mine ? ours : theirs).push_back(now_thread_cpu() - t0);
+    }
+    same = d_len == MD5_DIGEST_LEN && memcmp(d_ours, d_theirs, d_len) == 0;
+    free(buf);
+    if (!same)
+        fail(s, "MD5 digests differ from OpenSSL's");
+
+    double ours_mibs = len / kMiB / minimum(ours);
+    double theirs_mibs = len / kMiB / minimum(theirs);
+    add_row(s, format("MD5 of 64 MiB in memory, MiB/s (best of %d, CPU time)", kMd5Reps), ours_mibs,
+            theirs_mibs, "OpenSSL MD5", format(">= %.2f", kMd5Goal),
+            same && ours_mibs / theirs_mibs >= kMd5Goal ? V_PASS : V_FAIL);
+    s->samples_json += format("\"md5_cpu_seconds\": {\"ours\": %s, \"openssl\": %s},\n",
+                              json_array(ours).c_str(), json_array(theirs).c_str());
+}
+
+// ---- simulated devices and images ----
+
+std::string image_path(const bench_state &s, uint32_t payload_mib)
+{
+    return s.work + format("/fw-%u.bin", payload_mib);
+}
+
+// A firmware image of `payload_mib` MiB: the 4 MiB kernel and the rest as root, random bytes.
+// Written without the per-chunk sync of dump_image_to_file (setup is not measured, and a sync of
+// the whole tree follows), through the image module's own header encoding.
+bool make_image(const std::string &path, uint32_t payload_mib, uint64_t seed)
+{
+    datablk blocks[2];
+    uint32_t sizes[2] = {kKernelBytes, (payload_mib << 20) - kKernelBytes};
+    uint8_t header[FW_HEADER_LEN];
+    bool ok = true;
+
+    for (int i = 0; i < 2; i++) {
+        init_datablk(&blocks[i]);
+        blocks[i].data = (uint8_t *)malloc(sizes[i]);
+        ok = ok && blocks[i].data != nullptr;
+        if (blocks[i].data == nullptr)
+            continue;
+        blocks[i].size = sizes[i];
+        fill_random(blocks[i].data, sizes[i], seed * 2 + (uint64_t)i);
+        md5_context ctx;
+        md5_init(&ctx);
+        md5_append(&ctx, blocks[i].data, (int32_t)sizes[i]);
+        md5_finish(&ctx, blocks[i].md5);
+    }
+    FILE *f = ok ? fopen(path.c_str(), "wb") : nullptr;
+    if (f != nullptr) {
+        image_to_header(kModel, blocks, header);
+        ok = fwrite(header, 1, sizeof(header), f) == sizeof(header) &&
+             fwrite(blocks[0].data, 1, sizes[0], f) == sizes[0] &&
+             fwrite(blocks[1].data, 1, sizes[1], f) == sizes[1];
+        ok = fclose(f) == 0 && ok;
+    } else {
+        ok = false;
+    }
+    for (datablk &b : blocks)
+        cleanup_datablk(&b);
+    return ok;
+}
+
+struct device {
+    std::string root;   // FWUP_SYSROOT
+    std::string kernel; // block device file of the target bank's kernel
+    std::string rootfs; // block device file of the target bank's root
+    std::string config; // block device file of the configuration block
+};
+
+std::string dev_path(const std::string &root, const std::string &mtd, const char *label)
+{
+    int n = sim::mtd_index(mtd, label);
+    return n < 0 ? "" : root + "/dev/mtdblock" + std::to_string(n);
+}
+
+// A fresh simulated device whose target partitions are exactly as large as the payloads, with
+// the image staged. The payload partitions become sparse files: the writers truncate them
+// anyway, and the simulator's 0xFF fill then never goes to the disk.
+bool make_device(const bench_state &s, const std::string &root, uint32_t payload_mib, device *out)
+{
+    std::string err, mtd;
+    sim::device_options opt;
+    opt.running_bank = kRunningBank;
+    opt.model = kModel;
+    opt.kernel_size = kKernelBytes;
+    opt.root_size = (payload_mib << 20) - kKernelBytes;
+    opt.evt_library = FWBENCH_EVT_LIB;
+
+    sim::remove_tree(root);
+    if (sim::create_device(root, opt, &err) != 0) {
+        fprintf(stderr, "fwbench: device %s: %s\n", root.c_str(), err.c_str());
+        return false;
+    }
+    if (!sim::read_file(root + "/proc/mtd", &mtd))
+        return false;
+    const char *labels[] = {"kernel0", "root0", "kernel1", "root1"};
+    for (const char *label : labels) {
+        std::string p = dev_path(root, mtd, label);
+        off_t size = label[0] == 'k' ? opt.kernel_size : opt.root_size;
+        if (p.empty() || truncate(p.c_str(), 0) != 0 || truncate(p.c_str(), size) != 0)
+            return false;
+    }
+    out->root = root;
+    out->kernel = dev_path(root, mtd, "kernel1");
+    out->rootfs = dev_path(root, mtd, "root1");
+    out->config = dev_path(root, mtd, "RedBoot config");
+    std::string staged = root + "/tmpfs/upgrading";
+    return sim::make_dirs(staged) &&
+           link(image_path(s, payload_mib).c_str(), (staged + "/fw.bin").c_str()) == 0;
+}
+
+std::vector<std::string> device_env(const device &d)
+{
+    return {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "FWUP_SYSROOT=" + d.root};
+}
+
+// ---- 2-4. the upgrade against the floor ----
+
+struct upgrade_samples {
+    uint32_t payload_mib;
+    std::vector<double> ours, floor;         // seconds, process start to exit
+    std::vector<double> ours_cpu, floor_cpu; // seconds of CPU, the shell's included
+    std::vector<double> floor_dev;           // the floor reading back from the device
+    long ours_rss_kib = 0, floor_rss_kib = 0;
+};
+
+run_out run_upgrade(bench_state *s, const device &d)
+{
+    return run_program(s->bin + "/fwupgrade", {"fwupgrade"}, device_env(d),
+                       s->logs + "/upgrade.log", true);
+}
+
+run_out run_floor(bench_state *s, const device &d, bool from_device)
+{
+    std::vector<std::string> argv = {"floor"};
+    if (from_device)
+        argv.push_back("--from-device");
+    argv.insert(argv.end(), {d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
+    return run_program(FWBENCH_FLOOR_BIN, argv, device_env(d), s->logs + "/floor.log", true);
+}
+
+// The upgrade must really have happened: exit status 0 and the script now loading bank 1.
+bool upgrade_done(const device &d, const run_out &r)
+{
+    std::string script, err;
+    return r.status == 0 && sim::read_boot_script(d.root, &script, &err) == 0 &&
+           sim::script_bank(script) == 1 - kRunningBank;
+}
+
+enum run_kind { RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV };
+
+const char *const kRunNames[] = {"upgrade", "floor", "floor-dev"};
+
+// One upgrade and one floor run at `payload_mib` (with `from_device`, also a floor run that reads
+// back from the device), each on a fresh device; `round` rotates their order, so that a drift of
+// the machine favours none. With `record` false the runs only warm the caches.
+bool run_pair(bench_state *s, upgrade_samples *out, int round, bool record, bool from_device)
+{
+    std::string root = s->work + "/dev";
+    int kinds = from_device ? 3 : 2;
+    for (int k = 0; k < kinds; k++) {
+        run_kind kind = (run_kind)((round + k) % kinds);
+        device d;
+        if (!make_device(*s, root, out->payload_mib, &d)) {
+            fail(s, "cannot build a simulated device under " + root);
+            return false;
+        }
+        sync(); // nothing of the setup left for the run's syncs to write
+        run_out r =
+            kind == RUN_UPGRADE ? run_upgrade(s, d) : run_floor(s, d, kind == RUN_FLOOR_DEV);
+        bool ok = kind == RUN_UPGRADE ? upgrade_done(d, r) : r.status == 0;
+        // Removed and synced at once: the freed blocks are discarded now, not inside the next
+        // timed run.
+        sim::remove_tree(root);
+        sync();
+        if (!ok) {
+            fail(s, format("the %u MiB %s run failed (exit status %d; see %s)", out->payload_mib,
+                           kRunNames[kind], r.status, s->logs.c_str()));
+            return false;
+        }
+        if (!record)
+            continue;
+        if (kind == RUN_UPGRADE) {
+            out->ours.push_back(r.seconds);
+            out->ours_cpu.push_back(r.cpu_seconds);
+            out->ours_rss_kib = std::max(out->ours_rss_kib, r.maxrss_kib);
+        } else if (kind == RUN_FLOOR) {
+            out->floor.push_back(r.seconds);
+            out->floor_cpu.push_back(r.cpu_seconds);
+            out->floor_rss_kib = std::max(out->floor_rss_kib, r.maxrss_kib);
+        } else {
+            out->floor_dev.push_back(r.seconds);
+        }
+        printf("  %3u MiB %-9s %7.3f s, CPU %.3f s, peak RSS %.1f MiB\n", out->payload_mib,
+               kRunNames[kind], r.seconds, r.cpu_seconds, r.maxrss_kib / 1024.0);
+    }
+    return true;
+}
+
+double best(const std::vector<double> &v)
+{
+    return minimum(v);
+}
+
+// The upgrade against the floor at each size: rounds of interleaved pairs across the sizes, so
+// that a slow spell of the disk is spread over all of them, after one pair that only warms the
+// caches. Adds the time, growth and memory rows; false when a run failed.
+bool bench_upgrades(bench_state *s)
+{
+    printf("fwbench: images\n");
+    for (uint32_t mib : kSizeMiB) {
+        if (!make_image(image_path(*s, mib), mib, mib)) {
+            fail(s, "cannot write " + image_path(*s, mib));
+            return false;
+        }
+    }
+    malloc_trim(0);
+    sync();
+    s->notes.push_back(format("The benchmark's own resident set while it runs programs: %.1f "
+                              "MiB (a child's peak can be no lower).",
+                              self_rss_kib() / 1024.0));
+
+    printf("fwbench: upgrades, each beside the floor\n");
+    upgrade_samples up[kSizes];
+    for (int i = 0; i < kSizes; i++)
+        up[i].payload_mib = kSizeMiB[i];
+    if (!run_pair(s, &up[0], 0, false, false))
+        return false;
+    // The first round always runs; a further pair only while it fits in the time budget, judged
+    // by the last pair of its size, so that a slow disk costs repetitions, not the deadline.
+    double t0 = now_mono();
+    double pair_seconds[kSizes] = {};
+    int rounds = *std::max_element(kSizeReps, kSizeReps + kSizes);
+    bool cut = false;
+    for (int round = 0; round < rounds; round++) {
+        for (int i = 0; i < kSizes; i++) {
+            if (round >= kSizeReps[i])
+                continue;
+            if (round > 0 && now_mono() - t0 + pair_seconds[i] > kUpgradeBudgetSeconds) {
+                cut = true;
+                continue;
+            }
+            double t = now_mono();
+            if (!run_pair(s, &up[i], round, true, true))
+                return false;
+            pair_seconds[i] = now_mono() - t;
+        }
+    }
+    s->over_budget = cut;
+    if (cut)
+        s->notes.push_back(format("The disk was slow: repetitions were cut to keep the upgrades "
+                                  "within %.0f s (runs: %zu, %zu, %zu).",
+                                  kUpgradeBudgetSeconds, up[0].ours.size(), up[1].ours.size(),
+                                  up[2].ours.size()));
+
+    // Each upgrade ran right beside its floor run, so the two shared the disk's mood of the
+    // moment: the ratio is the median of the ratios of those pairs, the times are medians.
+    const upgrade_samples &m = up[kMain];
+    std::vector<double> pair_ratio;
+    for (size_t i = 0; i < m.ours.size() && i < m.floor.size(); i++)
+        pair_ratio.push_back(m.ours[i] / m.floor[i]);
+    // The upgrade drops the written pages before its read-back, so that it compares what reached
+    // the device; the judged floor does the same required work. The floor that reads back through
+    // the page cache is shown beside it.
+    std::vector<double> dev_ratio;
+    for (size_t i = 0; i < m.ours.size() && i < m.floor_dev.size(); i++)
+        dev_ratio.push_back(m.ours[i] / m.floor_dev[i]);
+    double ratio = median(dev_ratio);
+    add_row(s, format("upgrade 4+60 MiB, start to exit, s (%zu pairs, medians)", m.ours.size()),
+            median(m.ours), median(m.floor_dev), "floor reading back from the device",
+            format("<= %.2f", kUpgradeGoal), ratio <= kUpgradeGoal ? V_PASS : V_FAIL);
+    s->rows.back().ratio = ratio;
+    s->notes.push_back(format("Upgrade 4+60 MiB: ratio is the median of the paired ratios (%s); "
+                              "best of each: %.3f s against %.3f s (%.3f).",
+                              json_array(dev_ratio).c_str(), best(m.ours), best(m.floor_dev),
+                              best(m.ours) / best(m.floor_dev)));
+    add_row(s, "same, against a floor reading back through the page cache", median(m.ours),
+            median(m.floor), "floor program, cached read-back", "info", V_INFO);
+    s->rows.back().ratio = median(pair_ratio);
+
+    // CPU time does not wait for the disk, so it shows the code's own cost even on a busy one.
+    add_row(s, "upgrade 4+60 MiB, CPU time user+sys, s (medians)", median(m.ours_cpu),
+            median(m.floor_cpu), "floor program", "info", V_INFO);
+
+    // Growth, on the best time of each size: sizes cannot be paired, and the disk's slow spells
+    // only ever add time. Time per MiB less the 1 s pause keeps every other fixed cost in, which
+    // weighs on the smallest size; the slopes between sizes leave all fixed costs out and are
+    // the test.
+    auto pick = [&up](int i, int which) -> const std::vector<double> & {
+        const upgrade_samples &u = up[i];
+        return which == 0   ? u.ours
+               : which == 1 ? u.floor
+               : which == 2 ? u.ours_cpu
+               : which == 3 ? u.floor_cpu
+                            : u.floor_dev;
+    };
+    // ms per added MiB between size i and i + 1, of series `which` (ours, floor, their CPU, the
+    // floor reading back from the device)
+    auto slope = [&pick](int i, int which) {
+        return (best(pick(i + 1, which)) - best(pick(i, which))) * 1000 /
+               (kSizeMiB[i + 1] - kSizeMiB[i]);
+    };
+    for (int i = 0; i < kSizes; i++) {
+        add_row(s, format("upgrade %u MiB, ms per MiB less the 1 s pause (best)", kSizeMiB[i]),
+                (best(pick(i, 0)) - kPauseSeconds) * 1000 / kSizeMiB[i],
+                (best(pick(i, 1)) - kPauseSeconds) * 1000 / kSizeMiB[i], "floor program", "info",
+                V_INFO);
+    }
+    for (int i = 0; i + 1 < kSizes; i++) {
+        add_row(s,
+                format("growth %u->%u MiB, ms per added MiB (best)", kSizeMiB[i], kSizeMiB[i + 1]),
+                slope(i, 0), slope(i, 1), "floor program", "info", V_INFO);
+    }
+    // This disk does not take writes at a flat rate as the payload grows (the floor's own slope
+    // rises too), so the code's growth is judged against the floor's on the same disk.
+    double growth = slope(1, 0) / slope(0, 0);
+    double floor_growth = slope(1, 4) / slope(0, 4);
+    add_row(s, "growth: slope 64->256 / slope 16->64", growth, floor_growth,
+            "floor reading back from the device",
+            format("%.2f..%.2f of the floor's", 1 - kGrowthGoal, 1 + kGrowthGoal),
+            fabs(growth / floor_growth - 1) <= kGrowthGoal ? V_PASS : V_FAIL);
+    add_row(s, "same, against the floor reading back through the page cache", growth,
+            slope(1, 1) / slope(0, 1), "floor program, cached read-back", "info", V_INFO);
+    add_row(s, "growth in CPU time: slope 64->256 / 16->64", slope(1, 2) / slope(0, 2),
+            slope(1, 3) / slope(0, 3), "floor program", "info", V_INFO);
+    s->notes.push_back(
+        "Growth method: the cost of each added MiB (difference of the best times of two "
+        "sizes over the difference of their payloads) from 16 to 64 MiB and from 64 to 256 MiB; "
+        "their quotient must be within 10% of the floor's on the same disk. The rows 'ms per MiB "
+        "less the 1 s pause' divide the best "
+        "time less the pause by the payload; their other fixed costs (process start, "
+        "configuration block, shell command, event log) weigh on 16 MiB most.");
+
+    for (int i = 0; i < kSizes; i++) {
+        double limit = kSizeMiB[i] + kMemorySlackMiB;
+        double rss = up[i].ours_rss_kib / 1024.0;
+        add_row(s, format("peak RSS, %u MiB upgrade, MiB", kSizeMiB[i]), rss,
+                up[i].floor_rss_kib / 1024.0, "floor program", format("<= %.0f", limit),
+                rss <= limit ? V_PASS : V_FAIL);
+        s->samples_json +=
+            format("\"upgrade_%u_mib\": {\"ours_seconds\": %s, \"floor_seconds\": %s, "
+                   "\"ours_cpu_seconds\": %s, \"floor_cpu_seconds\": %s, "
+                   "\"floor_from_device_seconds\": %s, "
+                   "\"ours_peak_rss_kib\": %ld, \"floor_peak_rss_kib\": %ld},\n",
+                   kSizeMiB[i], json_array(up[i].ours).c_str(), json_array(up[i].floor).c_str(),
+                   json_array(up[i].ours_cpu).c_str(), json_array(up[i].floor_cpu).c_str(),
+                   json_array(up[i].floor_dev).c_str(), up[i].ours_rss_kib, up[i].floor_rss_kib);
+    }
+    return true;
+}
+
+// ---- where the time goes: one traced run of each ----
+
+bool trace_run(bench_state *s, bool ours, const device &d, const std::string &out)
+{
+    std::vector<std::string> argv = {
+        "strace",
+        "-f",
+        "--seccomp-bpf",
+        "-ttt",
+        "-T",
+        "-s",
+        "1024",
+        "-o",
+        out,
+        "-e",
+        "trace=execve,openat,clone,clone3,vfork,wait4,clock_nanosleep,exit_group"};
+    if (ours) {
+        argv.push_back(s->bin + "/fwupgrade");
+    } else {
+        argv.insert(argv.end(),
+                    {FWBENCH_FLOOR_BIN, d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
+    }
+    run_out r = run_program(s->strace, argv, device_env(d), s->logs + "/trace.log", true);
+    return r.status == 0;
+}
+
+double span_ms(double from, double to)
+{
+    return (to - from) * 1000.0;
+}
+
+// The phases of one traced run, in ms, in the order of the table; NAN where the program has no
+// such phase.
+std::vector<double> phase_times(const landmarks &m, bool ours)
+{
+    double none = ours ? NAN : 0;
+    return {
+        span_ms(m.exec, m.first_own),
+        ours ? span_ms(m.first_own, m.image) : none,
+        span_ms(m.image, ours ? m.after_image : m.write),
+        ours ? span_ms(m.after_image, m.write) : none,
+        span_ms(m.write, m.verify),
+        span_ms(m.verify, ours ? m.after_verify : m.pause),
+        ours ? span_ms(m.after_verify, m.pause) : none,
+        span_ms(m.pause, m.pause_end),
+        span_ms(m.pause_end, m.exit),
+        m.shell * 1000.0,
+        span_ms(m.exit, m.gone),
+        span_ms(m.exec, m.gone),
+    };
+}
+
+const char *const kPhaseNames[] = {
+    "exec and dynamic loading, to the first own file",
+    "start: time slice, event log, progress record, lock",
+    "read image (ours: + header CRC + MD5 of both payloads)",
+    "bank state (configuration block), partition lookups, unlock",
+    "write both payloads, 32 KiB chunks, flush + fsync",
+    "read back and compare both, 4 KiB chunks",
+    "select the new bank: configuration block stored, marker",
+    "pause",
+    "exit steps: lock, free, shell command, event log, detach",
+    "  of which the shell command (system: spawn to reaped)",
+    "process exit (address space torn down)",
+    "total, as traced",
+};
+
+// Where the time goes: runs of each program under strace (only the landmark calls are
+// stopped, through seccomp-bpf, so the rest runs at full speed), interleaved; each phase's
+// figure is its median over the runs.
+void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs)
+{
+    if (s->strace.empty()) {
+        s->notes.push_back("strace is not installed: no breakdown of the upgrade's time.");
+        return;
+    }
+    const size_t count = sizeof(kPhaseNames) / sizeof(kPhaseNames[0]);
+    // [ours, floor][phase] -> the phase's durations over the runs
+    std::vector<std::vector<double>> times[2] = {std::vector<std::vector<double>>(count),
+                                                 std::vector<std::vector<double>>(count)};
+    int reps = s->over_budget ? 1 : kTraceReps;
+    for (int rep = 0; rep < reps; rep++) {
+        for (int k = 0; k < 2; k++) {
+            bool ours = (rep + k) % 2 == 0;
+            device d;
+            std::string trace =
+                s->traces + format("/%s-%d.trace", ours ? "upgrade" : "floor", rep + 1);
+            if (!make_device(*s, s->work + "/dev", payload_mib, &d)) {
+                fail(s, "cannot build the traced device");
+                return;
+            }
+            sync();
+            bool ok = trace_run(s, ours, d, trace);
+            std::vector<double> t = phase_times(
+                find_landmarks(read_trace(trace), d.root, d.kernel, d.rootfs, ours), ours);
+            sim::remove_tree(d.root);
+            sync();
+            if (!ok) {
+                fail(s, std::string("the traced ") + (ours ? "upgrade" : "floor") + " run failed");
+                return;
+            }
+            for (size_t i = 0; i < count; i++)
+                times[ours ? 0 : 1][i].push_back(t[i]);
+        }
+    }
+    for (size_t i = 0; i < count; i++)
+        s->phases.push_back({kPhaseNames[i], median(times[0][i]), median(times[1][i])});
+    s->notes.push_back("Read-back: the upgrade drops the written pages from the page cache "
+                       "before comparing (verify_datablk_with_file), so its read-back comes from "
+                       "the disk; the floor's comes from the cache.");
+    s->notes.push_back(
+        format("Cross-check of the digest cost: %u MiB at our MD5 rate of %.0f MiB/s is %.0f ms.",
+               payload_mib, md5_mibs, payload_mib / md5_mibs * 1000.0));
+}
+
+// ---- 5. the boot-index commands against cat ----
+
+void bench_commands(bench_state *s)
+{
+    device d;
+    std::string err, mtd;
+    sim::device_options opt;
+    opt.running_bank = kRunningBank;
+    opt.evt_library = FWBENCH_EVT_LIB;
+    d.root = s->work + "/cmd-dev";
+    sim::remove_tree(d.root);
+    if (sim::create_device(d.root, opt, &err) != 0 || !sim::read_file(d.root + "/proc/mtd", &mtd)) {
+        fail(s, "cannot build the device for the boot-index commands: " + err);
+        return;
+    }
+    d.config = dev_path(d.root, mtd, "RedBoot config");
+    sync();
+
+    std::vector<double> get, set, cat;
+    std::string log = s->logs + "/commands.log";
+    int bank = kRunningBank;
+    bool ok = true;
+    for (int rep = 0; rep < kCommandReps && ok; rep++) {
+        run_out c = run_program(s->cat, {"cat", d.config}, device_env(d), "/dev/null", false);
+        run_out g =
+            run_program(s->bin + "/get_boot_idx", {"get_boot_idx"}, device_env(d), log, false);
+        // Each set moves the script to the other bank, so every call stores the block.
+        bank = 1 - bank;
+        run_out t = run_program(s->bin + "/set_boot_idx", {"set_boot_idx", std::to_string(bank)},
+                                device_env(d), log, false);
+        ok = c.status == 0 && g.status == 1 - bank && t.status == 0;
+        cat.push_back(c.seconds);
+        get.push_back(g.seconds);
+        set.push_back(t.seconds);
+    }
+    sim::remove_tree(d.root);
+    if (!ok) {
+        fail(s, "a boot-index command failed (see " + log + ")");
+        return;
+    }
+    add_row(s, format("get_boot_idx, start to exit, ms (median of %d)", kCommandReps),
+            median(get) * 1000, median(cat) * 1000, "cat of the 128 KiB block", "info", V_INFO);
+    add_row(s, format("set_boot_idx, start to exit, ms (median of %d)", kCommandReps),
+            median(set) * 1000, median(cat) * 1000, "cat of the 128 KiB block", "info", V_INFO);
+    s->samples_json +=
+        format("\"commands_seconds\": {\"get_boot_idx\": %s, \"set_boot_idx\": "
+               "%s, \"cat\": %s},\n",
+               json_array(get).c_str(), json_array(set).c_str(), json_array(cat).c_str());
+}
+
+// ---- the machine, and where the scratch files go ----
+
+// Scratch space: /tmp or the build tree, whichever syncs faster (the upgrade is made of
+// synced 32 KiB writes); on one file system, the build tree. Returns why.
+std::string choose_work_dir(bench_state *s, const std::string &build_dir)
+{
+    struct stat a, b;
+    const std::string tmp = "/tmp";
+    if (!s->work.empty())
+        return "given with --work";
+    std::string chosen = build_dir;
+    std::string why = "/tmp and the build tree are on the same file system";
+    if (stat(tmp.c_str(), &a) == 0 && stat(build_dir.c_str(), &b) == 0 && a.st_dev != b.st_dev) {
+        double t_tmp = sync_write_ms(tmp), t_build = sync_write_ms(build_dir);
+        if (t_tmp < t_build)
+            chosen = tmp;
+        why = format("/tmp %.2f ms, build tree %.2f ms per synced 32 KiB write", t_tmp, t_build);
+    }
+    s->work = chosen + "/fwbench-work";
+    return why;
+}
+
+// The 1-minute load average, from /proc/loadavg.
+std::string machine_load()
+{
+    std::string text;
+    return sim::read_file("/proc/loadavg", &text) ? text.substr(0, text.find(' ')) : "?";
+}
+
+// Share of the last minute in which some task waited for I/O, from /proc/pressure/io.
+std::string io_pressure()
+{
+    std::string text;
+    if (!sim::read_file("/proc/pressure/io", &text))
+        return "not available";
+    size_t at = text.find("avg60=");
+    return at == std::string::npos ? "?"
+                                   : text.substr(at + 6, text.find(' ', at) - at - 6) +
+                                         "% of the last minute with a task waiting";
+}
+
+void describe_machine(bench_state *s, bool private_ipc)
+{
+    struct utsname u;
+    uname(&u);
+    std::string cpu = first_line_with("/proc/cpuinfo", "model name");
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    long mem_mib = sysconf(_SC_PHYS_PAGES) / 1024 * sysconf(_SC_PAGESIZE) / 1024;
+    std::string disk = mount_of(s->work);
+    s->machine_text = format("%ld cores (nproc), CPU %s, %ld MiB memory, Linux %s, scratch on %s",
+                             cores, cpu.c_str(), mem_mib, u.release, disk.c_str());
+    s->machine_json = format("{\"nproc\": %ld, \"cpu\": %s, \"memory_mib\": %ld, \"kernel\": %s, "
+                             "\"scratch\": %s, \"scratch_fs\": %s, \"private_ipc\": %s}",
+                             cores, json_string(cpu).c_str(), mem_mib,
+                             json_string(u.release).c_str(), json_string(s->work).c_str(),
+                             json_string(disk).c_str(), private_ipc ? "true" : "false");
+}
+
+// ---- report ----
+
+const char *verdict_text(verdict v)
+{
+    return v == V_PASS ? "pass" : v == V_FAIL ? "FAIL" : "info";
+}
+
+std::string number(double v)
+{
+    if (!std::isfinite(v))
+        return "-";
+    double a = fabs(v);
+    return format(a >= 100 ? "%.0f" : a >= 10 ? "%.1f" : a >= 1 ? "%.2f" : "%.3f", v);
+}
+
+void print_report(const bench_state &s)
+{
+    printf("\nMachine: %s\n\n", s.machine_text.c_str());
+    printf("%-52s %9s %9s  %-26s %6s  %-16s %s\n", "figure", "ours", "baseline", "(baseline)",
+           "ratio", "goal", "result");
+    for (const row &r : s.rows)
+        printf("%-52s %9s %9s  %-26s %6s  %-16s %s\n", r.figure.c_str(), number(r.ours).c_str(),
+               number(r.base).c_str(), r.baseline.c_str(), number(r.ratio).c_str(), r.goal.c_str(),
+               verdict_text(r.v));
+    if (!s.phases.empty()) {
+        printf("\nWhere the time of a 64 MiB upgrade goes (median of %d traced run%s each, "
+               "ms):\n",
+               s.over_budget ? 1 : kTraceReps, s.over_budget ? "" : "s");
+        printf("%-62s %9s %9s %9s\n", "phase", "ours", "floor", "extra");
+        for (const phase &p : s.phases)
+            printf("%-62s %9.1f %9.1f %9.1f\n", p.name.c_str(), p.ours_ms, p.floor_ms,
+                   p.ours_ms - p.floor_ms);
+    }
+    printf("\n");
+    for (const std::string &n : s.notes)
+        printf("- %s\n", n.c_str());
+}
+
+bool write_json(const bench_state &s)
+{
+    std::string out = "{\n\"machine\": " + s.machine_json + ",\n\"rows\": [\n";
+    for (size_t i = 0; i < s.rows.size(); i++) {
+        const row &r = s.rows[i];
+        out += format("  {\"figure\": %s, \"ours\": %s, \"baseline\": %s, \"baseline_is\": %s, "
+                      "\"ratio\": %s, \"goal\": %s, \"result\": %s}%s\n",
+                      json_string(r.figure).c_str(), json_number(r.ours).c_str(),
+                      json_number(r.base).c_str(), json_string(r.baseline).c_str(),
+                      json_number(r.ratio).c_str(), json_string(r.goal).c_str(),
+                      json_string(verdict_text(r.v)).c_str(), i + 1 < s.rows.size() ? "," : "");
+    }
+    out += "],\n\"phases_ms\": [\n";
+    for (size_t i = 0; i < s.phases.size(); i++) {
+        const phase &p = s.phases[i];
+        out += format("  {\"phase\": %s, \"ours\": %s, \"floor\": %s}%s\n",
+                      json_string(p.name).c_str(), json_number(p.ours_ms).c_str(),
+                      json_number(p.floor_ms).c_str(), i + 1 < s.phases.size() ? "," : "");
+    }
+    out += "],\n\"notes\": [\n";
+    for (size_t i = 0; i < s.notes.size(); i++)
+        out += "  " + json_string(s.notes[i]) + (i + 1 < s.notes.size() ? ",\n" : "\n");
+    out += "],\n\"samples\": {\n" + s.samples_json +
+           "\"complete\": " + (s.failed ? "false" : "true") + "\n}\n}\n";
+    return sim::write_file(s.json, out);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bench_state s;
+    s.json = FWBENCH_RESULTS;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--work" && i + 1 < argc) {
+            s.work = argv[++i];
+        } else if (a == "--json" && i + 1 < argc) {
+            s.json = argv[++i];
+        } else {
+            fprintf(stderr, "usage: fwbench [--work DIR] [--json FILE]\n");
+            return 2;
+        }
+    }
+    double t_start = now_mono();
+    std::string load_start = machine_load();
+    bool private_ipc = probe_private_ipc();
+    std::string why = choose_work_dir(&s, FWBENCH_BUILD_DIR);
+    s.bin = s.work + "/bin";
+    // Logs and traces stay beside the results; the scratch tree goes at the end.
+    std::string out_dir =
+        s.json.rfind('/') == std::string::npos ? "." : s.json.substr(0, s.json.rfind('/'));
+    s.logs = out_dir + "/logs";
+    s.traces = out_dir + "/traces";
+    s.strace = find_in_path("strace");
+    s.cat = find_in_path("cat");
+    sim::remove_tree(s.work);
+    sim::remove_tree(s.logs);
+    if (!sim::make_dirs(s.bin) || !sim::make_dirs(s.logs) || !sim::make_dirs(s.traces)) {
+        fprintf(stderr, "fwbench: cannot create %s\n", s.work.c_str());
+        return 1;
+    }
+    // The commands are links to the one program, as on the controller.
+    for (const char *name : {"fwupgrade", "get_boot_idx", "set_boot_idx"}) {
+        if (symlink(FWBENCH_SIM_BIN, (s.bin + "/" + name).c_str()) != 0) {
+            fprintf(stderr, "fwbench: cannot link %s: %s\n", name, strerror(errno));
+            return 1;
+        }
+    }
+    describe_machine(&s, private_ipc);
+    s.notes.push_back(format("Scratch files in %s on %s (%s); a 32 KiB write and fsync there "
+                             "takes %.2f ms (median of 128).",
+                             s.work.c_str(), mount_of(s.work).c_str(), why.c_str(),
+                             sync_write_ms(s.work)));
+    if (!private_ipc)
+        s.notes.push_back("No private IPC namespace could be had (not root?): the runs share "
+                          "the system's progress-record segment.");
+
+    printf("fwbench: MD5\n");
+    bench_md5(&s);
+    double md5_mibs = s.rows.empty() ? NAN : s.rows.back().ours;
+
+    if (bench_upgrades(&s)) {
+        printf("fwbench: phases (strace)\n");
+        bench_phases(&s, kMainMiB, md5_mibs);
+    }
+
+    printf("fwbench: get_boot_idx, set_boot_idx and cat\n");
+    bench_commands(&s);
+
+    sim::remove_tree(s.work);
+    s.notes.push_back(format("Whole benchmark: %.0f s. Other load on the machine: load average "
+                             "%s at the start, %s at the end; I/O pressure at the end: %s.",
+                             now_mono() - t_start, load_start.c_str(), machine_load().c_str(),
+                             io_pressure().c_str()));
+    print_report(s);
+    int missed = 0;
+    for (const row &r : s.rows)
+        missed += r.v == V_FAIL;
+    printf("\n%d goal%s missed; results in %s\n", missed, missed == 1 ? "" : "s", s.json.c_str());
+    if (!write_json(s)) {
+        fprintf(stderr, "fwbench: cannot write %s\n", s.json.c_str());
+        return 1;
+    }
+    return s.failed ? 1 : 0;
+}

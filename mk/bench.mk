@@ -1,0 +1,14 @@
+# `make bench`: the benchmarks, built in release mode, one table printed and the same written to
+# build-release/bench/results.json. OpenSSL's libcrypto (libssl-dev) is the MD5 yardstick and
+# strace times the upgrade's phases; both are needed for the benchmarks only.
+BENCH_PACKAGES := libssl-dev strace
+
+.PHONY: prereqs-bench bench
+
+prereqs-bench:
+	@scripts/prereqs.sh $(BENCH_PACKAGES)
+
+bench: prereqs-bench
+	cmake --preset release
+	cmake --build --preset release --target fwbench
+	build-release/bin/fwbench
