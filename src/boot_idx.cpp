@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mntent.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "crc32.h"
@@ -22,6 +23,7 @@ namespace
 const char g_redboot_conf_name[] = "\"RedBoot config\"";
 const char g_rb_boot_script_data_key[] = "boot_script_data";
 const char g_bootidx_changed_path[] = "/var/lock/bootidx_changed";
+const char g_bootidx_changed_dir[] = "/var/lock";
 const char g_cmdline_path[] = "/proc/cmdline";
 const char g_mtab_path[] = "/etc/mtab";
 
@@ -579,16 +581,22 @@ int edit_on_device(const char *path, int operation, int argument, char *text)
 
 // The probe creates the marker exclusively and removes it again; any failure to create it (it
 // exists, /var/lock is missing or read-only) counts as present.
+// Looks without creating anything: a probe that created and removed the marker would, if cut off
+// in between, leave a marker that claims a switch that never happened, and the next upgrade of
+// the boot would rewrite the running bank. Where a marker could not be created (no directory, or
+// one that cannot be written), it counts as present, as a failed creation would.
 int check_bootidx_changed(void)
 {
     char buf[PLATFORM_PATH_MAX];
+    char dir_buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
-    int fd = path == nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_EXCL, BOOTIDX_CHANGED_MODE);
+    const char *dir = platform_path(g_bootidx_changed_dir, dir_buf, sizeof(dir_buf));
+    struct stat st;
 
-    if (fd < 0)
+    if (path == nullptr || dir == nullptr || lstat(path, &st) == 0)
         return 1;
-    close(fd);
-    unlink(path);
+    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || access(dir, W_OK) != 0)
+        return 1;
     return 0;
 }
 
