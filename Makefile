@@ -1,5 +1,7 @@
 # Thin wrappers over the CMake presets. `make demo` runs the tool on a simulated device,
-# `make test` builds and runs every test.
+# `make test` builds and runs every test. `make test-arm` does the same for the 32-bit ARM
+# targets under qemu-arm, `make size` shows what the device program costs there and
+# `make package-arm` makes the tarballs for the controller's root file system.
 .PHONY: all build demo test clean
 
 all: build
@@ -18,5 +20,68 @@ demo: build
 test: build
 	ctest --preset default
 
+# 32-bit ARM: arm-gnueabi is the controller (ARMv5TE, soft float), arm-gnueabihf an ARMv7
+# hard-float build. Cross compilers, qemu-user and the GoogleTest sources are Debian packages.
+ARM_TARGETS := arm-gnueabi arm-gnueabihf
+ARM_PACKAGES := g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user googletest
+# The stripped device program must fit in 48 KiB on the controller.
+ARM_SIZE_LIMIT := 49152
+
+.PHONY: prereqs-arm build-arm test-arm size package-arm arm-size-report
+
+prereqs-arm:
+	@scripts/prereqs.sh $(ARM_PACKAGES)
+
+build-arm: prereqs-arm
+	@set -e; for t in $(ARM_TARGETS); do \
+	    cmake --preset $$t; \
+	    cmake --build --preset $$t; \
+	done
+
+# Both suites run even when the first fails, so one run shows every failure.
+test-arm: build-arm
+	@rc=0; for t in $(ARM_TARGETS); do \
+	    echo "== $$t: tests under qemu-arm"; \
+	    ctest --preset $$t || rc=1; \
+	done; \
+	$(MAKE) --no-print-directory arm-size-report || rc=1; \
+	exit $$rc
+
+size: build-arm
+	@$(MAKE) --no-print-directory arm-size-report
+
+# Installs each target stripped into build-<target>/stage (prefix /usr, as on the controller)
+# and checks the program there: its size and the shared libraries it needs.
+arm-size-report:
+	@rc=0; for t in $(ARM_TARGETS); do \
+	    stage=$(CURDIR)/build-$$t/stage; rm -rf "$$stage"; \
+	    DESTDIR="$$stage" cmake --install build-$$t --prefix /usr --strip >/dev/null || exit 1; \
+	    exe=$$stage/usr/sbin/fwupgrade; \
+	    size=$$(stat -c %s "$$exe"); \
+	    needed=$$(readelf -d "$$exe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ' -); \
+	    glibc=$$(readelf -V "$$exe" | grep -o 'GLIBC_[0-9][0-9.]*' | sort -uV | tail -n 1); \
+	    echo "$$t: fwupgrade $$size bytes stripped; NEEDED: $$needed; newest C library symbol: $$glibc"; \
+	    case "$$needed" in *libstdc++*|*libgcc_s*) \
+	        echo "$$t: fwupgrade must need nothing but the C library"; rc=1;; esac; \
+	    if [ $$t = arm-gnueabi ] && [ $$size -ge $(ARM_SIZE_LIMIT) ]; then \
+	        echo "$$t: fwupgrade is over the $(ARM_SIZE_LIMIT)-byte limit"; rc=1; fi; \
+	done; exit $$rc
+
+# build-<target>/fwupgrade-<triplet>.tar.gz unpacks onto the controller's root file system:
+# usr/sbin/fwupgrade and its command links. It holds no directory entries, so unpacking it
+# leaves the owner and mode of /usr and /usr/sbin as they are.
+package-arm: build-arm
+	@set -e; for t in $(ARM_TARGETS); do \
+	    stage=$(CURDIR)/build-$$t/stage; rm -rf "$$stage"; \
+	    DESTDIR="$$stage" cmake --install build-$$t --prefix /usr --strip >/dev/null; \
+	    tarball=build-$$t/fwupgrade-$$(echo $$t | sed 's/^arm-/arm-linux-/').tar.gz; \
+	    tar --sort=name --owner=0 --group=0 --numeric-owner -czf $$tarball -C "$$stage" \
+	        $$(cd "$$stage" && find usr ! -type d | sort); \
+	    echo "$$tarball:"; tar -tvzf $$tarball | sed 's/^/    /'; \
+	done
+
 clean:
 	rm -rf build build-*
+
+include mk/bench.mk
+include mk/hardening.mk

@@ -174,7 +174,7 @@ void close_segment(segment *seg)
 // The writer stores field by field without any lock, so each byte is taken as it is now.
 upgrade_progress read_record(const segment &seg)
 {
-    upgrade_progress r;
+    upgrade_progress r = {};
     uint8_t *out = (uint8_t *)&r;
 
     for (size_t i = 0; i < sizeof(r); i++)

@@ -3,6 +3,7 @@
 // in it and power-cycle it.
 #include "fwtool.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -107,7 +108,7 @@ bool parse_args(const sub_command &s, int argc, char **argv, args *out)
         bool inline_value = eq != std::string::npos;
         if (inline_value) {
             value = name.substr(eq + 1);
-            name = name.substr(0, eq);
+            name.resize(eq);
         }
         const option_spec *spec = nullptr;
         for (const option_spec *o = s.opts; o->name != nullptr; o++) {
@@ -265,7 +266,7 @@ std::string evt_library(const std::string *opt_value)
         return "";
     exe[n] = '\0';
     std::string dir(exe);
-    dir = dir.substr(0, dir.rfind('/'));
+    dir.resize(std::min(dir.rfind('/'), dir.size()));
     return dir + "/../lib/libevt.so";
 }
 
