@@ -117,7 +117,7 @@ bool g_ready;
 
 void fault_init()
 {
-    const char *spec = getenv("FWUP_FAULT");
+    const char *rules = getenv("FWUP_FAULT");
 
     if (g_ready)
         return;
@@ -133,12 +133,12 @@ void fault_init()
     g_trace_path = getenv("FWUP_LOCK_TRACE");
     if (g_trace_path != nullptr && g_trace_path[0] == '\0')
         g_trace_path = nullptr;
-    while (spec != nullptr && *spec != '\0') {
-        size_t len = strcspn(spec, ",");
-        parse_rule(spec, len);
-        spec += len;
-        if (*spec == ',')
-            spec++;
+    while (rules != nullptr && *rules != '\0') {
+        size_t len = strcspn(rules, ",");
+        parse_rule(rules, len);
+        rules += len;
+        if (*rules == ',')
+            rules++;
     }
 }
 

@@ -18,21 +18,12 @@
 namespace
 {
 
+using fwtest::hex;
+
 using fwtest::StdoutCapture;
 using fwtest::TempDir;
 
 const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
-
-std::string hex(const uint8_t *d, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
 
 // Deterministic bytes that differ from chunk to chunk.
 std::string pattern(size_t len, unsigned seed = 1)

@@ -18,6 +18,8 @@
 namespace
 {
 
+using fwtest::hex;
+
 using fwtest::run_program;
 using fwtest::StdoutCapture;
 using fwtest::TempDir;
@@ -31,17 +33,6 @@ std::string unhex(const std::string &h)
     std::string s;
     for (size_t i = 0; i + 1 < h.size(); i += 2)
         s += (char)std::stoi(h.substr(i, 2), nullptr, 16);
-    return s;
-}
-
-std::string hex(const uint8_t *d, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
     return s;
 }
 

@@ -12,16 +12,7 @@
 namespace
 {
 
-std::string hex(const uint8_t *d, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
+using fwtest::hex;
 
 // Digest of `data` fed in pieces of `piece` bytes (the whole at once for 0).
 std::string md5_pieces(const uint8_t *data, size_t len, size_t piece)

@@ -38,6 +38,9 @@
 namespace
 {
 
+using fwtest::md5_of;
+using fwtest::random_bytes;
+
 const int kOldBank = 0; // running, holds the old image
 const int kNewBank = 1; // the upgrade's target
 const char *const kKernelDev[] = {"dev/mtdblock3", "dev/mtdblock5"};
@@ -65,27 +68,6 @@ struct payloads {
     std::string kernel;
     std::string root;
 };
-
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 7;
-    for (char &c : s) {
-        x = x * 1103515245u + 12345u;
-        c = (char)(x >> 16);
-    }
-    return s;
-}
-
-std::string md5_of(const std::string &data)
-{
-    md5_context ctx;
-    uint8_t digest[MD5_DIGEST_LEN];
-    md5_init(&ctx);
-    md5_append(&ctx, data.data(), (int32_t)data.size());
-    md5_finish(&ctx, digest);
-    return std::string((const char *)digest, sizeof(digest));
-}
 
 void put_le32(std::string *s, size_t off, uint32_t v)
 {

@@ -23,6 +23,10 @@ extern char **environ;
 namespace
 {
 
+using fwtest::crc_ref;
+using fwtest::md5_of;
+using fwtest::random_bytes;
+
 using fwtest::run_result;
 
 const uint32_t kKernelPart = 0x40000; // 256 KiB
@@ -38,38 +42,6 @@ int kernel_dev(int bank)
 int root_dev(int bank)
 {
     return 4 + 2 * bank;
-}
-
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char &c : s) {
-        x = x * 1103515245u + 12345u;
-        c = (char)(x >> 16);
-    }
-    return s;
-}
-
-std::string md5_of(const std::string &data)
-{
-    md5_context ctx;
-    uint8_t digest[MD5_DIGEST_LEN];
-    md5_init(&ctx);
-    md5_append(&ctx, data.data(), (int32_t)data.size());
-    md5_finish(&ctx, digest);
-    return std::string((const char *)digest, sizeof(digest));
-}
-
-uint32_t crc_ref(const std::string &data, size_t len)
-{
-    uint32_t crc = 0;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= (uint8_t)data[i];
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc;
 }
 
 void put_le32(std::string *s, size_t off, uint32_t v)

@@ -110,23 +110,23 @@ bool parse_args(const sub_command &s, int argc, char **argv, args *out)
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const option_spec *spec = nullptr;
+        const option_spec *opt = nullptr;
         for (const option_spec *o = s.opts; o->name != nullptr; o++) {
             if (name == o->name)
-                spec = o;
+                opt = o;
         }
-        if (spec == nullptr) {
+        if (opt == nullptr) {
             fprintf(stderr, "fwtool sandbox %s: unknown option '--%s'\n", s.name, name.c_str());
             return false;
         }
-        if (spec->takes_value && !inline_value) {
+        if (opt->takes_value && !inline_value) {
             if (i + 1 >= argc) {
-                fprintf(stderr, "fwtool sandbox %s: --%s needs a value\n", s.name, spec->name);
+                fprintf(stderr, "fwtool sandbox %s: --%s needs a value\n", s.name, opt->name);
                 return false;
             }
             value = argv[++i];
-        } else if (!spec->takes_value && inline_value) {
-            fprintf(stderr, "fwtool sandbox %s: --%s takes no value\n", s.name, spec->name);
+        } else if (!opt->takes_value && inline_value) {
+            fprintf(stderr, "fwtool sandbox %s: --%s takes no value\n", s.name, opt->name);
             return false;
         }
         out->opts.emplace_back(name, value);

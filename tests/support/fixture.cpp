@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "md5.h"
 #include "platform.h"
 
 extern char **environ;
@@ -24,17 +25,6 @@ std::string drain(int fd)
     while ((n = read(fd, buf, sizeof(buf))) > 0)
         s.append(buf, (size_t)n);
     return s;
-}
-
-uint32_t crc_ref(const std::string &data, size_t len)
-{
-    uint32_t crc = 0;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= (uint8_t)data[i];
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc;
 }
 
 // Offset of the boot script value in a block, by an independent walk; 0 when absent.
@@ -76,6 +66,49 @@ bool is_target_program(const std::string &path)
 #endif
 
 } // namespace
+
+std::string hex(const uint8_t *d, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[d[i] >> 4];
+        s += digits[d[i] & 15];
+    }
+    return s;
+}
+
+std::string random_bytes(size_t n, uint32_t seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char &c : s) {
+        x = x * 1103515245u + 12345u;
+        c = (char)(x >> 16);
+    }
+    return s;
+}
+
+std::string md5_of(const std::string &data)
+{
+    md5_context ctx;
+    uint8_t digest[MD5_DIGEST_LEN];
+    md5_init(&ctx);
+    md5_append(&ctx, data.data(), (int32_t)data.size());
+    md5_finish(&ctx, digest);
+    return std::string((const char *)digest, sizeof(digest));
+}
+
+uint32_t crc_ref(const std::string &data, size_t len)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < len; i++) {
+        crc ^= (uint8_t)data[i];
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
 
 const char *sim_binary()
 {

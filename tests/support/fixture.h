@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -16,6 +17,14 @@ namespace fwtest
 const char *sim_binary();
 const char *evt_library();
 const char *fwtool_binary();
+
+// Test data: lower-case hex of bytes, deterministic pseudo-random bytes, the MD5 digest (16 raw
+// bytes) of a string, and a bitwise CRC-32 (reflected, initial 0, no inversion) independent of
+// the program's table-driven one.
+std::string hex(const uint8_t *d, size_t n);
+std::string random_bytes(size_t n, uint32_t seed);
+std::string md5_of(const std::string &data);
+uint32_t crc_ref(const std::string &data, size_t len);
 
 // A fresh directory under the temporary directory, removed with everything in it.
 class TempDir
