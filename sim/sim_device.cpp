@@ -21,19 +21,6 @@ const uint32_t kLeadingKey = 0x0BADFACE;
 const uint32_t kTrailingKey = 0xDEADDEAD;
 const uint32_t kEraseBlock = 0x20000;
 
-// Bitwise CRC (reflected 0xEDB88320, initial 0, no inversion), independent of the program's
-// table-driven one so that a fault in either shows.
-uint32_t crc_bitwise(const std::string &data, size_t len)
-{
-    uint32_t crc = 0;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= (uint8_t)data[i];
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc;
-}
-
 void put_le32(std::string *s, size_t off, uint32_t v)
 {
     for (int i = 0; i < 4; i++)
@@ -75,6 +62,17 @@ int remove_one(const char *path, const struct stat64 *, int, struct FTW *)
 }
 
 } // namespace
+
+uint32_t crc_ref(const std::string &data, size_t len)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < len; i++) {
+        crc ^= (uint8_t)data[i];
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
 
 std::string boot_script(int bank)
 {
@@ -145,7 +143,7 @@ std::string config_block(const std::vector<config_entry> &entries, bool fix_crc)
     }
     block[pos] = '\0'; // end of the list
     put_le32(&block, kTrailingKeyOffset, kTrailingKey);
-    put_le32(&block, kCrcOffset, fix_crc ? crc_bitwise(block, kCrcOffset) : 0);
+    put_le32(&block, kCrcOffset, fix_crc ? crc_ref(block, kCrcOffset) : 0);
     return block;
 }
 

@@ -34,6 +34,10 @@ struct device_options {
     bool flash_driver = true;        // proc/strata/lock and unlock present
 };
 
+// Bitwise CRC-32 (reflected 0xEDB88320, initial 0, no inversion) of the first `len` bytes,
+// independent of the program's table-driven one so that a fault in either shows.
+uint32_t crc_ref(const std::string &data, size_t len);
+
 // The standard three-line boot script loading `bank`.
 std::string boot_script(int bank);
 

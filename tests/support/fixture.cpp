@@ -101,13 +101,7 @@ std::string md5_of(const std::string &data)
 
 uint32_t crc_ref(const std::string &data, size_t len)
 {
-    uint32_t crc = 0;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= (uint8_t)data[i];
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc;
+    return sim::crc_ref(data, len);
 }
 
 const char *sim_binary()
