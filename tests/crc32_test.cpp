@@ -23,11 +23,8 @@ uint32_t bitwise_crc(uint32_t crc, const uint8_t *p, size_t len)
 
 std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
 {
-    std::vector<uint8_t> v(n);
-    srand(seed);
-    for (uint8_t &b : v)
-        b = (uint8_t)rand();
-    return v;
+    std::string s = fwtest::random_bytes(n, seed);
+    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 struct check_row {

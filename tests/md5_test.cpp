@@ -35,11 +35,8 @@ std::string md5_of(const std::string &s, size_t piece = 0)
 
 std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
 {
-    std::vector<uint8_t> v(n);
-    srand(seed);
-    for (uint8_t &b : v)
-        b = (uint8_t)rand();
-    return v;
+    std::string s = fwtest::random_bytes(n, seed);
+    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 TEST(Md5, Rfc1321Suite)

@@ -28,13 +28,18 @@ void usage(FILE *out)
 
 } // namespace
 
+bool fwtool_is_help(const char *arg)
+{
+    return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2) {
         usage(stderr);
         return FWTOOL_USAGE;
     }
-    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+    if (fwtool_is_help(argv[1])) {
         usage(stdout);
         return FWTOOL_OK;
     }

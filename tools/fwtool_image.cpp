@@ -38,14 +38,6 @@ const sub_command g_subs[] = {
      "  Exit status 0 when every check is good, 1 when one is bad.\n"},
 };
 
-void usage(FILE *out)
-{
-    fprintf(out, "usage: fwtool image <command> [args]\n\ncommands:\n");
-    for (const sub_command &s : g_subs)
-        fprintf(out, "  %-7s %s\n", s.name, s.summary);
-    fprintf(out, "\n'fwtool image <command> --help' describes each command.\n");
-}
-
 void sub_usage(FILE *out, const sub_command &s)
 {
     fprintf(out, "usage: fwtool image %s %s\n%s.\n", s.name, s.synopsis, s.summary);
@@ -287,28 +279,23 @@ int cmd_info(int argc, char **argv)
     return status;
 }
 
-bool is_help(const char *arg)
-{
-    return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0;
-}
-
 } // namespace
 
 int fwtool_image(int argc, char **argv)
 {
     if (argc < 2) {
-        usage(stderr);
+        fwtool_family_usage(stderr, "image", g_subs);
         return FWTOOL_USAGE;
     }
-    if (is_help(argv[1])) {
-        usage(stdout);
+    if (fwtool_is_help(argv[1])) {
+        fwtool_family_usage(stdout, "image", g_subs);
         return FWTOOL_OK;
     }
     for (const sub_command &s : g_subs) {
         if (strcmp(argv[1], s.name) != 0)
             continue;
         for (int i = 2; i < argc; i++) {
-            if (is_help(argv[i])) {
+            if (fwtool_is_help(argv[i])) {
                 sub_usage(stdout, s);
                 return FWTOOL_OK;
             }
@@ -321,6 +308,6 @@ int fwtool_image(int argc, char **argv)
         }
     }
     fprintf(stderr, "fwtool image: unknown command '%s'\n", argv[1]);
-    usage(stderr);
+    fwtool_family_usage(stderr, "image", g_subs);
     return FWTOOL_USAGE;
 }

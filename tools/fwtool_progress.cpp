@@ -345,7 +345,7 @@ int fwtool_progress(int argc, char **argv)
 
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
-        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+        if (fwtool_is_help(a)) {
             fputs(kUsage, stdout);
             return FWTOOL_OK;
         }

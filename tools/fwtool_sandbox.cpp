@@ -72,14 +72,6 @@ const sub_command g_subs[] = {
      "power-cycle DIR: empty var/lock and tmpfs, boot the bank the stored boot script loads", ""},
 };
 
-void usage(FILE *out)
-{
-    fprintf(out, "usage: fwtool sandbox <command> [args]\n\ncommands:\n");
-    for (const sub_command &s : g_subs)
-        fprintf(out, "  %-7s %s\n", s.name, s.summary);
-    fprintf(out, "\n'fwtool sandbox <command> --help' describes each command.\n");
-}
-
 void sub_usage(FILE *out, const sub_command &s)
 {
     fprintf(out, "usage: fwtool sandbox %s %s\n%s.\n", s.name, s.synopsis, s.summary);
@@ -460,18 +452,18 @@ int fwtool_sandbox(int argc, char **argv)
     args a;
 
     if (argc < 2) {
-        usage(stderr);
+        fwtool_family_usage(stderr, "sandbox", g_subs);
         return FWTOOL_USAGE;
     }
-    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
-        usage(stdout);
+    if (fwtool_is_help(argv[1])) {
+        fwtool_family_usage(stdout, "sandbox", g_subs);
         return FWTOOL_OK;
     }
     for (const sub_command &s : g_subs) {
         if (strcmp(argv[1], s.name) != 0)
             continue;
         for (int i = 2; i < argc; i++) {
-            if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            if (fwtool_is_help(argv[i])) {
                 sub_usage(stdout, s);
                 return FWTOOL_OK;
             }
@@ -488,6 +480,6 @@ int fwtool_sandbox(int argc, char **argv)
         }
     }
     fprintf(stderr, "fwtool sandbox: unknown command '%s'\n", argv[1]);
-    usage(stderr);
+    fwtool_family_usage(stderr, "sandbox", g_subs);
     return FWTOOL_USAGE;
 }
