@@ -1,6 +1,7 @@
 #include "data.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "data_blk.h"
@@ -25,6 +26,9 @@ enum : uint64_t {
     PERCENT_SCALE = 100,
 };
 
+// Compared bytes are handed back to the kernel in windows of this size: one request per 64 chunks.
+constexpr int32_t g_drop_window = 64 * DATA_READ_CHUNK;
+
 // Other processes read the record at any moment, so every field is touched through a volatile
 // view: one plain store per field, the done count before the percentage.
 void account_chunk(upgrade_progress *progress, const progress_stages &stages, int32_t done)
@@ -46,6 +50,15 @@ void account_chunk(upgrade_progress *progress, const progress_stages &stages, in
         return;
     uint64_t sum = (uint64_t)p->kernel_done + (uint64_t)p->root_done;
     p->percent = (uint8_t)(sum * PERCENT_SCALE / total);
+}
+
+// Bytes that were synced or compared are not read again: handing their clean pages back at once
+// keeps a whole payload's page cache from piling up (up to twice the payload, on a device with
+// little memory), and the next chunks reuse the same few pages. A hint, so its result is not
+// examined; partly covered pages stay.
+void drop_cached(FILE *stream, long from, int32_t len)
+{
+    (void)posix_fadvise(fileno(stream), from, len, POSIX_FADV_DONTNEED);
 }
 
 int seek_to(FILE *stream, long offset)
@@ -107,6 +120,7 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
             return DATA_ERR_FLUSH;
         if (fsync(fileno(stream)) != 0)
             return DATA_ERR_SYNC;
+        drop_cached(stream, offset + done - n, n);
         if (progress != nullptr)
             account_chunk(progress, g_write_stages, done);
     }
@@ -117,6 +131,7 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
                    upgrade_progress *progress)
 {
     uint8_t scratch[DATA_READ_CHUNK];
+    int32_t dropped = 0; // compared bytes handed back so far
 
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
@@ -131,6 +146,10 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
         if (memcmp(scratch, expected + done, (size_t)n) != 0)
             return DATA_ERR_MISMATCH;
         done += n;
+        if (done - dropped >= g_drop_window || done == len) {
+            drop_cached(stream, offset + dropped, done - dropped);
+            dropped = done;
+        }
         if (progress != nullptr)
             account_chunk(progress, g_verify_stages, done);
     }

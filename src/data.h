@@ -1,6 +1,7 @@
 // Positioned transfers between memory and a stdio stream: reads with an optional MD5, writes in
-// flushed and synced 32 KiB chunks, and chunked comparison, both counting progress. None opens,
-// closes or allocates. Results are the DATA_* codes of data_blk.h.
+// flushed and synced 32 KiB chunks, and chunked comparison, both counting progress; the last two
+// hand the pages they are done with back to the kernel. None opens, closes or allocates. Results
+// are the DATA_* codes of data_blk.h.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +18,11 @@ enum : int {
 // Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 4096-byte
 // scratch buffer); writes their MD5 to `digest` when it is non-null.
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest);
-// Writes `len` bytes from `src` at `offset` in 32768-byte chunks, each flushed and fsynced.
+// Writes `len` bytes from `src` at `offset` in 32768-byte chunks, each flushed and fsynced, then
+// dropped from the page cache.
 int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
                    upgrade_progress *progress);
-// Reads `len` bytes at `offset` in 4096-byte chunks and compares them with `expected`.
+// Reads `len` bytes at `offset` in 4096-byte chunks and compares them with `expected`, dropping
+// the compared pages from the page cache as it goes.
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
                    upgrade_progress *progress);

@@ -113,9 +113,10 @@ int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progr
         printf("fopen failed on %s!\n", path);
         return DATA_ERR_OPEN;
     }
-    // The writes just filled the page cache with these very bytes; drop them, so that the
-    // comparison reads the flash instead of memory. The chunks were synced, so the pages are
-    // clean and droppable. It is a hint, so its result is not examined.
+    // Some of these bytes may still be cached (a page the writes only partly covered, or another
+    // reader's); drop them, so that the comparison reads the flash instead of memory. The chunks
+    // were synced, so the pages are clean and droppable. It is a hint, so its result is not
+    // examined.
     (void)posix_fadvise(fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
     int rc = do_verify_data(blk->data, (int32_t)blk->size, stream, 0, progress);
     fclose(stream);
