@@ -14,7 +14,9 @@
 #include <malloc.h>
 #include <openssl/evp.h>
 #include <string>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <vector>
@@ -44,13 +46,14 @@ const double kMemorySlackMiB = 4.0;     // peak RSS at most payload + this
 // Repetitions, interleaved with their baselines; chosen so that a run stays well under five
 // minutes on two cores and an ordinary virtual disk.
 const int kMd5Reps = 7;
-const int kSizes = 3;
-const uint32_t kSizeMiB[kSizes] = {16, 64, 256}; // payload sizes
-const int kSizeReps[kSizes] = {5, 7, 3};
 const uint32_t kMainMiB = 64; // the headline figure: 4 MiB kernel, 60 MiB root
-const int kMain = 1;          // its index in kSizeMiB
-const int kTraceReps = 3;     // 1 when the upgrades ran over their budget
-const double kUpgradeBudgetSeconds = 150;
+const int kMainReps = 7;
+const int kSizes = 3;
+const uint32_t kSizeMiB[kSizes] = {16, 64, 256}; // payload sizes of the growth series
+const int kGrowthReps = 7;
+const int kTraceReps = 3; // 1 when a series ran over its budget
+const double kSeriesBudgetSeconds = 100;
+const uint64_t kMemoryMarginMiB = 256; // kept free beyond what the growth series needs in memory
 const int kCommandReps = 101;
 
 // ---- results ----
@@ -74,13 +77,15 @@ struct phase {
 };
 
 struct bench_state {
-    std::string work;   // scratch directory (device trees, images)
-    std::string json;   // result file
-    std::string bin;    // links that name the commands
-    std::string logs;   // programs' output
-    std::string traces; // strace output
-    std::string strace; // path of strace, empty when absent
-    std::string cat;    // path of cat
+    std::string work;     // scratch directory on the disk (device trees, images)
+    std::string mem;      // the same in memory, for the growth series; else `work`
+    std::string mem_what; // what `mem` is, for the notes
+    std::string json;     // result file
+    std::string bin;      // links that name the commands
+    std::string logs;     // programs' output
+    std::string traces;   // strace output
+    std::string strace;   // path of strace, empty when absent
+    std::string cat;      // path of cat
     std::vector<row> rows;
     std::vector<phase> phases;
     std::vector<std::string> notes; // method and findings, printed under the table
@@ -151,9 +156,9 @@ void bench_md5(bench_state *s)
 
 // ---- simulated devices and images ----
 
-std::string image_path(const bench_state &s, uint32_t payload_mib)
+std::string image_path(const std::string &dir, uint32_t payload_mib)
 {
-    return s.work + format("/fw-%u.bin", payload_mib);
+    return dir + format("/fw-%u.bin", payload_mib);
 }
 
 // A firmware image of `payload_mib` MiB: the 4 MiB kernel and the rest as root, random bytes.
@@ -207,12 +212,13 @@ std::string dev_path(const std::string &root, const std::string &mtd, const char
     return n < 0 ? "" : root + "/dev/mtdblock" + std::to_string(n);
 }
 
-// A fresh simulated device whose target partitions are exactly as large as the payloads, with
-// the image staged. The payload partitions become sparse files: the writers truncate them
-// anyway, and the simulator's 0xFF fill then never goes to the disk.
-bool make_device(const bench_state &s, const std::string &root, uint32_t payload_mib, device *out)
+// A fresh simulated device in `dir` whose target partitions are exactly as large as the payloads,
+// with the image of that size from the same directory staged. The payload partitions become
+// sparse files: the writers truncate them anyway, and the simulator's 0xFF fill then never goes
+// to the disk.
+bool make_device(const std::string &dir, uint32_t payload_mib, device *out)
 {
-    std::string err, mtd;
+    std::string err, mtd, root = dir + "/dev";
     sim::device_options opt;
     opt.running_bank = kRunningBank;
     opt.model = kModel;
@@ -240,7 +246,7 @@ bool make_device(const bench_state &s, const std::string &root, uint32_t payload
     out->config = dev_path(root, mtd, "RedBoot config");
     std::string staged = root + "/tmpfs/upgrading";
     return sim::make_dirs(staged) &&
-           link(image_path(s, payload_mib).c_str(), (staged + "/fw.bin").c_str()) == 0;
+           link(image_path(dir, payload_mib).c_str(), (staged + "/fw.bin").c_str()) == 0;
 }
 
 std::vector<std::string> device_env(const device &d)
@@ -250,12 +256,15 @@ std::vector<std::string> device_env(const device &d)
 
 // ---- 2-4. the upgrade against the floor ----
 
-struct upgrade_samples {
-    uint32_t payload_mib;
-    std::vector<double> ours, floor;         // seconds, process start to exit
-    std::vector<double> ours_cpu, floor_cpu; // seconds of CPU, the shell's included
-    std::vector<double> floor_dev;           // the floor reading back from the device
-    long ours_rss_kib = 0, floor_rss_kib = 0;
+enum run_kind { RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV, RUN_KINDS };
+
+const char *const kRunNames[RUN_KINDS] = {"upgrade", "floor", "floor-dev"};
+
+struct size_samples {
+    uint32_t payload_mib = 0;
+    std::vector<double> seconds[RUN_KINDS]; // process start to exit
+    std::vector<double> cpu[RUN_KINDS];     // seconds of CPU, the shell's included
+    long rss_kib[RUN_KINDS] = {};           // peak resident set over the runs
 };
 
 run_out run_upgrade(bench_state *s, const device &d)
@@ -281,22 +290,17 @@ bool upgrade_done(const device &d, const run_out &r)
            sim::script_bank(script) == 1 - kRunningBank;
 }
 
-enum run_kind { RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV };
-
-const char *const kRunNames[] = {"upgrade", "floor", "floor-dev"};
-
-// One upgrade and one floor run at `payload_mib` (with `from_device`, also a floor run that reads
-// back from the device), each on a fresh device; `round` rotates their order, so that a drift of
-// the machine favours none. With `record` false the runs only warm the caches.
-bool run_pair(bench_state *s, upgrade_samples *out, int round, bool record, bool from_device)
+// One run of each of `kinds` at `out->payload_mib`, each on a fresh device in `dir`; `round`
+// rotates their order, so that a drift of the machine favours none. With `record` false the runs
+// only warm the caches.
+bool run_round(bench_state *s, const std::string &dir, const std::vector<run_kind> &kinds,
+               size_samples *out, int round, bool record)
 {
-    std::string root = s->work + "/dev";
-    int kinds = from_device ? 3 : 2;
-    for (int k = 0; k < kinds; k++) {
-        run_kind kind = (run_kind)((round + k) % kinds);
+    for (size_t k = 0; k < kinds.size(); k++) {
+        run_kind kind = kinds[(round + k) % kinds.size()];
         device d;
-        if (!make_device(*s, root, out->payload_mib, &d)) {
-            fail(s, "cannot build a simulated device under " + root);
+        if (!make_device(dir, out->payload_mib, &d)) {
+            fail(s, "cannot build a simulated device in " + dir);
             return false;
         }
         sync(); // nothing of the setup left for the run's syncs to write
@@ -305,7 +309,7 @@ bool run_pair(bench_state *s, upgrade_samples *out, int round, bool record, bool
         bool ok = kind == RUN_UPGRADE ? upgrade_done(d, r) : r.status == 0;
         // Removed and synced at once: the freed blocks are discarded now, not inside the next
         // timed run.
-        sim::remove_tree(root);
+        sim::remove_tree(d.root);
         sync();
         if (!ok) {
             fail(s, format("the %u MiB %s run failed (exit status %d; see %s)", out->payload_mib,
@@ -314,19 +318,36 @@ bool run_pair(bench_state *s, upgrade_samples *out, int round, bool record, bool
         }
         if (!record)
             continue;
-        if (kind == RUN_UPGRADE) {
-            out->ours.push_back(r.seconds);
-            out->ours_cpu.push_back(r.cpu_seconds);
-            out->ours_rss_kib = std::max(out->ours_rss_kib, r.maxrss_kib);
-        } else if (kind == RUN_FLOOR) {
-            out->floor.push_back(r.seconds);
-            out->floor_cpu.push_back(r.cpu_seconds);
-            out->floor_rss_kib = std::max(out->floor_rss_kib, r.maxrss_kib);
-        } else {
-            out->floor_dev.push_back(r.seconds);
-        }
+        out->seconds[kind].push_back(r.seconds);
+        out->cpu[kind].push_back(r.cpu_seconds);
+        out->rss_kib[kind] = std::max(out->rss_kib[kind], r.maxrss_kib);
         printf("  %3u MiB %-9s %7.3f s, CPU %.3f s, peak RSS %.1f MiB\n", out->payload_mib,
                kRunNames[kind], r.seconds, r.cpu_seconds, r.maxrss_kib / 1024.0);
+    }
+    return true;
+}
+
+// Up to `reps` rounds over all `sizes`, after one round that only warms the caches. A further
+// round of a size runs only while it fits in the series' time budget, judged by that size's last
+// round, so that a slow disk costs repetitions, not the deadline; `cut` tells that it did.
+bool run_series(bench_state *s, const std::string &dir, const std::vector<run_kind> &kinds,
+                std::vector<size_samples> *sizes, int reps, bool *cut)
+{
+    if (!run_round(s, dir, kinds, &sizes->front(), 0, false))
+        return false;
+    double t0 = now_mono();
+    std::vector<double> round_seconds(sizes->size(), 0.0);
+    for (int round = 0; round < reps; round++) {
+        for (size_t i = 0; i < sizes->size(); i++) {
+            if (round > 0 && now_mono() - t0 + round_seconds[i] > kSeriesBudgetSeconds) {
+                *cut = true;
+                continue;
+            }
+            double t = now_mono();
+            if (!run_round(s, dir, kinds, &(*sizes)[i], round, true))
+                return false;
+            round_seconds[i] = now_mono() - t;
+        }
     }
     return true;
 }
@@ -336,17 +357,130 @@ double best(const std::vector<double> &v)
     return minimum(v);
 }
 
-// The upgrade against the floor at each size: rounds of interleaved pairs across the sizes, so
-// that a slow spell of the disk is spread over all of them, after one pair that only warms the
-// caches. Adds the time, growth and memory rows; false when a run failed.
+// The headline: each upgrade ran right beside its floor runs, so they shared the disk's mood of
+// the moment: the ratio is the median of the ratios of those pairs, the times are medians.
+void add_main_rows(bench_state *s, const size_samples &m)
+{
+    const std::vector<double> &ours = m.seconds[RUN_UPGRADE];
+    std::vector<double> dev_ratio, cache_ratio;
+    for (size_t i = 0; i < ours.size(); i++) {
+        if (i < m.seconds[RUN_FLOOR_DEV].size())
+            dev_ratio.push_back(ours[i] / m.seconds[RUN_FLOOR_DEV][i]);
+        if (i < m.seconds[RUN_FLOOR].size())
+            cache_ratio.push_back(ours[i] / m.seconds[RUN_FLOOR][i]);
+    }
+    // The upgrade drops the written pages before its read-back, so that it compares what reached
+    // the device; the judged floor does the same required work. The floor that reads back through
+    // the page cache is shown beside it.
+    double ratio = median(dev_ratio);
+    add_row(s, format("upgrade 4+60 MiB, start to exit, s (%zu pairs, medians)", ours.size()),
+            median(ours), median(m.seconds[RUN_FLOOR_DEV]), "floor reading back from the device",
+            format("<= %.2f", kUpgradeGoal), ratio <= kUpgradeGoal ? V_PASS : V_FAIL);
+    s->rows.back().ratio = ratio;
+    s->notes.push_back(format("Upgrade 4+60 MiB: ratio is the median of the paired ratios (%s); "
+                              "best of each: %.3f s against %.3f s (%.3f).",
+                              json_array(dev_ratio).c_str(), best(ours),
+                              best(m.seconds[RUN_FLOOR_DEV]),
+                              best(ours) / best(m.seconds[RUN_FLOOR_DEV])));
+    add_row(s, "same, against a floor reading back through the page cache", median(ours),
+            median(m.seconds[RUN_FLOOR]), "floor program, cached read-back", "info", V_INFO);
+    s->rows.back().ratio = median(cache_ratio);
+    // CPU time does not wait for the disk, so it shows the code's own cost even on a busy one.
+    add_row(s, "upgrade 4+60 MiB, CPU time user+sys, s (medians)", median(m.cpu[RUN_UPGRADE]),
+            median(m.cpu[RUN_FLOOR]), "floor program", "info", V_INFO);
+}
+
+// Growth, on the best time of each size: sizes cannot be paired, and slow spells only ever add
+// time. The slopes between sizes leave every fixed cost out and are the test.
+void add_growth_rows(bench_state *s, const std::vector<size_samples> &g, const std::string &where)
+{
+    // ms per added MiB between size i and i + 1, of the times or CPU times of `kind`
+    auto slope = [&g](size_t i, run_kind kind, bool cpu) {
+        const std::vector<double> &a = cpu ? g[i].cpu[kind] : g[i].seconds[kind];
+        const std::vector<double> &b = cpu ? g[i + 1].cpu[kind] : g[i + 1].seconds[kind];
+        return (best(b) - best(a)) * 1000 / (g[i + 1].payload_mib - g[i].payload_mib);
+    };
+    for (const size_samples &z : g) {
+        add_row(s, format("upgrade %u MiB, ms per MiB less the 1 s pause (best)", z.payload_mib),
+                (best(z.seconds[RUN_UPGRADE]) - kPauseSeconds) * 1000 / z.payload_mib,
+                (best(z.seconds[RUN_FLOOR_DEV]) - kPauseSeconds) * 1000 / z.payload_mib,
+                "floor program", "info", V_INFO);
+    }
+    for (size_t i = 0; i + 1 < g.size(); i++) {
+        add_row(s,
+                format("growth %u->%u MiB, ms per added MiB (best)", g[i].payload_mib,
+                       g[i + 1].payload_mib),
+                slope(i, RUN_UPGRADE, false), slope(i, RUN_FLOOR_DEV, false), "floor program",
+                "info", V_INFO);
+    }
+    // The goal is the upgrade's own: its cost per added MiB stays flat. The floor's quotient
+    // shows how flat the machine itself is for the same required work.
+    double growth = slope(1, RUN_UPGRADE, false) / slope(0, RUN_UPGRADE, false);
+    add_row(s, "growth: slope 64->256 / slope 16->64", growth,
+            slope(1, RUN_FLOOR_DEV, false) / slope(0, RUN_FLOOR_DEV, false), "floor program",
+            format("%.2f..%.2f", 1 - kGrowthGoal, 1 + kGrowthGoal),
+            fabs(growth - 1) <= kGrowthGoal ? V_PASS : V_FAIL);
+    add_row(s, "growth in CPU time: slope 64->256 / 16->64",
+            slope(1, RUN_UPGRADE, true) / slope(0, RUN_UPGRADE, true),
+            slope(1, RUN_FLOOR_DEV, true) / slope(0, RUN_FLOOR_DEV, true), "floor program", "info",
+            V_INFO);
+    s->notes.push_back(format(
+        "Growth: the upgrades at 16, 64 and 256 MiB ran on a simulated device held in %s, each "
+        "beside the floor. There the disk's cost, the same for any program that writes and "
+        "syncs these bytes and on a shared virtual disk varying from run to run by more than "
+        "the goal's margin, is left out, and what remains per MiB is the program's own work. "
+        "The cost of each added MiB (difference of the best times of two sizes over the "
+        "difference of their payloads) from 16 to 64 MiB and from 64 to 256 MiB must agree "
+        "within 10%%. The rows 'ms per MiB less the 1 s pause' keep the other fixed costs "
+        "(process start, configuration block, shell command, event log), which weigh on 16 MiB "
+        "most.",
+        where.c_str()));
+}
+
+// Peak resident set of each size against its payload; 64 MiB ran in both series.
+void add_memory_rows(bench_state *s, const size_samples &main, const std::vector<size_samples> &g)
+{
+    for (const size_samples &z : g) {
+        long ours = z.rss_kib[RUN_UPGRADE], floor = z.rss_kib[RUN_FLOOR_DEV];
+        if (z.payload_mib == main.payload_mib) {
+            ours = std::max(ours, main.rss_kib[RUN_UPGRADE]);
+            floor = std::max({floor, main.rss_kib[RUN_FLOOR], main.rss_kib[RUN_FLOOR_DEV]});
+        }
+        double limit = z.payload_mib + kMemorySlackMiB;
+        add_row(s, format("peak RSS, %u MiB upgrade, MiB", z.payload_mib), ours / 1024.0,
+                floor / 1024.0, "floor program", format("<= %.0f", limit),
+                ours / 1024.0 <= limit ? V_PASS : V_FAIL);
+    }
+}
+
+void add_samples(bench_state *s, const char *series, const size_samples &z)
+{
+    s->samples_json += format(
+        "\"%s_%u_mib\": {\"ours_seconds\": %s, \"floor_seconds\": %s, "
+        "\"floor_from_device_seconds\": %s, \"ours_cpu_seconds\": %s, \"floor_cpu_seconds\": %s, "
+        "\"floor_from_device_cpu_seconds\": %s, \"ours_peak_rss_kib\": %ld, "
+        "\"floor_peak_rss_kib\": %ld},\n",
+        series, z.payload_mib, json_array(z.seconds[RUN_UPGRADE]).c_str(),
+        json_array(z.seconds[RUN_FLOOR]).c_str(), json_array(z.seconds[RUN_FLOOR_DEV]).c_str(),
+        json_array(z.cpu[RUN_UPGRADE]).c_str(), json_array(z.cpu[RUN_FLOOR]).c_str(),
+        json_array(z.cpu[RUN_FLOOR_DEV]).c_str(), z.rss_kib[RUN_UPGRADE],
+        std::max(z.rss_kib[RUN_FLOOR], z.rss_kib[RUN_FLOOR_DEV]));
+}
+
+// The upgrade against the floor: the 64 MiB headline on the disk, beside both floors, and the
+// growth series in memory, beside the floor that reads back from the device. Adds the time,
+// growth and memory rows; false when a run failed.
 bool bench_upgrades(bench_state *s)
 {
     printf("fwbench: images\n");
+    bool ok = make_image(image_path(s->work, kMainMiB), kMainMiB, kMainMiB);
     for (uint32_t mib : kSizeMiB) {
-        if (!make_image(image_path(*s, mib), mib, mib)) {
-            fail(s, "cannot write " + image_path(*s, mib));
-            return false;
-        }
+        if (s->mem != s->work || mib != kMainMiB)
+            ok = ok && make_image(image_path(s->mem, mib), mib, mib);
+    }
+    if (!ok) {
+        fail(s, "cannot write the images");
+        return false;
     }
     malloc_trim(0);
     sync();
@@ -354,132 +488,36 @@ bool bench_upgrades(bench_state *s)
                               "MiB (a child's peak can be no lower).",
                               self_rss_kib() / 1024.0));
 
-    printf("fwbench: upgrades, each beside the floor\n");
-    upgrade_samples up[kSizes];
-    for (int i = 0; i < kSizes; i++)
-        up[i].payload_mib = kSizeMiB[i];
-    if (!run_pair(s, &up[0], 0, false, false))
-        return false;
-    // The first round always runs; a further pair only while it fits in the time budget, judged
-    // by the last pair of its size, so that a slow disk costs repetitions, not the deadline.
-    double t0 = now_mono();
-    double pair_seconds[kSizes] = {};
-    int rounds = *std::max_element(kSizeReps, kSizeReps + kSizes);
+    printf("fwbench: %u MiB upgrades on %s, each beside the floors\n", kMainMiB, s->work.c_str());
+    std::vector<size_samples> main(1);
+    main[0].payload_mib = kMainMiB;
     bool cut = false;
-    for (int round = 0; round < rounds; round++) {
-        for (int i = 0; i < kSizes; i++) {
-            if (round >= kSizeReps[i])
-                continue;
-            if (round > 0 && now_mono() - t0 + pair_seconds[i] > kUpgradeBudgetSeconds) {
-                cut = true;
-                continue;
-            }
-            double t = now_mono();
-            if (!run_pair(s, &up[i], round, true, true))
-                return false;
-            pair_seconds[i] = now_mono() - t;
-        }
-    }
+    if (!run_series(s, s->work, {RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV}, &main, kMainReps, &cut))
+        return false;
+
+    printf("fwbench: upgrades of 16, 64 and 256 MiB in %s, each beside the floor\n",
+           s->mem.c_str());
+    std::vector<size_samples> growth(kSizes);
+    for (int i = 0; i < kSizes; i++)
+        growth[i].payload_mib = kSizeMiB[i];
+    if (!run_series(s, s->mem, {RUN_UPGRADE, RUN_FLOOR_DEV}, &growth, kGrowthReps, &cut))
+        return false;
     s->over_budget = cut;
     if (cut)
-        s->notes.push_back(format("The disk was slow: repetitions were cut to keep the upgrades "
-                                  "within %.0f s (runs: %zu, %zu, %zu).",
-                                  kUpgradeBudgetSeconds, up[0].ours.size(), up[1].ours.size(),
-                                  up[2].ours.size()));
+        s->notes.push_back(format("The machine was slow: repetitions were cut to keep each series "
+                                  "within %.0f s (runs: %zu at 64 MiB on the disk; %zu, %zu, %zu "
+                                  "in memory).",
+                                  kSeriesBudgetSeconds, main[0].seconds[RUN_UPGRADE].size(),
+                                  growth[0].seconds[RUN_UPGRADE].size(),
+                                  growth[1].seconds[RUN_UPGRADE].size(),
+                                  growth[2].seconds[RUN_UPGRADE].size()));
 
-    // Each upgrade ran right beside its floor run, so the two shared the disk's mood of the
-    // moment: the ratio is the median of the ratios of those pairs, the times are medians.
-    const upgrade_samples &m = up[kMain];
-    std::vector<double> pair_ratio;
-    for (size_t i = 0; i < m.ours.size() && i < m.floor.size(); i++)
-        pair_ratio.push_back(m.ours[i] / m.floor[i]);
-    // The upgrade drops the written pages before its read-back, so that it compares what reached
-    // the device; the judged floor does the same required work. The floor that reads back through
-    // the page cache is shown beside it.
-    std::vector<double> dev_ratio;
-    for (size_t i = 0; i < m.ours.size() && i < m.floor_dev.size(); i++)
-        dev_ratio.push_back(m.ours[i] / m.floor_dev[i]);
-    double ratio = median(dev_ratio);
-    add_row(s, format("upgrade 4+60 MiB, start to exit, s (%zu pairs, medians)", m.ours.size()),
-            median(m.ours), median(m.floor_dev), "floor reading back from the device",
-            format("<= %.2f", kUpgradeGoal), ratio <= kUpgradeGoal ? V_PASS : V_FAIL);
-    s->rows.back().ratio = ratio;
-    s->notes.push_back(format("Upgrade 4+60 MiB: ratio is the median of the paired ratios (%s); "
-                              "best of each: %.3f s against %.3f s (%.3f).",
-                              json_array(dev_ratio).c_str(), best(m.ours), best(m.floor_dev),
-                              best(m.ours) / best(m.floor_dev)));
-    add_row(s, "same, against a floor reading back through the page cache", median(m.ours),
-            median(m.floor), "floor program, cached read-back", "info", V_INFO);
-    s->rows.back().ratio = median(pair_ratio);
-
-    // CPU time does not wait for the disk, so it shows the code's own cost even on a busy one.
-    add_row(s, "upgrade 4+60 MiB, CPU time user+sys, s (medians)", median(m.ours_cpu),
-            median(m.floor_cpu), "floor program", "info", V_INFO);
-
-    // Growth, on the best time of each size: sizes cannot be paired, and the disk's slow spells
-    // only ever add time. Time per MiB less the 1 s pause keeps every other fixed cost in, which
-    // weighs on the smallest size; the slopes between sizes leave all fixed costs out and are
-    // the test.
-    auto pick = [&up](int i, int which) -> const std::vector<double> & {
-        const upgrade_samples &u = up[i];
-        return which == 0   ? u.ours
-               : which == 1 ? u.floor
-               : which == 2 ? u.ours_cpu
-               : which == 3 ? u.floor_cpu
-                            : u.floor_dev;
-    };
-    // ms per added MiB between size i and i + 1, of series `which` (ours, floor, their CPU, the
-    // floor reading back from the device)
-    auto slope = [&pick](int i, int which) {
-        return (best(pick(i + 1, which)) - best(pick(i, which))) * 1000 /
-               (kSizeMiB[i + 1] - kSizeMiB[i]);
-    };
-    for (int i = 0; i < kSizes; i++) {
-        add_row(s, format("upgrade %u MiB, ms per MiB less the 1 s pause (best)", kSizeMiB[i]),
-                (best(pick(i, 0)) - kPauseSeconds) * 1000 / kSizeMiB[i],
-                (best(pick(i, 1)) - kPauseSeconds) * 1000 / kSizeMiB[i], "floor program", "info",
-                V_INFO);
-    }
-    for (int i = 0; i + 1 < kSizes; i++) {
-        add_row(s,
-                format("growth %u->%u MiB, ms per added MiB (best)", kSizeMiB[i], kSizeMiB[i + 1]),
-                slope(i, 0), slope(i, 1), "floor program", "info", V_INFO);
-    }
-    // The goal is the upgrade's own: its cost per added MiB stays flat. The floors show how flat
-    // the disk itself is in the same run.
-    double growth = slope(1, 0) / slope(0, 0);
-    add_row(s, "growth: slope 64->256 / slope 16->64", growth, slope(1, 4) / slope(0, 4),
-            "floor reading back from the device",
-            format("%.2f..%.2f", 1 - kGrowthGoal, 1 + kGrowthGoal),
-            fabs(growth - 1) <= kGrowthGoal ? V_PASS : V_FAIL);
-    add_row(s, "same, against the floor reading back through the page cache", growth,
-            slope(1, 1) / slope(0, 1), "floor program, cached read-back", "info", V_INFO);
-    add_row(s, "growth in CPU time: slope 64->256 / 16->64", slope(1, 2) / slope(0, 2),
-            slope(1, 3) / slope(0, 3), "floor program", "info", V_INFO);
-    s->notes.push_back(
-        "Growth method: the cost of each added MiB (difference of the best times of two "
-        "sizes over the difference of their payloads) from 16 to 64 MiB and from 64 to 256 MiB "
-        "must agree within 10%; the floors' quotients show how flat the disk itself is. The rows "
-        "'ms per MiB "
-        "less the 1 s pause' divide the best "
-        "time less the pause by the payload; their other fixed costs (process start, "
-        "configuration block, shell command, event log) weigh on 16 MiB most.");
-
-    for (int i = 0; i < kSizes; i++) {
-        double limit = kSizeMiB[i] + kMemorySlackMiB;
-        double rss = up[i].ours_rss_kib / 1024.0;
-        add_row(s, format("peak RSS, %u MiB upgrade, MiB", kSizeMiB[i]), rss,
-                up[i].floor_rss_kib / 1024.0, "floor program", format("<= %.0f", limit),
-                rss <= limit ? V_PASS : V_FAIL);
-        s->samples_json +=
-            format("\"upgrade_%u_mib\": {\"ours_seconds\": %s, \"floor_seconds\": %s, "
-                   "\"ours_cpu_seconds\": %s, \"floor_cpu_seconds\": %s, "
-                   "\"floor_from_device_seconds\": %s, "
-                   "\"ours_peak_rss_kib\": %ld, \"floor_peak_rss_kib\": %ld},\n",
-                   kSizeMiB[i], json_array(up[i].ours).c_str(), json_array(up[i].floor).c_str(),
-                   json_array(up[i].ours_cpu).c_str(), json_array(up[i].floor_cpu).c_str(),
-                   json_array(up[i].floor_dev).c_str(), up[i].ours_rss_kib, up[i].floor_rss_kib);
-    }
+    add_main_rows(s, main[0]);
+    add_growth_rows(s, growth, s->mem_what);
+    add_memory_rows(s, main[0], growth);
+    add_samples(s, "disk", main[0]);
+    for (const size_samples &z : growth)
+        add_samples(s, "memory", z);
     return true;
 }
 
@@ -570,7 +608,7 @@ void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs)
             device d;
             std::string trace =
                 s->traces + format("/%s-%d.trace", ours ? "upgrade" : "floor", rep + 1);
-            if (!make_device(*s, s->work + "/dev", payload_mib, &d)) {
+            if (!make_device(s->work, payload_mib, &d)) {
                 fail(s, "cannot build the traced device");
                 return;
             }
@@ -590,9 +628,10 @@ void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs)
     }
     for (size_t i = 0; i < count; i++)
         s->phases.push_back({kPhaseNames[i], median(times[0][i]), median(times[1][i])});
-    s->notes.push_back("Read-back: the upgrade drops the written pages from the page cache "
-                       "before comparing (verify_datablk_with_file), so its read-back comes from "
-                       "the disk; the floor's comes from the cache.");
+    s->notes.push_back("Page cache: the upgrade hands each chunk's pages back to the kernel once "
+                       "it is synced, and what it compared once compared; its read-back comes "
+                       "from the disk. The traced floor keeps the written pages and reads back "
+                       "from the cache.");
     s->notes.push_back(
         format("Cross-check of the digest cost: %u MiB at our MD5 rate of %.0f MiB/s is %.0f ms.",
                payload_mib, md5_mibs, payload_mib / md5_mibs * 1000.0));
@@ -668,6 +707,41 @@ std::string choose_work_dir(bench_state *s, const std::string &build_dir)
     }
     s->work = chosen + "/fwbench-work";
     return why;
+}
+
+// Scratch space of the growth series: a directory in /dev/shm when that is a tmpfs with room for
+// the images and the largest upgrade's partitions, and the machine has the memory for those and
+// the program's buffer besides; else the disk's. Sets `mem` and `mem_what`.
+void choose_memory_dir(bench_state *s)
+{
+    const char *shm = "/dev/shm";
+    const uint64_t mib = 1u << 20;
+    uint64_t images = 0, largest = 0;
+    for (uint32_t m : kSizeMiB) {
+        images += m;
+        largest = std::max<uint64_t>(largest, m);
+    }
+    uint64_t need_space = (images + largest + kMemoryMarginMiB) * mib;
+    uint64_t need_memory = need_space + largest * mib + kMemoryMarginMiB * mib;
+    uint64_t available =
+        strtoull(first_line_with("/proc/meminfo", "MemAvailable").c_str(), nullptr, 10) * 1024;
+    struct statfs fs;
+    std::string why;
+    if (statfs(shm, &fs) != 0 || fs.f_type != TMPFS_MAGIC)
+        why = "/dev/shm is not a tmpfs";
+    else if ((uint64_t)fs.f_bavail * fs.f_bsize < need_space)
+        why =
+            format("/dev/shm has less than %llu MiB free", (unsigned long long)(need_space / mib));
+    else if (available < need_memory)
+        why = format("less than %llu MiB of memory available",
+                     (unsigned long long)(need_memory / mib));
+    if (!why.empty()) {
+        s->mem = s->work;
+        s->mem_what = "the scratch directory on the disk (" + why + ")";
+        return;
+    }
+    s->mem = format("%s/fwbench-%d", shm, (int)getpid());
+    s->mem_what = format("memory (tmpfs, %s)", s->mem.c_str());
 }
 
 // The 1-minute load average, from /proc/loadavg.
@@ -800,10 +874,12 @@ int main(int argc, char **argv)
     s.traces = out_dir + "/traces";
     s.strace = find_in_path("strace");
     s.cat = find_in_path("cat");
+    choose_memory_dir(&s);
     sim::remove_tree(s.work);
     sim::remove_tree(s.logs);
-    if (!sim::make_dirs(s.bin) || !sim::make_dirs(s.logs) || !sim::make_dirs(s.traces)) {
-        fprintf(stderr, "fwbench: cannot create %s\n", s.work.c_str());
+    if (!sim::make_dirs(s.bin) || !sim::make_dirs(s.logs) || !sim::make_dirs(s.traces) ||
+        !sim::make_dirs(s.mem)) {
+        fprintf(stderr, "fwbench: cannot create %s or %s\n", s.work.c_str(), s.mem.c_str());
         return 1;
     }
     // The commands are links to the one program, as on the controller.
@@ -834,6 +910,7 @@ int main(int argc, char **argv)
     printf("fwbench: get_boot_idx, set_boot_idx and cat\n");
     bench_commands(&s);
 
+    sim::remove_tree(s.mem);
     sim::remove_tree(s.work);
     s.notes.push_back(format("Whole benchmark: %.0f s. Other load on the machine: load average "
                              "%s at the start, %s at the end; I/O pressure at the end: %s.",
