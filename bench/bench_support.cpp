@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 #include "sim_device.h"
 
@@ -40,15 +41,23 @@ double now_thread_cpu()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-double median(std::vector<double> v)
+double quantile(std::vector<double> v, double q)
 {
     // A value that could not be measured (NAN) has no place in the order.
     v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return std::isnan(x); }), v.end());
     if (v.empty())
         return NAN;
     std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    // Interpolated between the two values around position q * (n - 1).
+    double at = q * (double)(v.size() - 1);
+    size_t lo = (size_t)at;
+    size_t hi = std::min(lo + 1, v.size() - 1);
+    return v[lo] + (v[hi] - v[lo]) * (at - (double)lo);
+}
+
+double median(std::vector<double> v)
+{
+    return quantile(std::move(v), 0.5);
 }
 
 double minimum(const std::vector<double> &v)

@@ -10,10 +10,12 @@
 namespace fwbench
 {
 
-double now_mono();                            // seconds, monotonic clock
-double now_thread_cpu();                      // seconds of CPU time used by this thread
-double median(std::vector<double> v);         // of the values that are not NAN; NAN for none
-double minimum(const std::vector<double> &v); // NAN for none
+double now_mono();                                // seconds, monotonic clock
+double now_thread_cpu();                          // seconds of CPU time used by this thread
+double quantile(std::vector<double> v, double q); // 0 <= q <= 1, interpolated; of the values that
+                                                  // are not NAN; NAN for none
+double median(std::vector<double> v);             // quantile 0.5
+double minimum(const std::vector<double> &v);     // NAN for none
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Fills `n` bytes with a repeatable pseudo-random sequence (xorshift) chosen by `seed`.
