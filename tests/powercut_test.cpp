@@ -69,12 +69,6 @@ struct payloads {
     std::string root;
 };
 
-void put_le32(std::string *s, size_t off, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        (*s)[off + i] = (char)(v >> (8 * i));
-}
-
 uint32_t get_le32(const std::string &s, size_t off)
 {
     uint32_t v = 0;
@@ -88,21 +82,10 @@ bool block_crc_valid(const std::string &b)
     return b.size() == 0x20000 && cyg_crc32(b.data(), 0x1FFFC) == get_le32(b, 0x1FFFC);
 }
 
-// The image file for the running model, assembled by hand.
+// The image file for the running model.
 std::string image_file(const payloads &p)
 {
-    std::string h(76, '\0');
-    put_le32(&h, 0, 0x13578642u);
-    h.replace(4, 7, "SIM3000");
-    put_le32(&h, 20, 76);
-    put_le32(&h, 24, 76);
-    put_le32(&h, 28, (uint32_t)p.kernel.size());
-    h.replace(32, 16, md5_of(p.kernel));
-    put_le32(&h, 48, (uint32_t)(76 + p.kernel.size()));
-    put_le32(&h, 52, (uint32_t)p.root.size());
-    h.replace(56, 16, md5_of(p.root));
-    put_le32(&h, 72, cyg_crc32(h.data(), 72));
-    return h + p.kernel + p.root;
+    return fwtest::image_file("SIM3000", p.kernel, p.root);
 }
 
 double now_ms()

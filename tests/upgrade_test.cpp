@@ -44,12 +44,6 @@ int root_dev(int bank)
     return 4 + 2 * bank;
 }
 
-void put_le32(std::string *s, size_t off, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        (*s)[off + i] = (char)(v >> (8 * i));
-}
-
 struct image {
     std::string model;
     std::string kernel;
@@ -62,21 +56,9 @@ image make_image(const std::string &model, unsigned seed, size_t klen = kKernelL
     return {model, random_bytes(klen, seed), random_bytes(rlen, seed + 1000)};
 }
 
-// The image file assembled by hand, independently of the program's writer.
 std::string image_file(const image &img)
 {
-    std::string h(76, '\0');
-    put_le32(&h, 0, 0x13578642u);
-    h.replace(4, std::min<size_t>(img.model.size(), 15), img.model.substr(0, 15));
-    put_le32(&h, 20, 76);
-    put_le32(&h, 24, 76);
-    put_le32(&h, 28, (uint32_t)img.kernel.size());
-    h.replace(32, 16, md5_of(img.kernel));
-    put_le32(&h, 48, (uint32_t)(76 + img.kernel.size()));
-    put_le32(&h, 52, (uint32_t)img.root.size());
-    h.replace(56, 16, md5_of(img.root));
-    put_le32(&h, 72, crc_ref(h, 72));
-    return h + img.kernel + img.root;
+    return fwtest::image_file(img.model, img.kernel, img.root);
 }
 
 bool read_progress(upgrade_progress *out)

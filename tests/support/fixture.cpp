@@ -1,5 +1,6 @@
 #include "fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -102,6 +103,28 @@ std::string md5_of(const std::string &data)
 uint32_t crc_ref(const std::string &data, size_t len)
 {
     return sim::crc_ref(data, len);
+}
+
+static void put_le32(std::string *s, size_t off, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        (*s)[off + i] = (char)(v >> (8 * i));
+}
+
+std::string image_file(const std::string &model, const std::string &kernel, const std::string &root)
+{
+    std::string h(76, '\0');
+    put_le32(&h, 0, 0x13578642u);
+    h.replace(4, std::min<size_t>(model.size(), 15), model.substr(0, 15));
+    put_le32(&h, 20, 76);
+    put_le32(&h, 24, 76);
+    put_le32(&h, 28, (uint32_t)kernel.size());
+    h.replace(32, 16, md5_of(kernel));
+    put_le32(&h, 48, (uint32_t)(76 + kernel.size()));
+    put_le32(&h, 52, (uint32_t)root.size());
+    h.replace(56, 16, md5_of(root));
+    put_le32(&h, 72, crc_ref(h, 72));
+    return h + kernel + root;
 }
 
 const char *sim_binary()

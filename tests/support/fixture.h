@@ -25,6 +25,10 @@ std::string hex(const uint8_t *d, size_t n);
 std::string random_bytes(size_t n, uint32_t seed);
 std::string md5_of(const std::string &data);
 uint32_t crc_ref(const std::string &data, size_t len);
+// A firmware image file for `model` (at most 15 characters kept), assembled by hand,
+// independently of the program's writer.
+std::string image_file(const std::string &model, const std::string &kernel,
+                       const std::string &root);
 
 // A fresh directory under the temporary directory, removed with everything in it.
 class TempDir
