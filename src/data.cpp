@@ -6,7 +6,7 @@
 
 #include "data_blk.h"
 #include "md5.h"
-#include "upgrade.h"
+#include "progress.h"
 
 namespace
 {

@@ -1,0 +1,381 @@
+// The boot script text inside its 512-byte field: the queries and the edits, pure functions over
+// the field that the block frame (boot_idx.cpp) reads and stores.
+#include "boot_idx.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+// What the boot script operations look for and write.
+const char g_anchor_kernel[] = "kernel"; // followed by the bank digit
+const char g_anchor_root[] = "root";     // likewise
+const char *const g_anchor_kernel_bank[] = {"kernel0", "kernel1"};
+const char *const g_anchor_root_bank[] = {"root0", "root1"};
+const char g_anchor_initrd[] = "initrd="; // the ramdisk size follows its first comma
+const char g_anchor_console[] = "console=";
+const char g_anchor_exec[] = "exec";
+const char g_anchor_scrub[] = "scrub";
+const char g_anchor_length_opt[] = "-l"; // of the scrub command
+const char g_anchor_load[] = "load";
+const char g_anchor_address[] = "0x"; // the load address
+const char g_console_item_format[] = " console=ttyS0,115200%s";
+const char g_scrub_line_format[] = "scrub -o 0x03000000 -l %s";
+
+enum : int {
+    SCRUB_LINE_LEN = 200,   // a new scrub command line, terminator included
+    SCRUB_VALUE_OFFSET = 3, // "-l" and the one character behind it
+    TEXT_NOT_FOUND = -1,
+    BANK_COUNT = 2,
+};
+
+enum : unsigned {
+    NUMBER_BASE_MAX = 36, // digits 0-9 and letters a-z; digit_value's answer for anything else
+};
+
+// The script text inside its 512-byte field. Every search below is bounded by `len`, so a field
+// without a NUL is read as a text ending at the field's last byte.
+struct script_text {
+    char *field; // the RB_SCRIPT_LEN-byte value in the block buffer
+    int len;     // characters before the first NUL, at most RB_SCRIPT_LEN - 1
+};
+
+script_text make_script_text(char *field)
+{
+    size_t len = strnlen(field, RB_SCRIPT_LEN);
+
+    if (len == RB_SCRIPT_LEN)
+        len = RB_SCRIPT_LEN - 1;
+    return script_text{field, (int)len};
+}
+
+// Offset of the first `needle` at or after `from`, or TEXT_NOT_FOUND.
+int text_find(const script_text *s, int from, const char *needle)
+{
+    const void *p;
+
+    if (from < 0 || from > s->len)
+        return TEXT_NOT_FOUND;
+    p = memmem(s->field + from, (size_t)(s->len - from), needle, strlen(needle));
+    return p == nullptr ? TEXT_NOT_FOUND : (int)((const char *)p - s->field);
+}
+
+// Offset of the first character of `set` at or after `from`, or TEXT_NOT_FOUND.
+int text_find_any(const script_text *s, int from, const char *set)
+{
+    if (from < 0)
+        return TEXT_NOT_FOUND;
+    for (int i = from; i < s->len; i++) {
+        if (strchr(set, s->field[i]) != nullptr)
+            return i;
+    }
+    return TEXT_NOT_FOUND;
+}
+
+int text_find_last(const script_text *s, char c)
+{
+    const void *p = memrchr(s->field, c, (size_t)s->len);
+
+    return p == nullptr ? TEXT_NOT_FOUND : (int)((const char *)p - s->field);
+}
+
+// The whole field copied, with the text's end marked, so that a tail read from it with "%s"
+// never runs past the text. Without the copy the edit cannot be made: callers fail it as a store
+// failure (BOOT_ERR_STORE), the block being left as read.
+char *take_working_copy(const script_text *s)
+{
+    char *copy = (char *)malloc(RB_SCRIPT_LEN);
+
+    if (copy != nullptr) {
+        memcpy(copy, s->field, RB_SCRIPT_LEN);
+        copy[s->len] = '\0';
+    }
+    return copy;
+}
+
+unsigned digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return (unsigned)(c - '0');
+    if (c >= 'a' && c <= 'z')
+        return (unsigned)(c - 'a') + 10;
+    if (c >= 'A' && c <= 'Z')
+        return (unsigned)(c - 'A') + 10;
+    return NUMBER_BASE_MAX;
+}
+
+// The number at `p` as the controller's 32-bit strtoul reads it in base 0 (leading blanks, a
+// sign, a 0x or 0 prefix; ULONG_MAX on overflow), but never past `n` characters.
+uint32_t parse_ulong32(const char *p, int n)
+{
+    const uint64_t max = UINT32_MAX;
+    unsigned base = 10;
+    uint64_t value = 0;
+    bool negative = false;
+    bool overflow = false;
+    int i = 0;
+
+    while (i < n && isspace((unsigned char)p[i]))
+        i++;
+    if (i < n && (p[i] == '+' || p[i] == '-')) {
+        negative = p[i] == '-';
+        i++;
+    }
+    if (i < n && p[i] == '0') {
+        base = 8;
+        if (i + 2 < n && (p[i + 1] == 'x' || p[i + 1] == 'X') &&
+            isxdigit((unsigned char)p[i + 2])) {
+            base = 16;
+            i += 2;
+        }
+    }
+    for (; i < n && digit_value(p[i]) < base; i++) {
+        value = value * base + digit_value(p[i]);
+        if (value > max) {
+            overflow = true;
+            value = max;
+        }
+    }
+    if (overflow)
+        return UINT32_MAX;
+    return negative ? 0u - (uint32_t)value : (uint32_t)value;
+}
+
+int query_bank(const script_text *s)
+{
+    int result = BOOT_ERR_NOT_FOUND;
+
+    // Bank 1 wins when the script names both.
+    for (int bank = 0; bank < BANK_COUNT; bank++) {
+        if (text_find(s, 0, g_anchor_kernel_bank[bank]) >= 0 &&
+            text_find(s, 0, g_anchor_root_bank[bank]) >= 0)
+            result = bank;
+    }
+    return result;
+}
+
+// The comma may lie anywhere after "initrd=", not only inside its item.
+int query_ramdisk_size(const script_text *s)
+{
+    int initrd = text_find(s, 0, g_anchor_initrd);
+    int comma = text_find_any(s, initrd, ",");
+
+    if (initrd < 0 || comma < 0)
+        return BOOT_ERR_NOT_FOUND;
+    return (int)parse_ulong32(s->field + comma + 1, s->len - comma - 1);
+}
+
+int show_script(const script_text *s)
+{
+    printf("%.*s\n", s->len, s->field);
+    return 0;
+}
+
+int copy_script(const script_text *s, char *out)
+{
+    if (out != nullptr) {
+        memcpy(out, s->field, (size_t)s->len);
+        out[s->len] = '\0';
+    }
+    return 0;
+}
+
+int edit_set_idx(script_text *s, int bank, int *modified)
+{
+    int kernel = text_find(s, 0, g_anchor_kernel);
+    int root = text_find(s, 0, g_anchor_root);
+    int kernel_digit = kernel + (int)strlen(g_anchor_kernel);
+    int root_digit = root + (int)strlen(g_anchor_root);
+    int end = s->len;
+
+    // A digit on the field's last byte would leave no room for the text's NUL: such an anchor
+    // counts as missing.
+    if (kernel < 0 || root < 0 || kernel_digit >= RB_SCRIPT_LEN - 1 ||
+        root_digit >= RB_SCRIPT_LEN - 1)
+        return 0;
+    s->field[kernel_digit] = (char)('0' + bank);
+    s->field[root_digit] = (char)('0' + bank);
+    // A digit written where the NUL stood lengthens the text by one; end it behind the digit.
+    if (kernel_digit >= end)
+        end = kernel_digit + 1;
+    if (root_digit >= end)
+        end = root_digit + 1;
+    s->field[end] = '\0';
+    *modified = 1;
+    return 0;
+}
+
+int edit_set_ramdisk_size(script_text *s, int size, int *modified)
+{
+    int initrd = text_find(s, 0, g_anchor_initrd);
+    int comma = text_find_any(s, initrd, ",");
+    int unit = text_find_any(s, comma, "Mm");
+    char *copy = nullptr;
+    int at = comma + 1;
+
+    // Without a unit letter the end of the number is unknown; replacing up to the text's end
+    // would wipe the rest of the script, so nothing changes.
+    if (initrd < 0 || comma < 0 || unit < 0)
+        return 0;
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%u%s", (unsigned)size, copy + unit);
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+int edit_enable_uart(script_text *s, int *modified)
+{
+    int quote = text_find_last(s, '"');
+    char *copy = nullptr;
+
+    if (text_find(s, 0, g_anchor_console) >= 0 || quote < 0)
+        return 0;
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    snprintf(s->field + quote, (size_t)(RB_SCRIPT_LEN - quote), g_console_item_format,
+             copy + quote);
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+int edit_disable_uart(script_text *s, int *modified)
+{
+    int item = text_find(s, 0, g_anchor_console);
+    int item_end = text_find_any(s, item, " \"");
+    int at = item;
+    int tail;
+    char *copy = nullptr;
+
+    if (item < 0)
+        return 0;
+    if (item_end >= 0 && s->field[item_end] == ' ') {
+        // The item goes with the spaces behind it.
+        tail = item_end + 1;
+        while (tail < s->len && s->field[tail] == ' ')
+            tail++;
+    } else {
+        // Ended by a quote, or by the end of the text: the item goes with the spaces before it.
+        tail = item_end >= 0 ? item_end : s->len;
+        while (at > 0 && s->field[at - 1] == ' ')
+            at--;
+    }
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s", copy + tail);
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+int edit_update_exec(script_text *s, const char *text, int *modified)
+{
+    int exec = text_find(s, 0, g_anchor_exec);
+    int open_quote = text_find_any(s, exec, "\"");
+    int close_quote = open_quote < 0 ? TEXT_NOT_FOUND : text_find_any(s, open_quote + 1, "\"");
+    int at = open_quote + 1;
+    char *copy = nullptr;
+
+    if (exec < 0 || open_quote < 0 || close_quote < 0)
+        return 0;
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + close_quote);
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+int edit_update_scrub(script_text *s, const char *text, int *modified)
+{
+    int scrub = text_find(s, 0, g_anchor_scrub);
+    int length_opt = text_find(s, scrub, g_anchor_length_opt);
+    int newline = text_find_any(s, length_opt, "\n");
+    int at = length_opt + SCRUB_VALUE_OFFSET;
+    char line[SCRUB_LINE_LEN];
+    char *copy = nullptr;
+
+    if (scrub >= 0 && (length_opt < 0 || newline < 0))
+        return 0;
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    if (scrub >= 0) {
+        snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + newline);
+    } else {
+        // No scrub command yet: it becomes the script's first line.
+        snprintf(line, sizeof(line), g_scrub_line_format, text);
+        snprintf(s->field, RB_SCRIPT_LEN, "%s\n%s", line, copy);
+    }
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+int edit_update_load(script_text *s, const char *text, int *modified)
+{
+    int load = text_find(s, 0, g_anchor_load);
+    int any_root = text_find(s, load, g_anchor_root);
+    int address = text_find(s, load, g_anchor_address);
+    int root = text_find(s, address, g_anchor_root);
+    char *copy = nullptr;
+
+    if (load < 0 || any_root < 0 || address < 0 || root < 0)
+        return 0;
+    copy = take_working_copy(s);
+    if (copy == nullptr)
+        return BOOT_ERR_STORE;
+    // One byte less than the room left: the field's last byte is never touched by this edit.
+    snprintf(s->field + address, (size_t)(RB_SCRIPT_LEN - address - 1), "%s %s", text, copy + root);
+    free(copy);
+    *modified = 1;
+    return 0;
+}
+
+} // namespace
+
+int boot_script_run(char *field, int operation, int argument, char *text, int *modified)
+{
+    script_text s = make_script_text(field);
+
+    // The text operations have nothing to place without a text.
+    if (text == nullptr && (operation == BOOT_OP_UPDATE_EXEC || operation == BOOT_OP_UPDATE_SCRUB ||
+                            operation == BOOT_OP_UPDATE_LOAD))
+        return 0;
+    switch (operation) {
+    case BOOT_OP_GET_IDX:
+        return query_bank(&s);
+    case BOOT_OP_SET_IDX:
+        return argument == 0 || argument == 1 ? edit_set_idx(&s, argument, modified)
+                                              : BOOT_ERR_BAD_INDEX;
+    case BOOT_OP_GET_RAMDISK_SIZE:
+        return query_ramdisk_size(&s);
+    case BOOT_OP_SET_RAMDISK_SIZE:
+        return edit_set_ramdisk_size(&s, argument, modified);
+    case BOOT_OP_SHOW:
+        return show_script(&s);
+    case BOOT_OP_ENABLE_UART:
+        return edit_enable_uart(&s, modified);
+    case BOOT_OP_DISABLE_UART:
+        return edit_disable_uart(&s, modified);
+    case BOOT_OP_UPDATE_EXEC:
+        return edit_update_exec(&s, text, modified);
+    case BOOT_OP_UPDATE_SCRUB:
+        return edit_update_scrub(&s, text, modified);
+    case BOOT_OP_UPDATE_LOAD:
+        return edit_update_load(&s, text, modified);
+    case BOOT_OP_GET_SCRIPT:
+        return copy_script(&s, text);
+    default:
+        return BOOT_ERR_UNKNOWN_OP;
+    }
+}
