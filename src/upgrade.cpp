@@ -3,11 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <strings.h>
-#include <sys/file.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +12,7 @@
 #include "image.h"
 #include "mtd_part.h"
 #include "platform.h"
+#include "upgrade_run.h"
 
 namespace
 {
@@ -54,30 +51,8 @@ command_id choose_command(const char *name)
     return CMD_UPGRADE;
 }
 
-// ---- notifications ----
-
-const char g_evt_library[] = "/lib/libevt.so";
-const char g_evt_symbol[] = "Evt_log_event";
-const char g_dte_path[] = "/proc/dte";
-// Lives in the directory that a reboot empties, so a lock never outlives the boot it was taken in.
-const char g_upgrade_lock_path[] = "/var/lock/fwupgrade.lock";
-
-enum : int {
-    TIMESLICE_TEXT_LEN = 16, // "timeslice=%d" is cut to 15 characters and its NUL
-    TIMESLICE_UPGRADING = 3,
-    TIMESLICE_IDLE = 0,
-    UPGRADE_LOCK_MODE = 0644,
-    UPGRADE_LOCK_BUSY = 1, // another run holds the lock, or it cannot be had at all
-};
-
-typedef int (*evt_log_fn)(int, int, int, int);
-
-// Descriptor of the held upgrade lock, -1 when this process holds none.
-int g_upgrade_lock_fd = -1;
-
 // ---- the upgrade ----
 
-const char g_fw_image_path[] = "/tmpfs/upgrading/fw.bin";
 const char g_nooem_path[] = "/tmpfs/upgrading/.nooem";
 const char g_oem_archive_path[] = "/tmpfs/upgrading/oem.bin";
 const char g_remove_staging_cmd[] = "rm -rf /tmpfs/upgrading";
@@ -102,91 +77,13 @@ const oem_commands g_oem_commands[] = {
      "tar zxf /tmpfs/upgrading/oem.bin -C /kelpvar/config1/oem_root/"},
 };
 
-const char g_model_tag_first[] = "ZEPH";
-const char g_model_tag_second[] = "KOVAX";
-
 enum : int {
-    RELEASE_LEN = 65,         // a kernel release name, NUL included
-    LOAD_ERR_MODEL = -12,     // load code of a model mismatch
+    TIMESLICE_UPGRADING = 3,
+    TIMESLICE_IDLE = 0,
     OEM_ARCHIVE_MAX = 131071, // a larger archive is ignored
     RAMDISK_SIZE_SHIFT = 20,  // the boot script counts the ramdisk in MiB
     SUCCESS_PAUSE_SECONDS = 1,
 };
-
-// Everything one upgrade run holds; the exit steps are valid for it from the moment it exists.
-struct upgrade_run {
-    upgrade_progress *progress;    // attached record, or null: the run goes on without one
-    datablk blocks[PAYLOAD_COUNT]; // kernel and root payloads, owned for the whole run
-    char image_model[FW_NAME_LEN]; // model name from the image header
-    int current_idx;               // bank the boot script is taken to name now
-    int target_idx;                // bank written and then selected
-    int fallback_idx;              // bank the script must name again after a failure
-    uint32_t kernel_part_size;     // bytes of the target kernel partition
-    uint32_t root_part_size;       // bytes of the target root partition
-    char kernel_dev[MTD_PATH_LEN]; // empty until looked up: the lock routine refuses it
-    char root_dev[MTD_PATH_LEN];   // likewise
-};
-
-// Readers in other processes follow the record field by field, so every store goes through a
-// volatile view and lands in the order written.
-void progress_start(upgrade_progress *progress)
-{
-    volatile upgrade_progress *p = progress;
-
-    if (p == nullptr)
-        return;
-    p->stage = UPGRADE_STAGE_LOADING;
-    p->kernel_total = 0;
-    p->kernel_done = 0;
-    p->root_total = 0;
-    p->root_done = 0;
-    p->percent = 0;
-}
-
-void progress_stage(upgrade_progress *progress, int32_t stage)
-{
-    volatile upgrade_progress *p = progress;
-
-    if (p != nullptr)
-        p->stage = stage;
-}
-
-void progress_begin_write(upgrade_progress *progress, uint32_t kernel_total, uint32_t root_total)
-{
-    volatile upgrade_progress *p = progress;
-
-    if (p == nullptr)
-        return;
-    p->stage = UPGRADE_STAGE_WRITE_KERNEL;
-    p->kernel_total = kernel_total;
-    p->root_total = root_total;
-}
-
-void progress_begin_verify(upgrade_progress *progress)
-{
-    volatile upgrade_progress *p = progress;
-
-    if (p == nullptr)
-        return;
-    p->stage = UPGRADE_STAGE_VERIFY_KERNEL;
-    p->kernel_done = 0;
-    p->root_done = 0;
-    p->percent = 0;
-}
-
-void progress_finish(upgrade_progress *progress, int result)
-{
-    volatile upgrade_progress *p = progress;
-
-    if (p == nullptr)
-        return;
-    if (result == UPGRADE_OK) {
-        p->stage = UPGRADE_STAGE_DONE;
-        return;
-    }
-    p->stage = UPGRADE_STAGE_FAILED;
-    p->percent = static_cast<uint8_t>(result); // the low 8 bits: read as signed, the code
-}
 
 // Runs one of the compiled-in command lines; its exit status never matters to the upgrade.
 void run_command(const char *cmd)
@@ -198,80 +95,6 @@ void run_command(const char *cmd)
         int status = system(resolved);
         (void)status;
     }
-}
-
-// Points `*model` at the running model inside `release`: the text after the first '-', up to
-// the next one. Null when the release has no '-' or cannot be read.
-void find_running_model(char *release, size_t size, char **model)
-{
-    char *start;
-    char *end;
-
-    *model = nullptr;
-    if (platform_release(release, size) != 0)
-        return;
-    start = strchr(release, '-');
-    if (start == nullptr)
-        return;
-    start++;
-    end = strchr(start, '-');
-    if (end != nullptr)
-        *end = '\0';
-    *model = start;
-}
-
-// Model families share firmware: the text from the first family tag on does not count.
-void cut_model_tag(char *model)
-{
-    char *tag = strstr(model, g_model_tag_first);
-
-    if (tag == nullptr)
-        tag = strstr(model, g_model_tag_second);
-    if (tag != nullptr)
-        *tag = '\0';
-}
-
-int map_load_code(int code)
-{
-    switch (code) {
-    case LOAD_ERR_MODEL:
-        return UPGRADE_ERR_MODEL;
-    case IMAGE_ERR_CHECKSUM:
-        return UPGRADE_ERR_CHECKSUM;
-    case IMAGE_ERR_MAGIC:
-        return UPGRADE_ERR_MAGIC;
-    case DATA_ERR_READ:
-    case DATA_ERR_OPEN:
-    case DATA_ERR_NOMEM:
-        return UPGRADE_ERR_RESOURCE;
-    default:
-        return UPGRADE_ERR_IMAGE;
-    }
-}
-
-// Loads the staged image and checks it against the running model. 0 or an UPGRADE_ERR_* code.
-int load_staged_image(upgrade_run *run)
-{
-    char release[RELEASE_LEN];
-    char path_buf[PLATFORM_PATH_MAX];
-    char *running_model = nullptr;
-    const char *path;
-    int code;
-
-    find_running_model(release, sizeof(release), &running_model);
-    path = platform_path(g_fw_image_path, path_buf, sizeof(path_buf));
-    if (path == nullptr)
-        return UPGRADE_ERR_RESOURCE;
-    code = load_image_from_file(run->image_model, run->blocks, path);
-    if (code == 0 && running_model != nullptr && run->image_model[0] != '\0') {
-        // The loader leaves a NUL within the 16 bytes; keep the buffer terminated regardless.
-        run->image_model[FW_NAME_LEN - 1] = '\0';
-        cut_model_tag(running_model);
-        cut_model_tag(run->image_model);
-        if (strcasecmp(running_model, run->image_model) != 0)
-            code = LOAD_ERR_MODEL;
-    }
-    return code == 0 ? UPGRADE_OK : map_load_code(code);
 }
 
 // True when the unresolved `dev` names a device node that a payload can be written through.
@@ -317,54 +140,6 @@ int prepare_target(upgrade_run *run)
     if (kernel_unlock != 0 || root_unlock != 0)
         return UPGRADE_ERR_RESOURCE;
     return UPGRADE_OK;
-}
-
-// Writes a payload to the block device at the unresolved `dev`; 0 or the transfer's code.
-int write_payload(const datablk *blk, const char *dev, upgrade_progress *progress)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(dev, buf, sizeof(buf));
-
-    if (path == nullptr)
-        return DATA_ERR_OPEN;
-    return dump_datablk_to_file(blk, path, 0, progress);
-}
-
-int verify_payload(const datablk *blk, const char *dev, upgrade_progress *progress)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(dev, buf, sizeof(buf));
-
-    if (path == nullptr)
-        return DATA_ERR_OPEN;
-    return verify_datablk_with_file(blk, path, progress);
-}
-
-// Both payloads are written even when the first fails. 0 or UPGRADE_ERR_WRITE.
-int write_payloads(upgrade_run *run)
-{
-    int kernel_rc;
-    int root_rc;
-
-    progress_begin_write(run->progress, run->blocks[PAYLOAD_KERNEL].size,
-                         run->blocks[PAYLOAD_ROOT].size);
-    kernel_rc = write_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
-    progress_stage(run->progress, UPGRADE_STAGE_WRITE_ROOT);
-    root_rc = write_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
-    return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_WRITE : UPGRADE_OK;
-}
-
-// Both partitions are compared even when the first differs. 0 or UPGRADE_ERR_VERIFY.
-int verify_payloads(upgrade_run *run)
-{
-    int kernel_rc;
-    int root_rc;
-
-    progress_begin_verify(run->progress);
-    kernel_rc = verify_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
-    progress_stage(run->progress, UPGRADE_STAGE_VERIFY_ROOT);
-    root_rc = verify_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
-    return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_VERIFY : UPGRADE_OK;
 }
 
 // The bank's OEM directory follows the staged request; nothing here changes the result.
@@ -461,110 +236,6 @@ int upgrade_body(upgrade_run *run)
 }
 
 } // namespace
-
-int evt_log_event(int a, int b, int c, int d)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_evt_library, buf, sizeof(buf));
-    void *lib;
-    void *sym;
-    int ret = -1;
-
-    if (path == nullptr)
-        return -1;
-    lib = dlopen(path, RTLD_LAZY);
-    if (lib == nullptr)
-        return -1;
-    (void)dlerror();
-    sym = dlsym(lib, g_evt_symbol);
-    // A symbol that resolves to null is as missing as one that does not resolve.
-    if (dlerror() == nullptr && sym != nullptr)
-        ret = reinterpret_cast<evt_log_fn>(sym)(a, b, c, d);
-    dlclose(lib);
-    return ret;
-}
-
-void evt_upgrade_start(void)
-{
-    (void)evt_log_event(UPGRADE_EVT_CLASS, UPGRADE_EVT_START, 0, 0);
-}
-
-void evt_upgrade_result(int ok)
-{
-    (void)evt_log_event(UPGRADE_EVT_CLASS, ok != 0 ? UPGRADE_EVT_SUCCESS : UPGRADE_EVT_FAILURE, 0,
-                        0);
-}
-
-void update_timeslice(int value)
-{
-    char text[TIMESLICE_TEXT_LEN];
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_dte_path, buf, sizeof(buf));
-    int fd;
-
-    if (path == nullptr || snprintf(text, sizeof(text), "timeslice=%d", value) < 0)
-        return;
-    fd = open(path, O_WRONLY);
-    if (fd == -1)
-        return;
-    // The control takes the text with its NUL, in one write.
-    ssize_t written = write(fd, text, strlen(text) + 1);
-    (void)written;
-    close(fd);
-}
-
-int try_upgrade_lock(void)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path;
-    int fd;
-
-    if (g_upgrade_lock_fd >= 0)
-        return 0;
-    path = platform_path(g_upgrade_lock_path, buf, sizeof(buf));
-    if (path == nullptr)
-        return UPGRADE_LOCK_BUSY;
-    // A lock that cannot be had at all keeps the upgrade out as well: nothing would keep a
-    // second run away.
-    fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, UPGRADE_LOCK_MODE);
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        g_upgrade_lock_fd = fd;
-        return 0;
-    }
-    if (fd >= 0)
-        close(fd);
-    return UPGRADE_LOCK_BUSY;
-}
-
-int upgrade_unlock(void)
-{
-    if (g_upgrade_lock_fd >= 0) {
-        (void)flock(g_upgrade_lock_fd, LOCK_UN);
-        close(g_upgrade_lock_fd);
-        g_upgrade_lock_fd = -1;
-    }
-    return 0;
-}
-
-upgrade_progress *upgrade_progress_attach(void)
-{
-    int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), UPGRADE_PROGRESS_SHMFLG);
-    void *addr;
-
-    if (id == -1)
-        return nullptr;
-    addr = shmat(id, nullptr, 0);
-    if (addr == reinterpret_cast<void *>(-1))
-        return nullptr;
-    return static_cast<upgrade_progress *>(addr);
-}
-
-void upgrade_progress_detach(upgrade_progress *progress)
-{
-    if (progress != nullptr)
-        (void)shmdt(progress);
-}
-
 int upgrade_main(void)
 {
     upgrade_run run;
@@ -587,8 +258,7 @@ int upgrade_main(void)
 
     (void)lock_mtd_device(run.kernel_dev);
     (void)lock_mtd_device(run.root_dev);
-    cleanup_datablk(&run.blocks[PAYLOAD_KERNEL]);
-    cleanup_datablk(&run.blocks[PAYLOAD_ROOT]);
+    release_payloads(&run);
     run_command(g_remove_staging_cmd);
     progress_finish(run.progress, result);
     evt_upgrade_result(result == UPGRADE_OK);

@@ -1,0 +1,199 @@
+// The upgrade's notifications: the progress record in shared memory, the event log, the
+// scheduler time slice, and the upgrade lock.
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include "platform.h"
+#include "upgrade.h"
+#include "upgrade_run.h"
+
+namespace
+{
+
+const char g_evt_library[] = "/lib/libevt.so";
+const char g_evt_symbol[] = "Evt_log_event";
+const char g_dte_path[] = "/proc/dte";
+// Lives in the directory that a reboot empties, so a lock never outlives the boot it was taken in.
+const char g_upgrade_lock_path[] = "/var/lock/fwupgrade.lock";
+
+enum : int {
+    TIMESLICE_TEXT_LEN = 16, // "timeslice=%d" is cut to 15 characters and its NUL
+    UPGRADE_LOCK_MODE = 0644,
+    UPGRADE_LOCK_BUSY = 1, // another run holds the lock, or it cannot be had at all
+};
+
+typedef int (*evt_log_fn)(int, int, int, int);
+
+// Descriptor of the held upgrade lock, -1 when this process holds none.
+int g_upgrade_lock_fd = -1;
+
+} // namespace
+
+// Readers in other processes follow the record field by field, so every store goes through a
+// volatile view and lands in the order written.
+void progress_start(upgrade_progress *progress)
+{
+    volatile upgrade_progress *p = progress;
+
+    if (p == nullptr)
+        return;
+    p->stage = UPGRADE_STAGE_LOADING;
+    p->kernel_total = 0;
+    p->kernel_done = 0;
+    p->root_total = 0;
+    p->root_done = 0;
+    p->percent = 0;
+}
+
+void progress_stage(upgrade_progress *progress, int32_t stage)
+{
+    volatile upgrade_progress *p = progress;
+
+    if (p != nullptr)
+        p->stage = stage;
+}
+
+void progress_begin_write(upgrade_progress *progress, uint32_t kernel_total, uint32_t root_total)
+{
+    volatile upgrade_progress *p = progress;
+
+    if (p == nullptr)
+        return;
+    p->stage = UPGRADE_STAGE_WRITE_KERNEL;
+    p->kernel_total = kernel_total;
+    p->root_total = root_total;
+}
+
+void progress_begin_verify(upgrade_progress *progress)
+{
+    volatile upgrade_progress *p = progress;
+
+    if (p == nullptr)
+        return;
+    p->stage = UPGRADE_STAGE_VERIFY_KERNEL;
+    p->kernel_done = 0;
+    p->root_done = 0;
+    p->percent = 0;
+}
+
+void progress_finish(upgrade_progress *progress, int result)
+{
+    volatile upgrade_progress *p = progress;
+
+    if (p == nullptr)
+        return;
+    if (result == UPGRADE_OK) {
+        p->stage = UPGRADE_STAGE_DONE;
+        return;
+    }
+    p->stage = UPGRADE_STAGE_FAILED;
+    p->percent = static_cast<uint8_t>(result); // the low 8 bits: read as signed, the code
+}
+
+int evt_log_event(int a, int b, int c, int d)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_evt_library, buf, sizeof(buf));
+    void *lib;
+    void *sym;
+    int ret = -1;
+
+    if (path == nullptr)
+        return -1;
+    lib = dlopen(path, RTLD_LAZY);
+    if (lib == nullptr)
+        return -1;
+    (void)dlerror();
+    sym = dlsym(lib, g_evt_symbol);
+    // A symbol that resolves to null is as missing as one that does not resolve.
+    if (dlerror() == nullptr && sym != nullptr)
+        ret = reinterpret_cast<evt_log_fn>(sym)(a, b, c, d);
+    dlclose(lib);
+    return ret;
+}
+
+void evt_upgrade_start(void)
+{
+    (void)evt_log_event(UPGRADE_EVT_CLASS, UPGRADE_EVT_START, 0, 0);
+}
+
+void evt_upgrade_result(int ok)
+{
+    (void)evt_log_event(UPGRADE_EVT_CLASS, ok != 0 ? UPGRADE_EVT_SUCCESS : UPGRADE_EVT_FAILURE, 0,
+                        0);
+}
+
+void update_timeslice(int value)
+{
+    char text[TIMESLICE_TEXT_LEN];
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_dte_path, buf, sizeof(buf));
+    int fd;
+
+    if (path == nullptr || snprintf(text, sizeof(text), "timeslice=%d", value) < 0)
+        return;
+    fd = open(path, O_WRONLY);
+    if (fd == -1)
+        return;
+    // The control takes the text with its NUL, in one write.
+    ssize_t written = write(fd, text, strlen(text) + 1);
+    (void)written;
+    close(fd);
+}
+
+int try_upgrade_lock(void)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *path;
+    int fd;
+
+    if (g_upgrade_lock_fd >= 0)
+        return 0;
+    path = platform_path(g_upgrade_lock_path, buf, sizeof(buf));
+    if (path == nullptr)
+        return UPGRADE_LOCK_BUSY;
+    // A lock that cannot be had at all keeps the upgrade out as well: nothing would keep a
+    // second run away.
+    fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, UPGRADE_LOCK_MODE);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        g_upgrade_lock_fd = fd;
+        return 0;
+    }
+    if (fd >= 0)
+        close(fd);
+    return UPGRADE_LOCK_BUSY;
+}
+
+int upgrade_unlock(void)
+{
+    if (g_upgrade_lock_fd >= 0) {
+        (void)flock(g_upgrade_lock_fd, LOCK_UN);
+        close(g_upgrade_lock_fd);
+        g_upgrade_lock_fd = -1;
+    }
+    return 0;
+}
+
+upgrade_progress *upgrade_progress_attach(void)
+{
+    int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), UPGRADE_PROGRESS_SHMFLG);
+    void *addr;
+
+    if (id == -1)
+        return nullptr;
+    addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void *>(-1))
+        return nullptr;
+    return static_cast<upgrade_progress *>(addr);
+}
+
+void upgrade_progress_detach(upgrade_progress *progress)
+{
+    if (progress != nullptr)
+        (void)shmdt(progress);
+}
