@@ -85,3 +85,4 @@ clean:
 
 include mk/bench.mk
 include mk/hardening.mk
+include mk/kernel.mk
