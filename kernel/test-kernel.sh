@@ -123,14 +123,18 @@ prepare_initramfs() {
     cp "$ARMEL/lib/libevt.so" "$r/lib/libevt.so" && cp "$ARMEL/bin/kwatch" "$r/bin/kwatch" ||
         die "libevt.so or kwatch missing in $ARMEL"
     if [ -x "$ARMHF/bin/fwupgrade" ]; then
-        rm -rf "$OUT/armhf-stage"
+        rm -rf "$OUT/armhf-stage" && mkdir -p "$r/opt/armhf/lib"
         DESTDIR=$OUT/armhf-stage cmake --install "$ARMHF" --prefix /usr --strip >/dev/null &&
-            cp -P "$OUT/armhf-stage/usr/sbin/"* "$r/opt/armhf/sbin/" || die "install $ARMHF"
+            cp -P "$OUT/armhf-stage/usr/sbin/"* "$r/opt/armhf/sbin/" &&
+            cp "$ARMHF/lib/libevt.so" "$r/opt/armhf/lib/" || die "install $ARMHF"
     fi
     rm -rf "$OUT/oem" && mkdir -p "$OUT/oem/etc" && echo "kt=1" >"$OUT/oem/etc/oem.conf"
     tar -czf "$r/kt/oem.tgz" -C "$OUT/oem" etc
     (cd "$r" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -1 >"$OUT/base.cpio.gz" ||
         die "initramfs"
+    # Each boot appends an uncompressed archive with its images; the kernel looks for it at a
+    # 4-byte boundary and skips the zeros before it.
+    truncate -s %4 "$OUT/base.cpio.gz"
 }
 
 # ---- payloads and images ----
@@ -406,6 +410,7 @@ sc_armhf() {
     expect_rc set0 0
     expect_rc up-a 0
     expect_rc get1 1
+    grep -q '^KT-EVT 4 0x70007 0 0$' "$LOG" || fail "no success event logged"
     expect_boot 1
     expect_holds 1 a
     expect_holds 0 p0

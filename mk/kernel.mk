@@ -20,7 +20,7 @@ build-kernel-tools: prereqs-kernel
 
 test-kernel: build-kernel-tools
 	cmake --preset arm-gnueabihf >/dev/null
-	cmake --build --preset arm-gnueabihf --target fwupgrade
+	cmake --build --preset arm-gnueabihf --target fwupgrade evt
 	kernel/test-kernel.sh full
 
 test-kernel-quick: build-kernel-tools

@@ -108,6 +108,9 @@ step_fail_verify() {
 # The armhf build of the same sources, on the same flash.
 step_armhf() {
     PATH=/opt/armhf/sbin:$PATH
+    grep -q ld-linux-armhf.so.3 "$(command -v fwupgrade)" || echo "KT-FAIL armhf: $(command -v fwupgrade) is not the armhf build"
+    # Its own event library in the place of the armel one.
+    mount -o bind /opt/armhf/lib/libevt.so /lib/libevt.so
     kt_rc get0 get_boot_idx
     kt_rc set1 set_boot_idx 1
     kt_rc set0 set_boot_idx 0
