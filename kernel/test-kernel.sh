@@ -190,13 +190,16 @@ start_boot() {
     (cd "$run" && find kt | cpio -o -H newc --quiet) >"$OUT/run.cpio"
     cat "$OUT/base.cpio.gz" "$OUT/run.cpio" >"$OUT/initrd"
     say "  boot $name: bank $bank ($state), step $step"
+    # Daemonized, so that the emulator is no job of this shell: a SIGKILL is a power cut, not
+    # something for the shell to report.
+    rm -f "$OUT/qemu.pid"
+    BOOT_START=$SECONDS
     qemu-system-arm -M ast2600-evb -m 1G -display none -monitor none -nic none -no-reboot \
         -serial "file:$LOG.raw" -kernel "$VMLINUZ" -initrd "$OUT/initrd" -dtb "$dtb" \
-        -drive "file=$FLASH,format=raw,if=mtd" \
+        -drive "file=$FLASH,format=raw,if=mtd" -daemonize -pidfile "$OUT/qemu.pid" \
         -append "console=ttyS4,115200n8 vmalloc=512M quiet panic=1 bootopt=$bank kt=$step" \
-        >"$LOG.qemu" 2>&1 &
-    QPID=$!
-    BOOT_START=$SECONDS
+        >"$LOG.qemu" 2>&1 || die "qemu-system-arm did not start: $(cat "$LOG.qemu")"
+    QPID=$(cat "$OUT/qemu.pid")
 }
 
 # finish_boot: waits for the emulator to end (the guest reboots, or the harness cut it).
@@ -208,7 +211,6 @@ finish_boot() {
         fi
         sleep 0.1
     done
-    wait "$QPID" 2>/dev/null
     tr -d '\r' <"$LOG.raw" >"$LOG"
     say "    ($((SECONDS - BOOT_START)) s)"
 }
@@ -219,13 +221,13 @@ cut_now() {
 
 # after_arm STAGE PERCENT: true once kwatch reported STAGE at PERCENT or more after "KT-ARM cut".
 after_arm() {
-    tr -d "\r" <"$LOG.raw" 2>/dev/null | awk -v st="$1" -v pc="$2" '
+    tr -d "\r" 2>/dev/null <"$LOG.raw" | awk -v st="$1" -v pc="$2" '
         armed && $1 == "KT-P" && $2 == st && $3 + 0 >= pc + 0 { f = 1; exit }
         $0 == "KT-ARM cut" { armed = 1 }
         END { exit !f }'
 }
 
-log_has() { tr -d "\r" <"$LOG.raw" 2>/dev/null | grep -q "$1"; }
+log_has() { tr -d "\r" 2>/dev/null <"$LOG.raw" | grep -q "$1"; }
 
 # wait_for COMMAND...: polls until the command succeeds or the emulator ends.
 wait_for() {
