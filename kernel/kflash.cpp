@@ -6,11 +6,11 @@
 //   kflash layout                                  label, offset and size of each partition
 //   kflash dts BASE.dts [--read-only LABEL]...     device-tree source with the partitions
 //   kflash payload SEED SIZE OUT                   pseudo-random payload bytes
-//   kflash create FLASH BANK K0 R0 K1 R1           new flash: script names BANK, banks hold payloads
-//   kflash boot FLASH                              "<bank> ok|torn" as the boot loader sees it
-//   kflash script FLASH                            the boot script text
-//   kflash holds FLASH BANK KERNEL ROOT            exit 0 when the bank begins with both payloads
-//   kflash cut FLASH PID at|after N DELAY_MS TIMEOUT_S
+//   kflash create FLASH BANK K0 R0 K1 R1           new flash: script names BANK, banks hold
+//   payloads kflash boot FLASH                              "<bank> ok|torn" as the boot loader
+//   sees it kflash script FLASH                            the boot script text kflash holds FLASH
+//   BANK KERNEL ROOT            exit 0 when the bank begins with both payloads kflash cut FLASH PID
+//   at|after N DELAY_MS TIMEOUT_S
 //        SIGKILL to PID DELAY_MS after the Nth store of the configuration block begins (at) or
 //        has completed (after); a store is complete when the block holds a valid CRC again.
 #include <cerrno>
@@ -39,10 +39,10 @@ struct region {
 // The controller's partitions on the board's 64 MiB SPI NOR chip (4 KiB erase sectors). The root
 // partitions are 6 MiB, so that a switch also rewrites the ramdisk size in the script (10M there).
 const region g_layout[] = {
-    {"RedBoot", 0x0000000, 0x040000},        {"RedBoot config", 0x0040000, 0x020000},
-    {"FIS directory", 0x0060000, 0x020000},  {"kernel0", 0x0080000, 0x200000},
-    {"root0", 0x0280000, 0x600000},          {"kernel1", 0x0880000, 0x200000},
-    {"root1", 0x0A80000, 0x600000},          {"config", 0x1080000, 0x100000},
+    {"RedBoot", 0x0000000, 0x040000},       {"RedBoot config", 0x0040000, 0x020000},
+    {"FIS directory", 0x0060000, 0x020000}, {"kernel0", 0x0080000, 0x200000},
+    {"root0", 0x0280000, 0x600000},         {"kernel1", 0x0880000, 0x200000},
+    {"root1", 0x0A80000, 0x600000},         {"config", 0x1080000, 0x100000},
     {"spare", 0x1180000, 0x2E80000},
 };
 
@@ -101,13 +101,14 @@ bool crc_valid(const std::string &block)
 
 int usage()
 {
-    fprintf(stderr, "usage: kflash layout | dts BASE [--read-only LABEL]... | payload SEED SIZE OUT"
-                    " | create FLASH BANK K0 R0 K1 R1 | boot FLASH | script FLASH"
-                    " | holds FLASH BANK KERNEL ROOT | cut FLASH PID at|after N DELAY_MS TIMEOUT_S\n");
+    fprintf(stderr,
+            "usage: kflash layout | dts BASE [--read-only LABEL]... | payload SEED SIZE OUT"
+            " | create FLASH BANK K0 R0 K1 R1 | boot FLASH | script FLASH"
+            " | holds FLASH BANK KERNEL ROOT | cut FLASH PID at|after N DELAY_MS TIMEOUT_S\n");
     return 2;
 }
 
-int cmd_layout()
+int cmd_layout(int, char **)
 {
     for (const region &r : g_layout)
         printf("%s\t0x%07x\t0x%07x\n", r.label, r.offset, r.size);
@@ -117,6 +118,8 @@ int cmd_layout()
 int cmd_dts(int argc, char **argv)
 {
     std::vector<std::string> read_only;
+    if (argc < 1)
+        return usage();
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--read-only") != 0 || find_region(argv[i + 1]) == nullptr)
             return usage();
@@ -308,27 +311,20 @@ int cmd_cut(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    struct command {
+        const char *name;
+        int (*run)(int argc, char **argv);
+    };
+    static const command commands[] = {
+        {"layout", cmd_layout}, {"dts", cmd_dts},   {"payload", cmd_payload},
+        {"create", cmd_create}, {"boot", cmd_boot}, {"script", cmd_script},
+        {"holds", cmd_holds},   {"cut", cmd_cut},
+    };
     if (argc < 2)
         return usage();
-    std::string cmd = argv[1];
-    int n = argc - 2;
-    char **rest = argv + 2;
-
-    if (cmd == "layout")
-        return cmd_layout();
-    if (cmd == "dts" && n >= 1)
-        return cmd_dts(n, rest);
-    if (cmd == "payload")
-        return cmd_payload(n, rest);
-    if (cmd == "create")
-        return cmd_create(n, rest);
-    if (cmd == "boot")
-        return cmd_boot(n, rest);
-    if (cmd == "script")
-        return cmd_script(n, rest);
-    if (cmd == "holds")
-        return cmd_holds(n, rest);
-    if (cmd == "cut")
-        return cmd_cut(n, rest);
+    for (const command &c : commands) {
+        if (strcmp(argv[1], c.name) == 0)
+            return c.run(argc - 2, argv + 2);
+    }
     return usage();
 }
