@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -239,6 +240,47 @@ int cmd_holds(int argc, char **argv)
     return 0;
 }
 
+// Tallies the flash chip's erase commands, as qemu's m25p80 trace events log them, by partition:
+// "<label> <erases> <sectors erased> <most erases of one sector>", then one line counting
+// programs that tried to turn a 0 bit into a 1 (the chip keeps the 0; a driver fault).
+int cmd_erases(int argc, char **argv)
+{
+    if (argc != 1)
+        return usage();
+    FILE *f = fopen(argv[0], "r");
+    if (f == nullptr) {
+        fprintf(stderr, "kflash: %s: %s\n", argv[0], strerror(errno));
+        return 1;
+    }
+    std::map<uint32_t, int> per_sector; // sector offset -> erases
+    long zero_to_one = 0;
+    char line[256];
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long offset = 0, len = 0;
+        const char *at = strstr(line, "offset = ");
+        if (strncmp(line, "m25p80_programming_zero_to_one", 30) == 0)
+            zero_to_one++;
+        if (strncmp(line, "m25p80_flash_erase", 18) != 0 || at == nullptr ||
+            sscanf(at, "offset = %lx, len = %lu", &offset, &len) != 2)
+            continue;
+        for (unsigned long o = offset; o < offset + len; o += 4096)
+            per_sector[(uint32_t)o]++;
+    }
+    fclose(f);
+    for (const region &r : g_layout) {
+        int erases = 0, sectors = 0, most = 0;
+        for (auto it = per_sector.lower_bound(r.offset);
+             it != per_sector.end() && it->first < r.offset + r.size; ++it) {
+            erases += it->second;
+            sectors++;
+            most = it->second > most ? it->second : most;
+        }
+        printf("%s\t%d\t%d\t%d\n", r.label, erases, sectors, most);
+    }
+    printf("zero-to-one\t%ld\n", zero_to_one);
+    return 0;
+}
+
 double now_ms()
 {
     struct timespec ts;
@@ -316,9 +358,9 @@ int main(int argc, char **argv)
         int (*run)(int argc, char **argv);
     };
     static const command commands[] = {
-        {"layout", cmd_layout}, {"dts", cmd_dts},   {"payload", cmd_payload},
-        {"create", cmd_create}, {"boot", cmd_boot}, {"script", cmd_script},
-        {"holds", cmd_holds},   {"cut", cmd_cut},
+        {"layout", cmd_layout}, {"dts", cmd_dts},       {"payload", cmd_payload},
+        {"create", cmd_create}, {"boot", cmd_boot},     {"script", cmd_script},
+        {"holds", cmd_holds},   {"erases", cmd_erases}, {"cut", cmd_cut},
     };
     if (argc < 2)
         return usage();

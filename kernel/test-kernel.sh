@@ -178,11 +178,14 @@ new_flash() {
 # start_boot NAME STEP DTB IMAGE...: starts the emulator in the background (QPID). The bank comes
 # from the flash file as the boot loader reads it. IMAGE is GUESTNAME=HOSTNAME (both .img names).
 start_boot() {
-    local name=$1 step=$2 dtb=$3 bank state i run=$OUT/run
+    local name=$1 step=$2 dtb=$3 bank state i run=$OUT/run trace=""
     shift 3
+    LOG=$LOGS/$name.log
+    # The chip's erase commands, and any program that would turn a 0 bit into a 1, go to a trace.
+    [ "${TRACE:-0}" = 1 ] && trace="-trace enable=m25p80_flash_erase
+        -trace enable=m25p80_programming_zero_to_one -D $LOG.trace"
     read -r bank state < <("$KFLASH" boot "$FLASH")
     BANK=$bank
-    LOG=$LOGS/$name.log
     rm -rf "$run" && mkdir -p "$run/kt/img"
     for i in "$@"; do
         ln "$OUT/img/${i#*=}" "$run/kt/img/${i%%=*}" || die "no image ${i#*=}"
@@ -196,7 +199,7 @@ start_boot() {
     BOOT_START=$SECONDS
     qemu-system-arm -M ast2600-evb -m 1G -display none -monitor none -nic none -no-reboot \
         -serial "file:$LOG.raw" -kernel "$VMLINUZ" -initrd "$OUT/initrd" -dtb "$dtb" \
-        -drive "file=$FLASH,format=raw,if=mtd" -daemonize -pidfile "$OUT/qemu.pid" \
+        -drive "file=$FLASH,format=raw,if=mtd" -daemonize -pidfile "$OUT/qemu.pid" $trace \
         -append "console=ttyS4,115200n8 vmalloc=512M quiet panic=1 bootopt=$bank kt=$step" \
         >"$LOG.qemu" 2>&1 || die "qemu-system-arm did not start: $(cat "$LOG.qemu")"
     QPID=$(cat "$OUT/qemu.pid")
@@ -296,6 +299,36 @@ expect_boot() { # BANK: the script names BANK, the block's CRC holds
     [ "$bank" = "$1" ] && [ "$state" = ok ] || fail "flash: script names bank $bank ($state), expected $1 (ok)"
 }
 
+# expect_erases LABEL WRITES: each sector under the payload (of the partition's kind) was erased
+# exactly WRITES times, and no other sector of the partition; WRITES 0: none at all.
+expect_erases() {
+    local len=$KERNEL_LEN erases sectors most want
+    case $1 in root*) len=$ROOT_LEN ;; esac
+    read -r erases sectors most < <(awk -F'\t' -v l="$1" '$1 == l { print $2, $3, $4 }' "$LOG.erases")
+    want=$(((len + 4095) / 4096))
+    if [ "$2" = 0 ]; then
+        [ "$erases" = 0 ] || fail "$1: $erases erases, expected none"
+    elif [ "$sectors" != "$want" ] || [ "$most" != "$2" ] || [ "$erases" != $((want * $2)) ]; then
+        fail "$1: $erases erases over $sectors sectors (at most $most on one), expected $2 on each of $want"
+    fi
+}
+
+# The chip's erase tally of the boot (TRACE=1): printed, and the configuration block erased whole
+# at each store, never a 0 bit programmed to 1.
+check_trace() {
+    "$KFLASH" erases "$LOG.trace" >"$LOG.erases" || {
+        fail "no erase trace"
+        return
+    }
+    local erases sectors most
+    read -r erases sectors most < <(awk -F'\t' '$1 == "RedBoot config" { print $2, $3, $4 }' "$LOG.erases")
+    say "    erases per partition (label, erases, sectors, most on one sector):"
+    awk -F'\t' '$2 != 0 { printf "        %s: %s, %s, %s\n", $1, $2, $3, $4 }' "$LOG.erases"
+    [ "$sectors" = 32 ] && [ $((most * 32)) = "$erases" ] ||
+        fail "RedBoot config: $erases erases over $sectors sectors, not whole stores"
+    grep -q $'^zero-to-one\t0$' "$LOG.erases" || fail "programs that set 0 bits: $(grep zero-to-one "$LOG.erases")"
+}
+
 holds() { "$KFLASH" holds "$FLASH" "$1" "$OUT/img/$2.k" "$OUT/img/$2.r" >/dev/null; }
 
 expect_holds() { # BANK NAME
@@ -335,9 +368,14 @@ sc_query() {
 sc_upgrade() {
     scenario "upgrade, then a reboot that finds the new bank selected"
     new_flash 0
-    start_boot upgrade upgrade "$OUT/parts.dtb" a.img=a.img
+    TRACE=1 start_boot upgrade upgrade "$OUT/parts.dtb" a.img=a.img
     finish_boot
     expect_clean_end
+    check_trace
+    expect_erases kernel1 1
+    expect_erases root1 1
+    expect_erases kernel0 0
+    expect_erases root0 0
     expect_rc up-a 0
     expect_rc get-a 1
     expect_marker present
@@ -348,10 +386,15 @@ sc_upgrade() {
     end_scenario
 
     scenario "boot from the new bank; two upgrades in one boot"
-    start_boot reboot reboot "$OUT/parts.dtb" b.img=b.img c.img=c.img
+    TRACE=1 start_boot reboot reboot "$OUT/parts.dtb" b.img=b.img c.img=c.img
     [ "$BANK" = 1 ] || fail "the boot loader found bank $BANK"
     finish_boot
     expect_clean_end
+    check_trace
+    expect_erases kernel0 2
+    expect_erases root0 2
+    expect_erases kernel1 0
+    expect_erases root1 0
     expect_rc get 1
     expect_rc up-b 0
     expect_rc get-b 0
@@ -549,4 +592,5 @@ main() {
     [ "$failed" -eq 0 ]
 }
 
-main
+# One line, read whole before it runs: an edit of this file during a run cannot reach it.
+main; exit
