@@ -485,7 +485,9 @@ sc_cut() {
             cut_now
             ;;
         store)
-            "$KFLASH" cut "$FLASH" "$QPID" "$1" "$2" "$3" "$BOOT_TIMEOUT" | sed 's/^/    /'
+            "$KFLASH" cut "$FLASH" "$QPID" "$1" "$2" "$3" "$BOOT_TIMEOUT" >"$LOG.cut"
+            sed 's/^/    /' "$LOG.cut"
+            grep -q SIGKILL "$LOG.cut" || fail "no such store: the cut never came"
             ;;
         exit)
             wait_for log_has '^KT-RC cut ' || fail "the upgrade never returned"
@@ -572,18 +574,23 @@ main() {
         sc_cut plain console 3 25
         sc_cut plain console 4 50
         sc_cut plain console 6 50
+        # The switch: its store begins, is under way, has completed (the pause before exit).
         sc_cut plain store at 1 0
         sc_cut plain store at 1 15
-        sc_cut plain store at 2 0
-        sc_cut plain store after 2 0
+        sc_cut plain store after 1 0
         sc_cut plain exit
+        # The script names the bank about to be written: it is moved off it first (store 1),
+        # and switched back after the read-back (store 2).
         sc_cut disagree console 3 50
         sc_cut disagree console 4 50
         sc_cut disagree store at 1 0
+        sc_cut disagree store at 2 0
         sc_cut disagree exit
+        # A second upgrade of the same boot rewrites the bank the first one selected.
         sc_cut second console 3 50
         sc_cut second store at 1 0
         sc_cut second console 4 50
+        sc_cut second store at 2 0
     fi
 
     say ""
