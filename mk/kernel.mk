@@ -1,6 +1,6 @@
 # The device build on a real ARM Linux kernel with real MTD flash, under qemu-system-arm:
-#   make test-kernel         every scenario and power cut (about NN minutes)
-#   make test-kernel-quick   the bank query, one upgrade with its reboot and one power cut
+#   make test-kernel         every scenario and power cut (about 20 minutes here)
+#   make test-kernel-quick   the bank query, one upgrade with its reboot and one power cut (2 min)
 # The kernel and busybox (Debian armhf packages) are downloaded and unpacked under build-kernel/,
 # never installed. kernel/test-kernel.sh says how the guest is put together.
 KERNEL_PACKAGES := qemu-system-arm device-tree-compiler cpio g++-arm-linux-gnueabi g++-arm-linux-gnueabihf
