@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fw_version.h"
+
 namespace
 {
 
@@ -15,15 +17,26 @@ struct family {
 const family g_families[] = {
     {"image", fwtool_image, "create and inspect firmware images"},
     {"sandbox", fwtool_sandbox, "create, stage and reboot simulated devices"},
+    {"status", fwtool_status, "show a simulated device's banks, boot script and last upgrade"},
     {"progress", fwtool_progress, "show the upgrade's shared-memory progress record"},
 };
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: fwtool <command> [args]\n\ncommands:\n");
+    fprintf(out, "usage: fwtool <command> [args]\n       fwtool --help | --version\n\n"
+                 "commands:\n");
     for (const family &f : g_families)
         fprintf(out, "  %-9s %s\n", f.name, f.summary);
-    fprintf(out, "\n'fwtool <command> --help' describes each command.\n");
+    fprintf(out, "\n'fwtool <command> --help' describes each command.\n"
+                 "Exit status: 0 success, 1 a failed check, 2 bad usage or unreadable input.\n");
+}
+
+void version()
+{
+    if (g_fw_commit[0] != '\0')
+        printf("fwtool %s (commit %s)\n", g_fw_version, g_fw_commit);
+    else
+        printf("fwtool %s\n", g_fw_version);
 }
 
 } // namespace
@@ -35,19 +48,29 @@ bool fwtool_is_help(const char *arg)
 
 int main(int argc, char **argv)
 {
+    static char help_flag[] = "--help";
+
     if (argc < 2) {
         usage(stderr);
         return FWTOOL_USAGE;
     }
-    if (fwtool_is_help(argv[1])) {
+    if (fwtool_is_help(argv[1]) || (strcmp(argv[1], "help") == 0 && argc == 2)) {
         usage(stdout);
         return FWTOOL_OK;
     }
-    for (const family &f : g_families) {
-        if (strcmp(argv[1], f.name) == 0)
-            return f.run(argc - 1, argv + 1);
+    if (strcmp(argv[1], "--version") == 0) {
+        version();
+        return FWTOOL_OK;
     }
-    fprintf(stderr, "fwtool: unknown command '%s'\n", argv[1]);
+    // "fwtool help CMD" is "fwtool CMD --help".
+    const bool help_of = strcmp(argv[1], "help") == 0;
+    char *help_argv[] = {argv[help_of ? 2 : 1], help_flag, nullptr};
+    for (const family &f : g_families) {
+        if (strcmp(help_argv[0], f.name) != 0)
+            continue;
+        return help_of ? f.run(2, help_argv) : f.run(argc - 1, argv + 1);
+    }
+    fprintf(stderr, "fwtool: unknown command '%s'\n", help_argv[0]);
     usage(stderr);
     return FWTOOL_USAGE;
 }
