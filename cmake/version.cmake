@@ -1,4 +1,5 @@
-# Writes fw_version.h: the project version and, when the sources are a git checkout, the commit.
+# Writes fw_version.h: the project version and, when the sources are a git checkout, the commit;
+# and beside it fw_version.txt, the same two as lines of text for the packaging (make package-arm).
 # Run at every build (cmake -P), and rewrites the header only when its text changes, so that a new
 # commit shows in --version without a reconfigure and an unchanged one rebuilds nothing.
 #   cmake -DFW_VERSION=<x.y> -DFW_SOURCE_DIR=<dir> -DFW_OUTPUT=<header> -P version.cmake
@@ -24,4 +25,15 @@ if(EXISTS "${FW_OUTPUT}")
 endif()
 if(NOT old STREQUAL text)
     file(WRITE "${FW_OUTPUT}" "${text}")
+endif()
+
+# The packaging reads the version from here rather than repeating the number.
+get_filename_component(dir "${FW_OUTPUT}" DIRECTORY)
+set(text "${FW_VERSION}\n${commit}\n")
+set(old "")
+if(EXISTS "${dir}/fw_version.txt")
+    file(READ "${dir}/fw_version.txt" old)
+endif()
+if(NOT old STREQUAL text)
+    file(WRITE "${dir}/fw_version.txt" "${text}")
 endif()
