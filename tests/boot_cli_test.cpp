@@ -86,18 +86,27 @@ TEST_F(BootCli, SetBootIdxArguments)
                    {{"4294967296"}, 254},
                    {{"-4294967296"}, 254},
                    {{"2147483648"}, 254},
-                   {{"99999999999999999999999"}, 254}};
+                   {{"99999999999999999999999"}, 254},
+                   // Only a bank digit is a bank: no word, sign, blank, suffix or other base.
+                   {{"abc"}, 254},
+                   {{""}, 254},
+                   {{"0x1"}, 254},
+                   {{"1x"}, 254},
+                   {{" 1"}, 254},
+                   {{"+1"}, 254},
+                   {{"01"}, 254}};
     for (const auto &row : refused) {
         run_result r = run("set_boot_idx", row.args);
         EXPECT_EQ(row.status, r.status) << (row.args.empty() ? "" : row.args[0]);
         EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.find("Usage: set_boot_idx 0|1\n")) << r.err;
         EXPECT_TRUE(before == config_block());
     }
 
     const struct {
         const char *arg;
         int bank;
-    } accepted[] = {{" 1x", 1}, {"abc", 0}, {"+1", 1}, {"0", 0}};
+    } accepted[] = {{"1", 1}, {"0", 0}};
     for (const auto &row : accepted) {
         EXPECT_EQ(0, run("set_boot_idx", {row.arg}).status) << row.arg;
         EXPECT_EQ(sim::boot_script(row.bank), stored_script()) << row.arg;
