@@ -427,9 +427,15 @@ TEST(FwtoolArguments, VersionIsTheProjectVersionWithTheCommit)
     run_result r = fwtool({"--version"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.err);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("fwtool [0-9]+\\.[0-9]+(\\.[0-9]+)*"
-                                                   "( \\(commit [0-9a-f]{7,40}\\))?\n")))
+    // The same form as the device program's: the package name, the version, the commit.
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("fwtool \\(fwupgrade\\) [0-9]+\\.[0-9]+(\\.[0-9]+)*"
+                                           "( commit [0-9a-f]{7,40})?\n")))
         << r.out;
+    // One version for both programs.
+    run_result dev = fwtest::run_program(fwtest::sim_binary(), "fwupgrade", {"--version"});
+    EXPECT_EQ(0, dev.status);
+    EXPECT_EQ("fwtool" + dev.out.substr(strlen("fwupgrade")), r.out);
 }
 
 // ---- sandbox stage
@@ -1190,7 +1196,8 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
         EXPECT_EQ(0u, r.out.find("{\"sandbox\":\"" + sb + "\",\"script_bank\":" + b +
                                  ",\"boots\":true,\"boot_problem\":null,\"marker\":" +
                                  (row.marker ? "true" : "false") +
-                                 ",\"cmdline_bank\":" + std::to_string(row.cmdline_bank) + ","))
+                                 ",\"marker_ignored\":false,\"cmdline_bank\":" +
+                                 std::to_string(row.cmdline_bank) + ","))
             << r.out;
         EXPECT_NE(
             std::string::npos,
@@ -1239,6 +1246,8 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
     ASSERT_TRUE(
         sim::write_file(t / "dev/mtdblock1", sim::config_block(sim::standard_entries(opt.script))));
     ASSERT_TRUE(sim::write_file(t / "proc/cmdline", "console=ttyS0\n"));
+    // Not a marker the tool could have made: it does not count.
+    ASSERT_TRUE(sim::write_file(t / "var/lock/bootidx_changed", "planted"));
     r = fwtool({"status", t.path()});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.out.find("script bank:   none\n"
@@ -1246,11 +1255,15 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
                                             "loads neither bank\n"))
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("cmdline bank:  none (no bootopt=0")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("marker:        absent (var/lock/bootidx_changed is "
+                                            "not a regular, empty file of this user"))
+        << r.out;
     r = fwtool({"status", "--json", t.path()});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos,
               r.out.find("\"script_bank\":null,\"boots\":false,\"boot_problem\":\"the boot script "
-                         "loads neither bank\",\"marker\":false,\"cmdline_bank\":null,"))
+                         "loads neither bank\",\"marker\":false,\"marker_ignored\":true,"
+                         "\"cmdline_bank\":null,"))
         << r.out;
 }
 

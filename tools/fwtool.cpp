@@ -31,12 +31,11 @@ void usage(FILE *out)
                  "Exit status: 0 success, 1 a failed check, 2 bad usage or unreadable input.\n");
 }
 
+// As the device program says it: the package name, the version and the commit it was built from.
 void version()
 {
-    if (g_fw_commit[0] != '\0')
-        printf("fwtool %s (commit %s)\n", g_fw_version, g_fw_commit);
-    else
-        printf("fwtool %s\n", g_fw_version);
+    printf("fwtool (fwupgrade) %s%s%s\n", g_fw_version, g_fw_commit[0] != '\0' ? " commit " : "",
+           g_fw_commit);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "boot_idx.h"
 #include "image.h"
@@ -64,12 +65,13 @@ struct status_args {
 };
 
 struct device_state {
-    int script_bank = -1;       // bank the boot loader would load; -1 none
-    std::string script_problem; // why it would not boot; empty when it would
-    bool marker = false;        // the change marker exists
-    int cmdline_bank = -1;      // bank named by bootopt=; -1 none or unreadable
-    bool cmdline_read = false;  // proc/cmdline could be read
-    part_state parts[2][2];     // [bank][kernel, root]
+    int script_bank = -1;        // bank the boot loader would load; -1 none
+    std::string script_problem;  // why it would not boot; empty when it would
+    bool marker = false;         // the change marker counts (a regular, empty file of this user)
+    bool marker_ignored = false; // something else stands at its path: not trusted
+    int cmdline_bank = -1;       // bank named by bootopt=; -1 none or unreadable
+    bool cmdline_read = false;   // proc/cmdline could be read
+    part_state parts[2][2];      // [bank][kernel, root]
     bool have_image = false;
     fw_image_header image{};      // the given image's header
     char model[FW_NAME_LEN] = {}; // its model name
@@ -222,7 +224,11 @@ void read_state(const std::string &dir, device_state *st)
     std::string cmdline;
 
     read_script(dir, st);
-    st->marker = lstat((dir + kMarker).c_str(), &sb) == 0;
+    // The device program's rule: anything another user could plant is not a marker.
+    if (lstat((dir + kMarker).c_str(), &sb) == 0) {
+        st->marker = S_ISREG(sb.st_mode) && sb.st_size == 0 && sb.st_uid == geteuid();
+        st->marker_ignored = !st->marker;
+    }
     st->cmdline_read = sim::read_file(dir + "/proc/cmdline", &cmdline);
     if (st->cmdline_read) {
         int bank = boot_cmdline_override(cmdline.data(), cmdline.size());
@@ -262,7 +268,11 @@ void print_text(const status_args &a, const device_state &st)
         printf("script bank:   none\n");
     if (!st.script_problem.empty())
         printf("boot:          would not boot: %s\n", st.script_problem.c_str());
-    printf("marker:        %s\n", st.marker ? "present (var/lock/bootidx_changed)" : "absent");
+    if (st.marker_ignored)
+        printf("marker:        absent (var/lock/bootidx_changed is not a regular, empty file of "
+               "this user: not trusted)\n");
+    else
+        printf("marker:        %s\n", st.marker ? "present (var/lock/bootidx_changed)" : "absent");
     if (!st.cmdline_read)
         printf("cmdline bank:  none (proc/cmdline cannot be read)\n");
     else if (st.cmdline_bank < 0)
@@ -316,6 +326,7 @@ void print_json(const status_args &a, const device_state &st)
     json_string(&w, "boot_problem",
                 st.script_problem.empty() ? nullptr : st.script_problem.c_str());
     json_bool(&w, "marker", st.marker);
+    json_bool(&w, "marker_ignored", st.marker_ignored);
     if (st.cmdline_bank >= 0)
         json_int(&w, "cmdline_bank", st.cmdline_bank);
     else
