@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fw_version.h"
+#include "md5.h"
 
 namespace
 {
@@ -43,6 +44,16 @@ void version()
 bool fwtool_is_help(const char *arg)
 {
     return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0;
+}
+
+void fwtool_md5_hex(const uint8_t *md5, char *out)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < MD5_DIGEST_LEN; i++) {
+        out[2 * i] = kDigits[md5[i] >> 4];
+        out[2 * i + 1] = kDigits[md5[i] & 0xF];
+    }
+    out[2 * MD5_DIGEST_LEN] = '\0';
 }
 
 int main(int argc, char **argv)

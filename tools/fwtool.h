@@ -23,6 +23,9 @@ int fwtool_status(int argc, char **argv);
 // True when `arg` asks for help ("--help" or "-h").
 bool fwtool_is_help(const char *arg);
 
+// Lower-case hex of a 16-byte MD5 digest and a NUL: 33 bytes at `out`.
+void fwtool_md5_hex(const uint8_t *md5, char *out);
+
 // True when `dir` holds a simulated device (a plain-file proc/mtd, not the kernel's).
 bool fwtool_is_sandbox(const char *dir);
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,8 +123,9 @@ struct payload_file {
     struct stat st;
 };
 
-// Opens a payload file and checks it can make a bootable image: a regular file (a FIFO or a
-// device is never opened for reading), not empty, within what the device can address.
+// Opens a payload file and checks it can make a bootable image: a regular file (the open does not
+// wait for the writer of a FIFO, and nothing but a regular file is read), not empty, within what
+// the device can address.
 bool open_payload(payload_file *in)
 {
     in->fd = open(in->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -254,6 +256,23 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
 
     if (output_is_input(a.output, inputs, PAYLOAD_COUNT))
         return FWTOOL_USAGE;
+    // The root's position travels as a signed 32-bit value on the device.
+    const uint64_t root_at = (uint64_t)FW_HEADER_LEN + (uint64_t)inputs[PAYLOAD_KERNEL].st.st_size;
+    if (root_at > (uint64_t)DATA_LEN_MAX) {
+        fprintf(stderr,
+                "fwtool image create: the root would start at %llu, beyond the 2^31 - 1 bytes "
+                "the device can address\n",
+                (unsigned long long)root_at);
+        return FWTOOL_USAGE;
+    }
+    // Where off_t has 32 bits (a 32-bit build without large-file support), so must the image.
+    const uint64_t end = root_at + (uint64_t)inputs[PAYLOAD_ROOT].st.st_size;
+    if (end > (uint64_t)std::numeric_limits<off_t>::max()) {
+        fprintf(stderr,
+                "fwtool image create: an image of %llu bytes is too large for this system\n",
+                (unsigned long long)end);
+        return FWTOOL_USAGE;
+    }
     out.fd = open(a.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out.fd < 0) {
         fprintf(stderr, "fwtool image create: writing '%s' failed: %s\n", a.output,
@@ -272,14 +291,6 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
         copy_result rc = copy_payload(&inputs[i], &out, buf, &blocks[i]);
         if (rc != COPY_OK)
             status = rc == COPY_INPUT ? FWTOOL_USAGE : FWTOOL_FAILED;
-        else if (i == PAYLOAD_KERNEL && out.pos > DATA_LEN_MAX) {
-            // The root's position travels as a signed 32-bit value on the device.
-            fprintf(stderr,
-                    "fwtool image create: the root would start at %lld, beyond the 2^31 - 1 "
-                    "bytes the device can address\n",
-                    (long long)out.pos);
-            status = FWTOOL_USAGE;
-        }
     }
     if (status == FWTOOL_OK) {
         image_to_header(a.model, blocks, header);
@@ -332,12 +343,6 @@ int cmd_create(int argc, char **argv)
 const char *verdict(bool good)
 {
     return good ? "good" : "bad";
-}
-
-void md5_hex(const uint8_t *md5, char *out)
-{
-    for (int i = 0; i < MD5_DIGEST_LEN; i++)
-        snprintf(out + 2 * i, 3, "%02x", md5[i]);
 }
 
 // One payload of the image as the upgrade would take it.
@@ -421,7 +426,7 @@ void inspect(FILE *f, info_result *r)
 void print_md5(const uint8_t *md5)
 {
     char hex[2 * MD5_DIGEST_LEN + 1];
-    md5_hex(md5, hex);
+    fwtool_md5_hex(md5, hex);
     fputs(hex, stdout);
 }
 
@@ -500,9 +505,9 @@ void print_info_json(const info_result &r)
         json_object(&w, c.what);
         json_int(&w, "offset", c.desc.offset);
         json_int(&w, "size", c.desc.size);
-        md5_hex(c.desc.md5, hex);
+        fwtool_md5_hex(c.desc.md5, hex);
         json_string(&w, "md5", hex);
-        md5_hex(c.md5, hex);
+        fwtool_md5_hex(c.md5, hex);
         json_string(&w, "computed_md5", c.computed ? hex : nullptr);
         json_bool(&w, "good", c.good);
         json_string(&w, "problem", c.problem[0] != '\0' ? c.problem : nullptr);

@@ -252,12 +252,6 @@ bool boots_as_expected(const device_state &st)
     return !st.have_image || bank_holds_image(st, st.script_bank);
 }
 
-void md5_hex(const uint8_t *md5, char *out)
-{
-    for (int i = 0; i < MD5_DIGEST_LEN; i++)
-        snprintf(out + 2 * i, 3, "%02x", md5[i]);
-}
-
 void print_text(const status_args &a, const device_state &st)
 {
     printf("sandbox:       %s\n", a.dir);
@@ -339,7 +333,7 @@ void print_json(const status_args &a, const device_state &st)
             const fw_payload_desc &d = p == 0 ? st.image.kernel : st.image.root;
             json_object(&w, g_payload_name[p]);
             json_int(&w, "size", d.size);
-            md5_hex(d.md5, hex);
+            fwtool_md5_hex(d.md5, hex);
             json_string(&w, "md5", hex);
             json_end_object(&w);
         }
