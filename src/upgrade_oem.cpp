@@ -182,8 +182,9 @@ bool read_member_data(FILE *tar, long size, char *out, size_t *out_len)
     return true;
 }
 
-// The "path" record of a pax header's data, when it has one, copied over `name`.
-void pax_path(const char *data, size_t len, char *name, size_t *name_len)
+// The "path" record of a pax header's data, when it has one, copied over `name`. False when the
+// records are out of shape: a tar program would read them some other way, or not at all.
+bool pax_path(const char *data, size_t len, char *name, size_t *name_len)
 {
     size_t pos = 0;
 
@@ -191,8 +192,8 @@ void pax_path(const char *data, size_t len, char *name, size_t *name_len)
     while (pos < len) {
         const char *space = (const char *)memchr(data + pos, ' ', len - pos);
         long rec = strtol(data + pos, nullptr, 10);
-        if (space == nullptr || rec <= 0 || (size_t)rec > len - pos)
-            return;
+        if (space == nullptr || rec <= 0 || (size_t)rec > len - pos || data[pos + rec - 1] != '\n')
+            return false;
         const char *key = space + 1;
         size_t key_room = (size_t)(data + pos + rec - key);
         size_t klen = sizeof(g_pax_path_key) - 1;
@@ -202,6 +203,7 @@ void pax_path(const char *data, size_t len, char *name, size_t *name_len)
         }
         pos += (size_t)rec;
     }
+    return true;
 }
 
 // Walks the tar stream and returns null when every member is safe to unpack, else why not.
@@ -233,9 +235,10 @@ const char *check_members(FILE *tar)
                 memcpy(long_name, data, data_len);
                 long_len = data_len;
                 have_long = true;
-            } else {
-                pax_path(data, data_len, long_name, &long_len);
+            } else if (pax_path(data, data_len, long_name, &long_len)) {
                 have_long = have_long || long_len > 0;
+            } else {
+                return g_refuse_format;
             }
             continue;
         }
