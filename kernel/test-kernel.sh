@@ -21,7 +21,7 @@ KFLASH=$SRC/build/bin/kflash
 FWTOOL=$SRC/build/bin/fwtool
 ARMEL=$SRC/build-arm-gnueabi
 ARMHF=$SRC/build-arm-gnueabihf
-BOOT_TIMEOUT=${KT_BOOT_TIMEOUT:-240} # seconds; a boot here takes 15 to 25
+BOOT_TIMEOUT=${KT_BOOT_TIMEOUT:-240} # seconds; a boot here takes 15 to 45
 # Payload sizes: long enough for cuts timed from the console to land inside each write.
 KERNEL_LEN=1500000
 ROOT_LEN=4000000
