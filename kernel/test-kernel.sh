@@ -262,6 +262,8 @@ end_scenario() {
     else
         failed=$((failed + 1))
         failures+=("$SCENARIO")
+        # What the flash held when the scenario failed, for a look with kflash or a hex dump.
+        cp "$FLASH" "$LOG.flash" 2>/dev/null
         say "   FAILED: $SCENARIO (log: $LOGS)"
     fi
 }
