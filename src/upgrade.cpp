@@ -124,9 +124,12 @@ int prepare_target(upgrade_run *run)
     if (lookup_mtd_size(kernel_name, &run->kernel_part_size) != 0 ||
         lookup_mtd_size(root_name, &run->root_part_size) != 0)
         return UPGRADE_ERR_RESOURCE;
-    if (run->blocks[PAYLOAD_KERNEL].size > run->kernel_part_size ||
-        run->blocks[PAYLOAD_ROOT].size > run->root_part_size)
+    if (run->payloads[PAYLOAD_KERNEL].size > run->kernel_part_size ||
+        run->payloads[PAYLOAD_ROOT].size > run->root_part_size)
         return UPGRADE_ERR_RESOURCE;
+    // Without an erase size (0) every chunk is synced, as on a flash with small blocks.
+    (void)lookup_mtd_erasesize(kernel_name, &run->kernel_erase_size);
+    (void)lookup_mtd_erasesize(root_name, &run->root_erase_size);
     kernel_len = lookup_mtd_block_device(kernel_name, run->kernel_dev);
     root_len = lookup_mtd_block_device(root_name, run->root_dev);
     if (kernel_len <= 0 || root_len <= 0)
@@ -251,8 +254,6 @@ int upgrade_main(void)
     memset(&run, 0, sizeof(run));
     run.progress = upgrade_progress_attach();
     progress_start(run.progress);
-    init_datablk(&run.blocks[PAYLOAD_KERNEL]);
-    init_datablk(&run.blocks[PAYLOAD_ROOT]);
 
     result = upgrade_body(&run);
 
