@@ -99,20 +99,35 @@ bool ends_erase_block(long from, long to, uint32_t erase_size)
     return erase_size == 0 || (uint64_t)from / erase_size != (uint64_t)to / erase_size;
 }
 
-// Writes `len` bytes at the stream's position, taken from `mem` or, with `mem` null, read from
-// `src` at its position; `offset` is where `dst` stands. Every chunk is flushed and counted; the
-// device is synced at the end of each erase block and at the end, and the synced pages dropped.
-int write_chunks(const uint8_t *mem, FILE *src, int32_t len, FILE *dst, long offset,
-                 uint32_t erase_size, upgrade_progress *progress, data_fault *fault)
+// Where a transfer's bytes come from: memory, or a stream read at its position.
+struct chunk_source {
+    const uint8_t *mem; // the bytes, when they are in memory
+    FILE *stream;       // else the stream they are read from
+};
+
+// The next `n` bytes of `src`, `done` bytes in: in place in memory, or read into `buf`. Null when
+// the read comes up short.
+const uint8_t *next_chunk(const chunk_source &src, int32_t done, int32_t n, uint8_t *buf)
+{
+    if (src.stream == nullptr)
+        return src.mem + done;
+    return fread(buf, 1, (size_t)n, src.stream) == (size_t)n ? buf : nullptr;
+}
+
+// Writes `len` bytes from `src` at the stream's position; `offset` is where `dst` stands. Every
+// chunk is flushed and counted; the device is synced at the end of each erase block and at the end,
+// and the synced pages dropped.
+int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, uint32_t erase_size,
+                 upgrade_progress *progress, data_fault *fault)
 {
     uint8_t buf[DATA_WRITE_CHUNK]; // a chunk read from `src`
     int32_t synced = 0;            // bytes known to be on the device
 
     for (int32_t done = 0; done < len;) {
         int32_t n = len - done < DATA_WRITE_CHUNK ? len - done : (int32_t)DATA_WRITE_CHUNK;
-        const uint8_t *chunk = mem != nullptr ? mem + done : buf;
-        if (mem == nullptr && fread(buf, 1, (size_t)n, src) != (size_t)n)
-            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src));
+        const uint8_t *chunk = next_chunk(src, done, n, buf);
+        if (chunk == nullptr)
+            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
         size_t written = fwrite(chunk, 1, (size_t)n, dst);
         if (written != (size_t)n) {
             int err = errno;
@@ -144,11 +159,10 @@ int32_t first_difference(const uint8_t *a, const uint8_t *b, int32_t n)
     return i;
 }
 
-// Compares `len` bytes of `stream` from its position (`offset`) with `mem` or, with `mem` null,
-// with the bytes read from `src` at its position, which are digested into `digest` when that is
-// non-null. Compared pages are handed back as it goes.
-int compare_chunks(const uint8_t *mem, FILE *src, int32_t len, FILE *stream, long offset,
-                   uint8_t *digest, upgrade_progress *progress, data_fault *fault)
+// Compares `len` bytes of `stream` from its position (`offset`) with those of `src`, which are
+// digested into `digest` when that is non-null. Compared pages are handed back as it goes.
+int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offset, uint8_t *digest,
+                   upgrade_progress *progress, data_fault *fault)
 {
     uint8_t scratch[DATA_READ_CHUNK]; // from `stream`
     uint8_t want[DATA_READ_CHUNK];    // from `src`
@@ -165,9 +179,9 @@ int compare_chunks(const uint8_t *mem, FILE *src, int32_t len, FILE *stream, lon
             printf("fread failed bytes_read : done = %ld : %ld !\n", (long)n, (long)got);
             return fault_at(fault, DATA_ERR_READ, "fread", 0, done, err);
         }
-        const uint8_t *expected = mem != nullptr ? mem + done : want;
-        if (mem == nullptr && fread(want, 1, (size_t)n, src) != (size_t)n)
-            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src));
+        const uint8_t *expected = next_chunk(src, done, n, want);
+        if (expected == nullptr)
+            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
         if (memcmp(scratch, expected, (size_t)n) != 0)
             return fault_at(fault, DATA_ERR_MISMATCH, "compare", 0,
                             done + first_difference(scratch, expected, n), 0);
@@ -225,7 +239,7 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
-    return write_chunks(src, nullptr, len, stream, offset, 0, progress, nullptr);
+    return write_chunks({src, nullptr}, len, stream, offset, 0, progress, nullptr);
 }
 
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
@@ -233,7 +247,7 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
-    return compare_chunks(expected, nullptr, len, stream, offset, nullptr, progress, nullptr);
+    return compare_chunks({expected, nullptr}, len, stream, offset, nullptr, progress, nullptr);
 }
 
 int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
@@ -243,7 +257,7 @@ int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_o
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
     if (seek_to(src, src_offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
-    return write_chunks(nullptr, src, len, dst, dst_offset, erase_size, progress, fault);
+    return write_chunks({nullptr, src}, len, dst, dst_offset, erase_size, progress, fault);
 }
 
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
@@ -253,5 +267,5 @@ int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream,
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
     if (seek_to(expected, exp_offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
-    return compare_chunks(nullptr, expected, len, stream, offset, digest, progress, fault);
+    return compare_chunks({nullptr, expected}, len, stream, offset, digest, progress, fault);
 }
