@@ -271,9 +271,8 @@ int load_staged_image(upgrade_run *run)
 
     find_running_model(release, sizeof(release), &running_model);
     path = platform_path(g_fw_image_path, path_buf, sizeof(path_buf));
-    if (path == nullptr)
-        return UPGRADE_ERR_RESOURCE;
-    code = load_payloads(run, path);
+    code = path != nullptr ? load_payloads(run, path)
+                           : staged_open_failed(g_fw_image_path, ENAMETOOLONG);
     if (code == 0 && running_model != nullptr && run->image_model[0] != '\0') {
         // Both names whole, for the message: the comparison cuts them.
         char names[RELEASE_LEN + FW_NAME_LEN];
