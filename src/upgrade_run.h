@@ -45,3 +45,11 @@ int write_payloads(upgrade_run *run);
 int verify_payloads(upgrade_run *run);
 // Closes the staged image if the loading opened it; harmless when repeated.
 void release_payloads(upgrade_run *run);
+
+// Prints "fwupgrade: " and the formatted reason on standard error, and returns `code`: every
+// failing result is told once, where its facts are known.
+int upgrade_fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Runs one of the compiled-in command lines; its exit status never matters to the upgrade.
+void run_command(const char *cmd);
+// The target bank's OEM customisation, as the staging directory asks; never changes the result.
+void install_oem(int bank);
