@@ -100,15 +100,13 @@ const char *file_kind(mode_t mode)
 int staged_open_failed(const char *path, int err)
 {
     printf("fopen failed on %s!\n", path);
-    fprintf(stderr, "fwupgrade: cannot open the staged image %s: %s\n", path, strerror(err));
-    return DATA_ERR_OPEN;
+    return upgrade_fail(DATA_ERR_OPEN, "cannot open the staged image %s: %s", path, strerror(err));
 }
 
 int staged_not_regular(const char *path, mode_t mode)
 {
-    fprintf(stderr, "fwupgrade: the staged image %s is %s, not a regular file\n", path,
-            file_kind(mode));
-    return LOAD_ERR_NOT_REGULAR;
+    return upgrade_fail(LOAD_ERR_NOT_REGULAR, "the staged image %s is %s, not a regular file", path,
+                        file_kind(mode));
 }
 
 // Opens the staged image for reading in place. Only a regular file will do: a FIFO would hang
@@ -146,44 +144,42 @@ int open_staged_image(const char *path, upgrade_run *run, uint64_t *len)
     return DATA_OK;
 }
 
-// One line on standard error for each way the staged image can fail its checks.
-void report_image(int code, uint64_t len, const fw_image_header &hdr, const fw_image_fault &f)
+// One line on standard error for each way the staged image can fail its checks; returns `code`.
+int report_image(int code, uint64_t len, const fw_image_header &hdr, const fw_image_fault &f)
 {
     const char *name = f.payload >= 0 ? g_payload_name[f.payload] : "";
     const fw_payload_desc &d = f.payload == PAYLOAD_ROOT ? hdr.root : hdr.kernel;
     char want[2 * MD5_DIGEST_LEN + 1];
     char got[2 * MD5_DIGEST_LEN + 1];
 
-    if (f.call != nullptr) {
-        fprintf(stderr, "fwupgrade: reading the %s payload of the staged image failed: %s: %s\n",
-                name, f.call, f.err != 0 ? strerror(f.err) : "end of file");
-    } else if (code == DATA_ERR_READ && f.payload < 0) {
-        fprintf(stderr,
-                "fwupgrade: the staged image is shorter than its header: %llu of %d bytes\n",
-                (unsigned long long)len, FW_HEADER_LEN);
-    } else if (code == DATA_ERR_READ) {
-        fprintf(stderr,
-                "fwupgrade: the %s payload lies past the end of the staged image: offset %lu + "
-                "size %lu > %llu bytes\n",
-                name, (unsigned long)d.offset, (unsigned long)d.size, (unsigned long long)len);
-    } else if (code == IMAGE_ERR_MAGIC) {
-        fprintf(stderr, "fwupgrade: wrong magic in the image header: 0x%08lx, not 0x%08lx\n",
-                (unsigned long)hdr.magic, (unsigned long)FW_IMAGE_MAGIC);
-    } else if (code == IMAGE_ERR_CHECKSUM && f.payload < 0) {
-        fprintf(stderr,
-                "fwupgrade: image header CRC mismatch: the header holds 0x%08lx, its bytes give "
-                "0x%08lx\n",
-                (unsigned long)hdr.header_crc, (unsigned long)f.crc);
-    } else if (code == IMAGE_ERR_CHECKSUM) {
+    if (f.call != nullptr)
+        return upgrade_fail(code, "reading the %s payload of the staged image failed: %s: %s", name,
+                            f.call, f.err != 0 ? strerror(f.err) : "end of file");
+    if (code == DATA_ERR_READ && f.payload < 0)
+        return upgrade_fail(code, "the staged image is shorter than its header: %llu of %d bytes",
+                            (unsigned long long)len, FW_HEADER_LEN);
+    if (code == DATA_ERR_READ)
+        return upgrade_fail(code,
+                            "the %s payload lies past the end of the staged image: offset %lu + "
+                            "size %lu > %llu bytes",
+                            name, (unsigned long)d.offset, (unsigned long)d.size,
+                            (unsigned long long)len);
+    if (code == IMAGE_ERR_MAGIC)
+        return upgrade_fail(code, "wrong magic in the image header: 0x%08lx, not 0x%08lx",
+                            (unsigned long)hdr.magic, (unsigned long)FW_IMAGE_MAGIC);
+    if (code == IMAGE_ERR_CHECKSUM && f.payload < 0)
+        return upgrade_fail(code,
+                            "image header CRC mismatch: the header holds 0x%08lx, its bytes give "
+                            "0x%08lx",
+                            (unsigned long)hdr.header_crc, (unsigned long)f.crc);
+    if (code == IMAGE_ERR_CHECKSUM) {
         hex_digest(d.md5, want);
         hex_digest(f.md5, got);
-        fprintf(stderr,
-                "fwupgrade: %s payload digest mismatch: the header holds %s, the payload "
-                "gives %s\n",
-                name, want, got);
-    } else if (code == IMAGE_ERR_EMPTY) {
-        fprintf(stderr, "fwupgrade: the %s payload of the image is empty: nothing to boot\n", name);
+        return upgrade_fail(code,
+                            "%s payload digest mismatch: the header holds %s, the payload gives %s",
+                            name, want, got);
     }
+    return upgrade_fail(code, "the %s payload of the image is empty: nothing to boot", name);
 }
 
 // Opens and checks the staged image at the resolved `path`, and leaves it open in the run.
@@ -197,10 +193,8 @@ int load_payloads(upgrade_run *run, const char *path)
     if (code != DATA_OK)
         return code;
     code = check_image_stream(run->image, len, &hdr, &fault);
-    if (code != DATA_OK) {
-        report_image(code, len, hdr, fault);
-        return code;
-    }
+    if (code != DATA_OK)
+        return report_image(code, len, hdr, fault);
     const fw_payload_desc *desc[PAYLOAD_COUNT] = {&hdr.kernel, &hdr.root};
     for (int i = 0; i < PAYLOAD_COUNT; i++) {
         run->payloads[i].stream = run->image;
@@ -224,9 +218,9 @@ void report_transfer(const char *what, const char *prep, int payload, const char
         why = "end of file";
     else if (strcmp(f.call, "digest") == 0)
         why = "differs from the image header's: the staged image changed during the run";
-    fprintf(stderr, "fwupgrade: %s the %s payload %s %s failed at byte %ld: %s%s: %s\n", what,
-            g_payload_name[payload], prep, dev, (long)f.at, f.call,
-            f.source != 0 ? " of the staged image" : "", why);
+    (void)upgrade_fail(0, "%s the %s payload %s %s failed at byte %ld: %s%s: %s", what,
+                       g_payload_name[payload], prep, dev, (long)f.at, f.call,
+                       f.source != 0 ? " of the staged image" : "", why);
 }
 
 // Writes a payload to the block device at the unresolved `dev`; 0 or the transfer's code.
@@ -281,8 +275,7 @@ int load_staged_image(upgrade_run *run)
         cut_model_tag(running_model);
         cut_model_tag(run->image_model);
         if (strcasecmp(running_model, run->image_model) != 0) {
-            fprintf(stderr, "fwupgrade: the image is for model %s\n", names);
-            code = LOAD_ERR_MODEL;
+            code = upgrade_fail(LOAD_ERR_MODEL, "the image is for model %s", names);
         }
     }
     return code == 0 ? UPGRADE_OK : map_load_code(code);
