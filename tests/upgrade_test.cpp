@@ -108,6 +108,18 @@ std::vector<std::string> split_lines(const std::string &text)
     return out;
 }
 
+// The program's own lines on standard error; an emulator's loader may add its own, about the
+// preloaded shim it cannot use itself.
+std::vector<std::string> told(const std::string &err)
+{
+    std::vector<std::string> out;
+    for (const std::string &line : split_lines(err)) {
+        if (line.compare(0, 11, "fwupgrade: ") == 0)
+            out.push_back(line);
+    }
+    return out;
+}
+
 std::string fault_library()
 {
     std::string evt = fwtest::evt_library();
@@ -542,8 +554,7 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
 
         run_result res = upgrade(r.fault);
         expect_finished(res, r.code, 0, factory_);
-        EXPECT_EQ(1u, split_lines(res.err).size()) << res.err;
-        EXPECT_EQ(0u, res.err.find("fwupgrade: ")) << res.err;
+        EXPECT_EQ(1u, told(res.err).size()) << res.err;
         if (r.as.says != nullptr) {
             EXPECT_NE(std::string::npos, res.err.find(r.as.says)) << res.err;
         }
@@ -795,8 +806,9 @@ TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
         EXPECT_EQ(original_script_, stored_script());
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_relocked(1);
-        EXPECT_EQ(0u, res.err.find("fwupgrade: " + std::string(r.says))) << res.err;
-        EXPECT_EQ(1u, split_lines(res.err).size()) << res.err;
+        std::vector<std::string> lines = told(res.err);
+        ASSERT_EQ(1u, lines.size()) << res.err;
+        EXPECT_EQ(0u, lines[0].find("fwupgrade: " + std::string(r.says))) << res.err;
     }
 }
 
