@@ -31,6 +31,7 @@ FLASH=$OUT/flash.img
 passed=0
 failed=0
 torn=0
+noscript=0
 cuts=0
 failures=()
 
@@ -526,6 +527,12 @@ sc_cut() {
             holds $tgt "$cand" && found=$cand && break
         done
         [ -n "$found" ] || fail "the script names bank $tgt, which holds no complete image"
+    elif [ "$s" = torn ]; then
+        # The block has one copy and a store rewrites it in place: a cut between the erase of the
+        # script's sector and its programming leaves the boot loader at its prompt. The window is
+        # counted and reported, as the host power-cut test does; it is no half-written bank.
+        noscript=$((noscript + 1))
+        say "    the torn block holds no boot script: the boot loader would stop at its prompt"
     else
         fail "the script names no bank"
     fi
@@ -596,7 +603,7 @@ main() {
     fi
 
     say ""
-    say "power cuts: $cuts, of which $torn tore the configuration block"
+    say "power cuts: $cuts, of which $torn tore the configuration block ($noscript of them leaving no boot script)"
     [ ${#failures[@]} -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
     say "test-kernel ($MODE): $((SECONDS - t0)) s"
     say "$passed passed, $failed failed"
