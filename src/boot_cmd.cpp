@@ -42,8 +42,10 @@ const char *const g_refusal_text[] = {
     "\"kernel\" or \"root\" in the script is not followed by a bank digit",
     "the ramdisk size in the script is not a number followed by its unit letter",
     "the text to replace runs across a line end",
+    "another part of the script names the other bank, which would still win",
+    "the edit would change the bank the script names",
 };
-static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_SPANS_LINES + 1,
+static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_COUNT,
               "one text per refusal");
 
 const char g_config_label[] = "\"RedBoot config\"";
@@ -84,7 +86,7 @@ void report_failure(const char *command, int result, const boot_report *r)
         break;
     case BOOT_ERR_REFUSED:
         fprintf(stderr, "%s: refused: %s; the boot script is unchanged\n", command,
-                r->refusal > BOOT_REFUSE_NONE && r->refusal <= BOOT_REFUSE_SPANS_LINES
+                r->refusal > BOOT_REFUSE_NONE && r->refusal < BOOT_REFUSE_COUNT
                     ? g_refusal_text[r->refusal]
                     : "the edit would break the script");
         break;

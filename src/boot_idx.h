@@ -45,6 +45,9 @@ enum boot_refusal : int {
     BOOT_REFUSE_NO_BANK_DIGIT, // "kernel" or "root" is not followed by a bank digit
     BOOT_REFUSE_NO_UNIT,       // the ramdisk size is not a number followed by its unit letter
     BOOT_REFUSE_SPANS_LINES,   // the text to replace runs across a line end
+    BOOT_REFUSE_OTHER_BANK,    // after the switch the script would still name the other bank
+    BOOT_REFUSE_CHANGES_BANK,  // the edit would change the bank the script names
+    BOOT_REFUSE_COUNT,
 };
 
 // What one operation on the block found and did, for the callers that report or act on it.

@@ -224,11 +224,12 @@ bool is_plain_value(const char *text)
     return true;
 }
 
-// A number as the boot loader reads one: 0x and hex digits, or decimal digits.
+// A number as the boot loader reads one into a 32-bit word: 0x and hex digits, or decimal digits.
 bool is_number(const char *p, size_t n)
 {
     size_t i = 0;
     bool hex = n > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    uint64_t value = 0;
 
     if (hex)
         i = 2;
@@ -236,6 +237,9 @@ bool is_number(const char *p, size_t n)
         return false;
     for (; i < n; i++) {
         if (hex ? !isxdigit((unsigned char)p[i]) : !isdigit((unsigned char)p[i]))
+            return false;
+        value = value * (hex ? 16 : 10) + digit_value(p[i]);
+        if (value > UINT32_MAX)
             return false;
     }
     return true;
@@ -445,11 +449,35 @@ int edit_update_load(edit_ctx *e, const char *text)
 
 } // namespace
 
+// An edit may change the bank the script names only when it is a switch, and a switch must leave
+// the script naming the bank asked for: the bank query reads the whole text, so a "kernel1" and
+// "root1" elsewhere (in the command line, say) would outvote the load lines. Otherwise the field
+// goes back to `before` and the edit is refused.
+int keep_bank_sound(edit_ctx *e, const char *before, int bank_before, int switch_to, int result)
+{
+    int bank_after;
+
+    if (result != 0 || !e->modified)
+        return result;
+    e->s = make_script_text(e->s.field); // the edit moved the text's end
+    bank_after = query_bank(&e->s);
+    if (switch_to >= 0 ? bank_after == switch_to : bank_after == bank_before)
+        return result;
+    memcpy(e->s.field, before, RB_SCRIPT_LEN);
+    e->s = make_script_text(e->s.field);
+    e->modified = 0;
+    return refuse(e, switch_to >= 0 ? BOOT_REFUSE_OTHER_BANK : BOOT_REFUSE_CHANGES_BANK);
+}
+
 int boot_script_run(char *field, int operation, int argument, char *text, int *modified,
                     int *refusal)
 {
     edit_ctx e = {make_script_text(field), 0, BOOT_REFUSE_NONE};
+    char before[RB_SCRIPT_LEN];
+    int bank_before = query_bank(&e.s);
     int result;
+
+    memcpy(before, field, sizeof(before));
 
     // The text operations have nothing to place without a text.
     if (text == nullptr && (operation == BOOT_OP_UPDATE_EXEC || operation == BOOT_OP_UPDATE_SCRUB ||
@@ -488,6 +516,8 @@ int boot_script_run(char *field, int operation, int argument, char *text, int *m
     default:
         return BOOT_ERR_UNKNOWN_OP;
     }
+    result = keep_bank_sound(&e, before, bank_before, operation == BOOT_OP_SET_IDX ? argument : -1,
+                             result);
     *modified = e.modified;
     if (refusal != nullptr)
         *refusal = e.refusal;
@@ -497,7 +527,13 @@ int boot_script_run(char *field, int operation, int argument, char *text, int *m
 int boot_script_select(char *field, int bank, int ramdisk_mib, int *modified, int *refusal)
 {
     edit_ctx e = {make_script_text(field), 0, BOOT_REFUSE_NONE};
-    int result = bank == 0 || bank == 1 ? edit_set_idx(&e, bank) : BOOT_ERR_BAD_INDEX;
+    char before[RB_SCRIPT_LEN];
+    int bank_before = query_bank(&e.s);
+    int result;
+
+    memcpy(before, field, sizeof(before));
+    result = bank == 0 || bank == 1 ? edit_set_idx(&e, bank) : BOOT_ERR_BAD_INDEX;
+    result = keep_bank_sound(&e, before, bank_before, bank, result);
 
     // The ramdisk follows the bank; its own refusal does not undo the switch.
     if (result == 0 && e.modified && ramdisk_mib >= 0 && query_ramdisk_size(&e.s) != ramdisk_mib) {

@@ -76,9 +76,11 @@ marker_state probe_marker(void)
 }
 
 // Removes whatever stands at `path` unless it is a file this user may trust; 0 when the path is
-// then free or trusted.
+// then free or trusted. A directory a user made there cannot be unlinked, and one with entries
+// not removed either: it is moved aside, as the sticky lock directory lets this tool do.
 int remove_foreign(const char *path, mode_t mode, off_t size_max)
 {
+    char aside[PLATFORM_PATH_MAX];
     struct stat st;
 
     if (lstat(path, &st) != 0)
@@ -86,7 +88,14 @@ int remove_foreign(const char *path, mode_t mode, off_t size_max)
     if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == mode &&
         st.st_nlink == 1 && st.st_size <= size_max)
         return 0;
-    return unlink(path);
+    if (!S_ISDIR(st.st_mode))
+        return unlink(path);
+    if (rmdir(path) == 0)
+        return 0;
+    if (snprintf(aside, sizeof(aside), "%s.foreign.%ld", path, (long)getpid()) >=
+        (int)sizeof(aside))
+        return -1;
+    return rename(path, aside);
 }
 
 int check_bootidx_override(void)

@@ -193,7 +193,10 @@ int select_target(const upgrade_run *run)
 
     if (point_script_at(run->target_idx, ramdisk_mib, "after writing it") != UPGRADE_OK)
         return UPGRADE_ERR_BOOT_SWITCH;
-    (void)set_bootidx_changed();
+    // The result stands either way; a second upgrade of this boot then goes by the kernel's
+    // command line alone, which the user should know.
+    if (set_bootidx_changed() != 0)
+        fprintf(stderr, "fwupgrade: the change marker in /var/lock could not be made\n");
     return UPGRADE_OK;
 }
 

@@ -211,8 +211,14 @@ upgrade_progress *upgrade_progress_attach(void)
     struct shmid_ds ds;
     void *addr;
 
-    if (id == -1)
+    if (id == -1) {
+        // Most likely a segment of the record's key but another size.
+        fprintf(stderr,
+                "fwupgrade: the progress record (key 0x%x) cannot be used: %s; the upgrade runs "
+                "without it\n",
+                (unsigned)UPGRADE_PROGRESS_KEY, strerror(errno));
         return nullptr;
+    }
     // A segment someone else made before this run could be read, and written, by its maker:
     // the record is used only when this user made it, without any permission bits.
     if (shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_perm.cuid != geteuid() ||

@@ -23,17 +23,20 @@ const char g_oem_list_cmd[] = "gzip -dc /tmpfs/upgrading/oem.bin";
 // The OEM customisation commands of one bank. The directory is emptied of dot-files too, and the
 // archive unpacked without its owners; "-o" means that to GNU tar and to BusyBox tar alike.
 struct oem_commands {
+    const char *dir;    // the bank's OEM directory
     const char *clear;  // empty the bank's OEM directory
     const char *create; // make the directory when it is absent
     const char *unpack; // unpack the staged archive into it
 };
 
 const oem_commands g_oem_commands[] = {
-    {"rm -rf /kelpvar/config0/oem_root/* /kelpvar/config0/oem_root/.[!.]* "
+    {"/kelpvar/config0/oem_root",
+     "rm -rf /kelpvar/config0/oem_root/* /kelpvar/config0/oem_root/.[!.]* "
      "/kelpvar/config0/oem_root/..?*",
      "[ -d /kelpvar/config0/oem_root ] || mkdir /kelpvar/config0/oem_root",
      "tar -xzof /tmpfs/upgrading/oem.bin -C /kelpvar/config0/oem_root/"},
-    {"rm -rf /kelpvar/config1/oem_root/* /kelpvar/config1/oem_root/.[!.]* "
+    {"/kelpvar/config1/oem_root",
+     "rm -rf /kelpvar/config1/oem_root/* /kelpvar/config1/oem_root/.[!.]* "
      "/kelpvar/config1/oem_root/..?*",
      "[ -d /kelpvar/config1/oem_root ] || mkdir /kelpvar/config1/oem_root",
      "tar -xzof /tmpfs/upgrading/oem.bin -C /kelpvar/config1/oem_root/"},
@@ -63,7 +66,12 @@ constexpr long g_oem_unpacked_max = 16L * 1024 * 1024;
 constexpr unsigned g_mode_bits = 0777; // set-id and sticky bits are refused
 
 const char g_ustar_magic[] = "ustar";
-const char g_pax_path_key[] = "path=";
+const char g_pax_path_key[] = "path";
+// The pax records a member may carry: its name and what only describes it. Any other (a size,
+// a link target, sparse maps) would make one tar program read the stream otherwise than another,
+// or than this check.
+const char *const g_pax_keys[] = {"path",  "mtime", "atime",   "ctime",      "uid",    "gid",
+                                  "uname", "gname", "comment", "hdrcharset", "charset"};
 
 // Reasons an archive is refused, as the user is told.
 const char g_refuse_type[] = "holds a member that is not a plain file or a directory";
@@ -182,8 +190,18 @@ bool read_member_data(FILE *tar, long size, char *out, size_t *out_len)
     return true;
 }
 
+bool known_pax_key(const char *key, size_t len)
+{
+    for (const char *k : g_pax_keys) {
+        if (strlen(k) == len && memcmp(k, key, len) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The "path" record of a pax header's data, when it has one, copied over `name`. False when the
-// records are out of shape: a tar program would read them some other way, or not at all.
+// records are out of shape or hold a key beyond the known ones: a tar program would read them
+// some other way, or not at all.
 bool pax_path(const char *data, size_t len, char *name, size_t *name_len)
 {
     size_t pos = 0;
@@ -195,11 +213,14 @@ bool pax_path(const char *data, size_t len, char *name, size_t *name_len)
         if (space == nullptr || rec <= 0 || (size_t)rec > len - pos || data[pos + rec - 1] != '\n')
             return false;
         const char *key = space + 1;
-        size_t key_room = (size_t)(data + pos + rec - key);
-        size_t klen = sizeof(g_pax_path_key) - 1;
-        if (key_room > klen && memcmp(key, g_pax_path_key, klen) == 0) {
-            *name_len = key_room - klen - 1; // without the record's newline
-            memcpy(name, key + klen, *name_len);
+        const char *end = data + pos + rec - 1; // the record's newline
+        const char *eq = (const char *)memchr(key, '=', (size_t)(end - key));
+        if (eq == nullptr || !known_pax_key(key, (size_t)(eq - key)))
+            return false;
+        if ((size_t)(eq - key) == strlen(g_pax_path_key) &&
+            memcmp(key, g_pax_path_key, strlen(g_pax_path_key)) == 0) {
+            *name_len = (size_t)(end - eq - 1);
+            memcpy(name, eq + 1, *name_len);
         }
         pos += (size_t)rec;
     }
@@ -214,11 +235,17 @@ const char *check_members(FILE *tar)
     size_t long_len = 0;
     bool have_long = false;
     long unpacked = 0;
+    long blocks = 0; // headers and zero blocks read
+    size_t got;
 
-    while (fread(h, 1, TAR_BLOCK, tar) == (size_t)TAR_BLOCK) {
+    // The whole stream is walked: one tar program stops at a zero block, another skips it and
+    // reads on, so every member after one must be as safe as those before.
+    while ((got = fread(h, 1, TAR_BLOCK, tar)) == (size_t)TAR_BLOCK) {
         char name[TAR_PREFIX_LEN + 1 + TAR_NAME_LEN];
+        if (++blocks > g_oem_unpacked_max / TAR_BLOCK)
+            return g_refuse_size;
         if (is_zero_block(h))
-            return nullptr;
+            continue;
         long size = tar_octal(h + TAR_SIZE_OFF, TAR_SIZE_LEN);
         long mode = tar_octal(h + TAR_MODE_OFF, TAR_MODE_LEN);
         char type = (char)h[TAR_TYPE_OFF];
@@ -257,7 +284,7 @@ const char *check_members(FILE *tar)
         have_long = false;
         long_len = 0;
     }
-    return g_refuse_format; // no end-of-archive block
+    return got == 0 ? nullptr : g_refuse_format; // the stream ends on a whole block
 }
 
 // Null when the staged archive may be unpacked, else why not.
@@ -286,9 +313,16 @@ const char *check_archive(void)
 void install_oem(int bank)
 {
     const oem_commands *cmds = &g_oem_commands[bank != 0];
+    char buf[PLATFORM_PATH_MAX];
+    const char *dir = platform_path(cmds->dir, buf, sizeof(buf));
     off_t size = 0;
+    struct stat st;
     const char *why;
 
+    // The commands act inside the directory: a link in its place would take the clearing and the
+    // unpacking elsewhere. It goes, and the create command makes the directory anew.
+    if (dir != nullptr && lstat(dir, &st) == 0 && !S_ISDIR(st.st_mode))
+        (void)unlink(dir);
     if (staged_file(g_nooem_path, nullptr)) {
         run_command(cmds->clear);
         return;

@@ -170,6 +170,16 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
          0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
         {"load not a number", kSample, BOOT_OP_UPDATE_LOAD, 0, "banana", kSample, 0,
          BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
+        {"load beyond 32 bits", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x100000000", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
+        // The bank query reads the whole text: a command line naming the other bank would
+        // outvote the load lines.
+        {"exec naming the other bank", kSample, BOOT_OP_UPDATE_EXEC, 0, "kernel1 root1", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_CHANGES_BANK},
+        {"set with the other bank named elsewhere",
+         "fis load root1\nfis load kernel1\nexec -c \"kernel1 root1\"\n", BOOT_OP_SET_IDX, 0,
+         nullptr, "fis load root1\nfis load kernel1\nexec -c \"kernel1 root1\"\n", 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_OTHER_BANK},
         {"load with a space", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x1 root1", kSample, 0,
          BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
         {"exec with a quote and lines", kSample, BOOT_OP_UPDATE_EXEC, 0,
@@ -220,7 +230,7 @@ TEST(BootScriptEdit, ResultsThatWouldNotFitAreRefused)
          BOOT_ERR_REFUSED},
         {"exec exactly filling the field", kSample, BOOT_OP_UPDATE_EXEC,
          std::string(exec_room, 'a'), 0},
-        {"load of 511 digits", kSample, BOOT_OP_UPDATE_LOAD, std::string(511, '1'),
+        {"load of 511 digits", kSample, BOOT_OP_UPDATE_LOAD, std::string(511, '0'),
          BOOT_ERR_REFUSED},
         {"scrub line in front of 500 characters", long_script, BOOT_OP_UPDATE_SCRUB, "0x1",
          BOOT_ERR_REFUSED},
@@ -259,6 +269,8 @@ TEST(BootScriptEdit, SelectSetsBankAndRamdiskTogether)
          32, "fis load -b 0x1 root1\nfis load kernel1\ninitrd=0x1,512 x\n", 0},
         {"no bank digit", "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", 1, 32,
          "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", BOOT_ERR_REFUSED},
+        {"other bank named elsewhere", "fis load root1\nfis load kernel1\nexec \"kernel1 root1\"",
+         0, -1, "fis load root1\nfis load kernel1\nexec \"kernel1 root1\"", BOOT_ERR_REFUSED},
     };
     for (const auto &row : rows) {
         std::string field = make_field(row.script);

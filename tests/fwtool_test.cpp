@@ -797,6 +797,9 @@ class ProgressTest : public ::testing::Test
   protected:
     void SetUp() override
     {
+        // Records are made as the upgrade makes them, without permission bits: root's to read.
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root";
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
         if (id >= 0 && shmctl(id, IPC_RMID, nullptr) != 0)
             GTEST_SKIP() << "another progress record exists and cannot be removed";
@@ -811,7 +814,7 @@ class ProgressTest : public ::testing::Test
     }
     upgrade_progress *create(size_t size = sizeof(upgrade_progress))
     {
-        int id = shmget(UPGRADE_PROGRESS_KEY, size, IPC_CREAT | IPC_EXCL | 0600);
+        int id = shmget(UPGRADE_PROGRESS_KEY, size, IPC_CREAT | IPC_EXCL);
         EXPECT_GE(id, 0) << strerror(errno);
         void *p = id >= 0 ? shmat(id, nullptr, 0) : (void *)-1;
         EXPECT_NE((void *)-1, p);
@@ -895,6 +898,26 @@ TEST_F(ProgressTest, ASegmentTooSmallForTheRecordIsRefused)
     EXPECT_NE(std::string::npos, r.err.find("holds 8 bytes")) << r.err;
     r = fwtool({"progress", "--watch", "--timeout", "5"});
     EXPECT_EQ(2, r.status);
+}
+
+// A record anybody could have written, a forged "done" in it, is not shown as the upgrade's.
+TEST_F(ProgressTest, ARecordTheUpgradeDidNotMakeIsRefused)
+{
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    set(rec, UPGRADE_STAGE_DONE, 10, 10, 20, 20, 100);
+    int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
+    struct shmid_ds ds;
+    ASSERT_EQ(0, shmctl(id, IPC_STAT, &ds));
+    ds.shm_perm.mode = 0666;
+    ASSERT_EQ(0, shmctl(id, IPC_SET, &ds));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"progress"}, {"progress", "--watch", "--timeout", "5"}}) {
+        run_result r = fwtool(args);
+        EXPECT_EQ(2, r.status) << args.size();
+        EXPECT_NE(std::string::npos, r.err.find("was not made by the upgrade")) << r.err;
+        EXPECT_EQ(std::string::npos, r.out.find("done")) << r.out;
+    }
 }
 
 TEST_F(ProgressTest, WatchIgnoresTheRecordOfAnEarlierRun)

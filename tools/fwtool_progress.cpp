@@ -158,6 +158,17 @@ open_result open_segment(segment *seg, char *why, size_t why_len)
             snprintf(why, why_len, "cannot read the progress record's state: %s", strerror(errno));
         return OPEN_ERROR;
     }
+    // The upgrade writes only a record its own user made without permission bits; one that
+    // anybody else made may hold anything its maker wrote, a forged success included.
+    if (ds.shm_perm.cuid != geteuid() || ds.shm_perm.uid != geteuid() ||
+        (ds.shm_perm.mode & 0777) != 0) {
+        snprintf(why, why_len,
+                 "the segment with key 0x%x was not made by the upgrade (creator uid %u, mode "
+                 "%03o); it is not read",
+                 UPGRADE_PROGRESS_KEY, (unsigned)ds.shm_perm.cuid,
+                 (unsigned)(ds.shm_perm.mode & 0777));
+        return OPEN_ERROR;
+    }
     if (ds.shm_segsz < sizeof(upgrade_progress)) {
         snprintf(why, why_len,
                  "the segment with key 0x%x holds %zu bytes, not a %zu-byte progress record",
