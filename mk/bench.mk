@@ -1,12 +1,13 @@
 # `make bench`: the benchmarks, built in release mode, one table printed and the same written to
 # build-release/bench/results.json. OpenSSL's libcrypto (libssl-dev) is the MD5 yardstick and
 # strace times the upgrade's phases; both are needed for the benchmarks only.
-BENCH_PACKAGES := libssl-dev strace
+BENCH_PACKAGES := libssl-dev strace=strace
+ALL_PACKAGES += $(BENCH_PACKAGES)
 
 .PHONY: prereqs-bench bench
 
 prereqs-bench:
-	@scripts/prereqs.sh $(BENCH_PACKAGES)
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(BENCH_PACKAGES)
 
 bench: prereqs-bench
 	cmake --preset release
