@@ -96,3 +96,4 @@ clean:
 
 include mk/bench.mk
 include mk/hardening.mk
+include mk/fresh.mk
