@@ -3,12 +3,14 @@
 # Root only; it reaches nothing but the Debian mirror. Too slow for CI (a few minutes for the
 # root the first time, then the build and the whole suite); run it when what the entry points
 # install changes. Settings (see scripts/test-fresh.sh):
-#   FRESH_TARGETS    the make targets run in the root, in order (default: demo test)
+#   FRESH_TARGETS    the make targets run in the root, in order (default: demo test); any entry
+#                    point, or test-prereqs: the proof that every check of scripts/prereqs.sh
+#                    fails when its tool is absent, over ALL_PACKAGES
 #   FRESH_MIRROR     Debian mirror (default: the one /etc/apt/sources.list* names for the suite)
 #   FRESH_SUITE      Debian release (default: bookworm)
 #   FRESH_MAKE_ARGS  variables for every make in the root, e.g. FRESH_MAKE_ARGS=FUZZ_SECONDS=5
 #   FRESH_KEEP=1     keep the root (build-fresh/root) for a look inside
-.PHONY: test-fresh
+.PHONY: test-fresh test-prereqs
 
 FRESH_TARGETS ?= demo test
 FRESH_PACKAGES := debootstrap=debootstrap git=git util-linux=unshare,flock,findmnt tar=tar
@@ -19,3 +21,7 @@ test-fresh:
 	@FRESH_MIRROR='$(FRESH_MIRROR)' FRESH_SUITE='$(FRESH_SUITE)' \
 	    FRESH_MAKE_ARGS='$(FRESH_MAKE_ARGS)' FRESH_KEEP='$(FRESH_KEEP)' \
 	    scripts/test-fresh.sh $(FRESH_TARGETS)
+
+# Hides and reinstalls tools, so it refuses to run anywhere but in a root made by test-fresh.
+test-prereqs:
+	@scripts/test-prereqs.sh $(ALL_PACKAGES)
