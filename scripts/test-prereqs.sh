@@ -151,7 +151,7 @@ for item in "$@"; do
             continue
         fi
         if reported "$item"; then r=reported; else r="NOT reported"; fi
-        "$prereqs" "$item" >/dev/null 2>&1
+        out=$("$prereqs" "$item" 2>&1)
         hash -r
         if reported "$item"; then back=no; else back=yes; fi
         for p in "${hidden[@]}"; do
@@ -159,8 +159,13 @@ for item in "$@"; do
         done
         if [ "$r" = reported ] && [ $back = yes ]; then
             report OK "$item: without $t reported; $pkg reinstalled brings it back"
+        elif [ "$r" = reported ] && [[ $out == *"'$t' not found in PATH"* ]]; then
+            # dpkg unpacks with tar (and needs a few other tools): without them no package
+            # can be installed, and it says so.
+            report OK "$item: without $t reported; dpkg itself needs $t, and says so"
         else
             report FAIL "$item: without $t $r; back after reinstalling $pkg: $back"
+            echo "$out" | tail -n 20 | sed 's/^/    /'
         fi
     done < <(targets_of "$item")
 done
