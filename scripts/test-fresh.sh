@@ -17,8 +17,9 @@
 set -euo pipefail
 
 # Runs one target inside the root: called through unshare, so that every mount made here is
-# private to this run and disappears with it. With its own PID namespace, the run's last process
-# ends with it too (a process left behind would keep the mounts alive).
+# private to this run and disappears with it. This shell is the PID namespace's first process: it
+# reaps what the run orphans, and when it exits the kernel ends every process left in the
+# namespace, which would otherwise keep the mounts alive.
 if [ "${1:-}" = --inside ]; then
     root=$2
     shift 2
@@ -27,9 +28,11 @@ if [ "${1:-}" = --inside ]; then
     mount --rbind /dev "$root/dev"
     # Its own /dev/shm: the tests and the bench keep files there, and must not meet the host's.
     mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/dev/shm"
-    exec chroot "$root" /usr/bin/env -i HOME=/root FWUP_FRESH_ROOT=1 \
+    status=0
+    chroot "$root" /usr/bin/env -i HOME=/root FWUP_FRESH_ROOT=1 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        bash -c 'cd /root/fwupgrade && exec make "$@"' make "$@"
+        bash -c 'cd /root/fwupgrade && exec make "$@"' make "$@" || status=$?
+    exit $status
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
