@@ -20,36 +20,19 @@ set -euo pipefail
 # private to this run and disappears with it. This shell is the PID namespace's first process: it
 # reaps what the run orphans, and when it exits the kernel ends every process left in the
 # namespace, which would otherwise keep the mounts alive.
-if [ "${1:-}" = --inside ]; then
-    root=$2
-    shift 2
+inside() {
+    local root=$1 status=0
+    shift
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
     mount --rbind /dev "$root/dev"
     # Its own /dev/shm: the tests and the bench keep files there, and must not meet the host's.
     mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/dev/shm"
-    status=0
     chroot "$root" /usr/bin/env -i HOME=/root FWUP_FRESH_ROOT=1 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c 'cd /root/fwupgrade && exec make "$@"' make "$@" || status=$?
-    exit $status
-fi
-
-if [ "$(id -u)" -ne 0 ]; then
-    echo "test-fresh: debootstrap, chroot and mounts need root; run: sudo make test-fresh" >&2
-    exit 1
-fi
-
-src=$(pwd)
-commit=$(git -C "$src" rev-parse HEAD)
-suite=${FRESH_SUITE:-bookworm}
-variant=minbase
-include=git,make
-work=$(mkdir -p "${FRESH_DIR:-build-fresh}" && cd "${FRESH_DIR:-build-fresh}" && pwd)
-root=$work/root
-read -r -a make_args <<<"${FRESH_MAKE_ARGS:-}"
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(demo test)
+    return $status
+}
 
 # The first enabled source of the suite: one-line (sources.list, *.list) or deb822 (*.sources),
 # in the order apt reads them.
@@ -81,26 +64,10 @@ find_mirror() {
     done
 }
 
-mirror=${FRESH_MIRROR:-}
-if [ -z "$mirror" ]; then
-    mirror=$(find_mirror | head -n 1)
-fi
-if [ -z "$mirror" ]; then
-    echo "test-fresh: no source of '$suite' in /etc/apt/sources.list*; set FRESH_MIRROR" >&2
-    exit 1
-fi
-
-mkdir -p "$work/cache" "$work/logs"
-# One run at a time per work directory: they share the root's path.
-exec 9>"$work/lock"
-if ! flock -n 9; then
-    echo "test-fresh: another run is using $work" >&2
-    exit 1
-fi
-
 mounted_under() { # the mount points under a path, as the host sees them
     findmnt -rn -o TARGET | awk -v p="$1/" 'index($0 "/", p) == 1'
 }
+
 remove_root() {
     if [ -n "$(mounted_under "$root")" ]; then
         echo "test-fresh: still mounted under $root:" >&2
@@ -110,64 +77,104 @@ remove_root() {
     rm -rf "$root"
 }
 
-arch=$(dpkg --print-architecture)
-key="$suite $variant $include $arch $mirror"
-cache=$work/cache/$suite-$variant-$(echo "$key" | sha256sum | cut -c1-12).tar
-started=$(date +%s)
-if [ ! -f "$cache" ]; then
-    echo "test-fresh: debootstrap $suite ($variant, with $include) from $mirror"
-    tmp=$work/cache/debootstrap
-    rm -rf "$tmp"
-    if ! debootstrap --variant="$variant" --include="$include" "$suite" "$tmp" "$mirror" \
-        >"$work/logs/debootstrap.log" 2>&1; then
-        tail -n 20 "$work/logs/debootstrap.log"
-        echo "test-fresh: debootstrap failed (log: $work/logs/debootstrap.log)" >&2
-        rm -rf "$tmp"
+main() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "test-fresh: debootstrap, chroot and mounts need root; run: sudo make test-fresh" >&2
         exit 1
     fi
-    tar --numeric-owner --xattrs --xattrs-include='*' -C "$tmp" -cf "$cache.part" .
-    echo "$key" >"$cache.key"
-    mv "$cache.part" "$cache"
-    rm -rf "$tmp"
-    echo "test-fresh: cached as $cache ($(($(date +%s) - started)) s)"
-fi
 
-remove_root
-mkdir "$root"
-tar --numeric-owner --xattrs --xattrs-include='*' -C "$root" -xf "$cache"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-git clone --quiet --no-hardlinks "$src" "$root/root/fwupgrade"
-git -C "$root/root/fwupgrade" -c advice.detachedHead=false checkout --quiet "$commit"
-if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
-    echo "test-fresh: uncommitted changes are not part of the run"
-fi
-echo "test-fresh: $suite $variant root with $include, mirror $mirror, commit ${commit:0:12}"
+    src=$(pwd)
+    commit=$(git -C "$src" rev-parse HEAD)
+    suite=${FRESH_SUITE:-bookworm}
+    variant=minbase
+    include=git,make
+    work=$(mkdir -p "${FRESH_DIR:-build-fresh}" && cd "${FRESH_DIR:-build-fresh}" && pwd)
+    root=$work/root
+    read -r -a make_args <<<"${FRESH_MAKE_ARGS:-}"
+    targets=("$@")
+    [ ${#targets[@]} -gt 0 ] || targets=(demo test)
 
-results=()
-rc=0
-for t in "${targets[@]}"; do
-    echo "== test-fresh: make $t ${make_args[*]}"
-    t0=$(date +%s)
-    status=0
-    unshare --mount --propagation private --pid --fork --kill-child \
-        "$src/scripts/test-fresh.sh" --inside "$root" "$t" "${make_args[@]}" </dev/null 2>&1 |
-        tee "$work/logs/$t.log" || status=$?
-    secs=$(($(date +%s) - t0))
-    if [ $status -eq 0 ]; then
-        results+=("$(printf '  make %-14s passed  %5d s' "$t" "$secs")")
-    else
-        results+=("$(printf '  make %-14s FAILED  %5d s  (exit %d, log: %s)' "$t" "$secs" \
-            "$status" "$work/logs/$t.log")")
-        rc=1
+    mirror=${FRESH_MIRROR:-}
+    if [ -z "$mirror" ]; then
+        mirror=$(find_mirror | head -n 1)
     fi
-done
+    if [ -z "$mirror" ]; then
+        echo "test-fresh: no source of '$suite' in /etc/apt/sources.list*; set FRESH_MIRROR" >&2
+        exit 1
+    fi
 
-if [ "${FRESH_KEEP:-0}" = 1 ]; then
-    echo "test-fresh: the root is kept in $root"
-else
+    mkdir -p "$work/cache" "$work/logs"
+    # One run at a time per work directory: they share the root's path.
+    exec 9>"$work/lock"
+    if ! flock -n 9; then
+        echo "test-fresh: another run is using $work" >&2
+        exit 1
+    fi
+
+    arch=$(dpkg --print-architecture)
+    key="$suite $variant $include $arch $mirror"
+    cache=$work/cache/$suite-$variant-$(echo "$key" | sha256sum | cut -c1-12).tar
+    started=$(date +%s)
+    if [ ! -f "$cache" ]; then
+        echo "test-fresh: debootstrap $suite ($variant, with $include) from $mirror"
+        tmp=$work/cache/debootstrap
+        rm -rf "$tmp"
+        if ! debootstrap --variant="$variant" --include="$include" "$suite" "$tmp" "$mirror" \
+            >"$work/logs/debootstrap.log" 2>&1; then
+            tail -n 20 "$work/logs/debootstrap.log"
+            echo "test-fresh: debootstrap failed (log: $work/logs/debootstrap.log)" >&2
+            rm -rf "$tmp"
+            exit 1
+        fi
+        tar --numeric-owner --xattrs --xattrs-include='*' -C "$tmp" -cf "$cache.part" .
+        echo "$key" >"$cache.key"
+        mv "$cache.part" "$cache"
+        rm -rf "$tmp"
+        echo "test-fresh: cached as $cache ($(($(date +%s) - started)) s)"
+    fi
+
     remove_root
-fi
-echo "== test-fresh: commit ${commit:0:12} in a fresh $suite root"
-printf '%s\n' "${results[@]}"
-echo "  total $(($(date +%s) - started)) s"
-exit $rc
+    mkdir "$root"
+    tar --numeric-owner --xattrs --xattrs-include='*' -C "$root" -xf "$cache"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    git clone --quiet --no-hardlinks "$src" "$root/root/fwupgrade"
+    git -C "$root/root/fwupgrade" -c advice.detachedHead=false checkout --quiet "$commit"
+    if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
+        echo "test-fresh: uncommitted changes are not part of the run"
+    fi
+    echo "test-fresh: $suite $variant root with $include, mirror $mirror, commit ${commit:0:12}"
+
+    results=()
+    rc=0
+    for t in "${targets[@]}"; do
+        echo "== test-fresh: make $t ${make_args[*]}"
+        t0=$(date +%s)
+        status=0
+        unshare --mount --propagation private --pid --fork --kill-child \
+            "$src/scripts/test-fresh.sh" --inside "$root" "$t" "${make_args[@]}" </dev/null 2>&1 |
+            tee "$work/logs/$t.log" || status=$?
+        secs=$(($(date +%s) - t0))
+        if [ $status -eq 0 ]; then
+            results+=("$(printf '  make %-14s passed  %5d s' "$t" "$secs")")
+        else
+            results+=("$(printf '  make %-14s FAILED  %5d s  (exit %d, log: %s)' "$t" "$secs" \
+                "$status" "$work/logs/$t.log")")
+            rc=1
+        fi
+    done
+
+    if [ "${FRESH_KEEP:-0}" = 1 ]; then
+        echo "test-fresh: the root is kept in $root"
+    else
+        remove_root
+    fi
+    echo "== test-fresh: commit ${commit:0:12} in a fresh $suite root"
+    printf '%s\n' "${results[@]}"
+    echo "  total $(($(date +%s) - started)) s"
+    return $rc
+}
+
+# Functions only above: bash reads the whole file before the run starts, and a run is long enough
+# for the file to change under it.
+if [ "${1:-}" = --inside ]; then inside "${@:2}"; else main "$@"; fi
+exit
