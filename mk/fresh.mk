@@ -13,6 +13,8 @@
 .PHONY: test-fresh test-prereqs
 
 FRESH_TARGETS ?= demo test
+# The entry points a user reaches from the README; test-prereqs runs each without root.
+ENTRY_POINTS := demo test test-sanitize test-arm size package-arm bench fuzz lint memcheck
 FRESH_PACKAGES := debootstrap=debootstrap git=git util-linux=unshare,flock,findmnt tar=tar
 ALL_PACKAGES += $(FRESH_PACKAGES)
 
@@ -24,4 +26,4 @@ test-fresh:
 
 # Hides and reinstalls tools, so it refuses to run anywhere but in a root made by test-fresh.
 test-prereqs:
-	@scripts/test-prereqs.sh $(ALL_PACKAGES)
+	@ENTRY_POINTS='$(ENTRY_POINTS)' scripts/test-prereqs.sh $(ALL_PACKAGES)

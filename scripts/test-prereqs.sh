@@ -4,13 +4,14 @@
 # only in a root made by test-fresh:  make test-fresh FRESH_TARGETS=test-prereqs
 #   1. pristine root: an item whose package is not installed must be reported, one whose package
 #      is installed must pass (each item checked alone)
-#   2. without root: one run names the exact apt-get command, fails, and installs nothing
+#   2. without root: one run names the exact apt-get command, fails, and installs nothing; so
+#      does each entry point, before it builds anything
 #   3. commands of one's own in /usr/local/bin count, without their packages; a cmake older than
 #      3.20 does not
 #   4. as root: one run installs everything, after which every item passes
 #   5. each command or file that an item checks is hidden in turn: the item must be reported,
 #      and a run must reinstall its package and bring the command or file back
-# Usage: test-prereqs.sh ITEM...   (the items of every entry point: $(ALL_PACKAGES))
+# Usage: ENTRY_POINTS="demo test ..." test-prereqs.sh ITEM...   (every entry point's items)
 set -uo pipefail
 
 if [ "${FWUP_FRESH_ROOT:-}" != 1 ] || [ "$(id -u)" -ne 0 ]; then
@@ -88,6 +89,25 @@ for item in "$@"; do
         report FAIL "not root: $pkg is missing from the printed command"; fi
 done
 rm -f /tmp/prereqs.sh
+# Every entry point, run by a user without root, stops at its check before it builds anything.
+if [ -n "${ENTRY_POINTS:-}" ]; then
+    copy=/tmp/fwupgrade-copy
+    rm -rf "$copy"
+    cp -a "$here/.." "$copy"
+    chown -R 65534:65534 "$copy"
+    for t in $ENTRY_POINTS; do
+        out=$(setpriv --reuid=65534 --regid=65534 --clear-groups make -C "$copy" "$t" 2>&1)
+        status=$?
+        line=$(echo "$out" | grep -c '^    apt-get update && apt-get install -y ')
+        if [ $status -ne 0 ] && [ "$line" = 1 ] && ! echo "$out" | grep -q "^cmake "; then
+            report OK "not root: make $t prints the command and stops"
+        else
+            report FAIL "not root: make $t: exit $status, $line commands printed"
+            echo "$out" | tail -n 10 | sed 's/^/    /'
+        fi
+    done
+    rm -rf "$copy"
+fi
 
 echo "== 3. commands of one's own in /usr/local/bin"
 stub() { # stub NAME [cmake version]
