@@ -78,14 +78,19 @@ arm-size-report:
 	        echo "$$t: fwupgrade is over the $(ARM_SIZE_LIMIT)-byte limit"; rc=1; fi; \
 	done; exit $$rc
 
-# build-<target>/fwupgrade-<triplet>.tar.gz unpacks onto the controller's root file system:
-# usr/sbin/fwupgrade and its command links. It holds no directory entries, so unpacking it
-# leaves the owner and mode of /usr and /usr/sbin as they are.
+# build-<target>/fwupgrade-<version>[-g<commit>]-<triplet>.tar.gz unpacks onto the controller's
+# root file system: usr/sbin/fwupgrade and its command links. It holds no directory entries, so
+# unpacking it leaves the owner and mode of /usr and /usr/sbin as they are. The version and commit
+# are the ones the build put into the program (generated/fw_version.txt, from cmake/version.cmake).
 package-arm: build-arm
 	@set -e; for t in $(ARM_TARGETS); do \
 	    stage=$(CURDIR)/build-$$t/stage; rm -rf "$$stage"; \
 	    DESTDIR="$$stage" cmake --install build-$$t --prefix /usr --strip >/dev/null; \
-	    tarball=build-$$t/fwupgrade-$$(echo $$t | sed 's/^arm-/arm-linux-/').tar.gz; \
+	    vfile=build-$$t/generated/fw_version.txt; \
+	    version=$$(sed -n 1p "$$vfile"); commit=$$(sed -n 2p "$$vfile"); \
+	    if [ -z "$$version" ]; then echo "package-arm: no version in $$vfile" >&2; exit 1; fi; \
+	    rm -f build-$$t/fwupgrade-*.tar.gz; \
+	    tarball=build-$$t/fwupgrade-$$version$${commit:+-g$$commit}-$$(echo $$t | sed 's/^arm-/arm-linux-/').tar.gz; \
 	    tar --sort=name --owner=0 --group=0 --numeric-owner -czf $$tarball -C "$$stage" \
 	        $$(cd "$$stage" && find usr ! -type d | sort); \
 	    echo "$$tarball:"; tar -tvzf $$tarball | sed 's/^/    /'; \

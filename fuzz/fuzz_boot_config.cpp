@@ -122,7 +122,7 @@ op_result run(char *field, int op, int argument, const std::string &text, char *
     std::vector<char> arg(text.c_str(), text.c_str() + strlen(text.c_str()) + 1);
 
     r.result = boot_script_run(field, op, argument, op == BOOT_OP_GET_SCRIPT ? out : arg.data(),
-                               &r.modified);
+                               &r.modified, nullptr);
     return r;
 }
 

@@ -52,11 +52,14 @@ tar czf "$tmp/oem.tgz" --owner=0 --group=0 --numeric-owner -C "$tmp/oem" etc
 
 bank_before=$(get_bank)
 script_before=$("$tmp/bin/redboot_cli" show)
+cmdline_before=$(cat "$dev/proc/cmdline")
 
 section "Upgrade (fwupgrade) with 'fwtool progress --watch' beside it"
 status_file=$tmp/upgrade.status
 record_file=$tmp/record.txt
-# The watcher and the upgrade share one IPC namespace; the final record is read in it too.
+device_file=$tmp/status.txt
+# The watcher and the upgrade share one IPC namespace; the final record and the device's status
+# (which shows the record too) are read in it.
 run_pair='
     "$1" progress --watch --timeout 30 & w=$!
     sleep 0.2 # the watcher looks at the record before the run begins
@@ -64,20 +67,21 @@ run_pair='
     echo "$rc" >"$3"
     wait "$w" || true
     "$1" progress >"$4" 2>&1 || true
+    "$1" status "$5" --image "$6" >"$7" 2>&1 || true
 '
+pair_args=("$fwtool" "$tmp/bin/fwupgrade" "$status_file" "$record_file" "$dev" "$tmp/fw.bin"
+    "$device_file")
 if [ "$(id -u)" -eq 0 ]; then
     if unshare --ipc true 2>/dev/null; then
         echo "(in a private IPC namespace, so no other run's record is seen)"
-        unshare --ipc sh -c "$run_pair" sh "$fwtool" "$tmp/bin/fwupgrade" "$status_file" \
-            "$record_file"
+        unshare --ipc sh -c "$run_pair" sh "${pair_args[@]}"
     else
-        sh -c "$run_pair" sh "$fwtool" "$tmp/bin/fwupgrade" "$status_file" "$record_file"
+        sh -c "$run_pair" sh "${pair_args[@]}"
     fi
 elif unshare --user --map-root-user --ipc true 2>/dev/null; then
     echo "(not root: the progress record has permission bits 0, so the pair runs as root of a"
     echo " private user namespace, with a private IPC namespace)"
-    unshare --user --map-root-user --ipc sh -c "$run_pair" sh "$fwtool" "$tmp/bin/fwupgrade" \
-        "$status_file" "$record_file"
+    unshare --user --map-root-user --ipc sh -c "$run_pair" sh "${pair_args[@]}"
 else
     echo "Not root: the upgrade creates its progress record with permission bits 0, so only"
     echo "root can attach it; the upgrade runs without a watcher and no record is shown."
@@ -85,6 +89,7 @@ else
     "$tmp/bin/fwupgrade" || rc=$?
     echo "$rc" >"$status_file"
     echo "(not readable without root)" >"$record_file"
+    "$fwtool" status "$dev" --image "$tmp/fw.bin" >"$device_file" 2>&1 || true
 fi
 upgrade_status=$(cat "$status_file")
 echo "fwupgrade exit status: $upgrade_status"
@@ -105,10 +110,14 @@ echo "OEM directory of bank $bank_after: $(cd "$dev/kelpvar/config$bank_after/oe
 echo "staging directory: $([ -e "$dev/tmpfs/upgrading" ] && echo still there || echo removed)"
 echo "final progress record:"
 sed 's/^/    /' "$record_file"
+echo "fwtool status, against the image:"
+sed 's/^/    /' "$device_file"
 
 section "Power cycle"
 "$fwtool" sandbox reboot "$dev"
 echo "get_boot_idx after the reboot: $(get_bank)"
+echo "kernel command line before the upgrade: $cmdline_before"
+echo "kernel command line after the reboot:   $(cat "$dev/proc/cmdline")"
 
 if [ "$upgrade_status" != 0 ] || [ "$bank_after" = "$bank_before" ]; then
     echo "demo: the upgrade did not switch the bank" >&2

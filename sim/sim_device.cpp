@@ -185,9 +185,11 @@ int create_device(const std::string &root, const device_options &opt, std::strin
         return -1;
     };
 
-    if (cmdline.empty())
-        cmdline = "console=ttyS0,115200 root=/dev/ram0 initrd=0x0a000000,10M bootopt=" +
-                  std::to_string(opt.running_bank) + "\n";
+    // As a boot by the script would leave it: its exec line's text and the running bank.
+    if (cmdline.empty()) {
+        script_cmdline(script, &cmdline);
+        cmdline = cmdline_for_bank(cmdline, opt.running_bank);
+    }
     for (const char *d : {"proc/sys/kernel", "dev", "var/lock", "var/log", "etc", "lib", "tmpfs",
                           "kelpvar/config0/oem_root", "kelpvar/config1/oem_root"}) {
         if (!make_dirs(root + "/" + d))
@@ -265,7 +267,7 @@ int script_bank(const std::string &script)
     return bank;
 }
 
-int mtd_index(const std::string &proc_mtd_text, const std::string &label)
+int mtd_index(const std::string &proc_mtd_text, const std::string &label, uint32_t *size)
 {
     const std::string quoted = "\"" + label + "\"";
     size_t start = 0;
@@ -275,11 +277,14 @@ int mtd_index(const std::string &proc_mtd_text, const std::string &label)
         if (end == std::string::npos)
             end = proc_mtd_text.size();
         std::string line = proc_mtd_text.substr(start, end - start);
-        unsigned num = 0;
+        unsigned num = 0, bytes = 0;
         size_t q = line.find('"');
         if (q != std::string::npos && line.compare(q, std::string::npos, quoted) == 0 &&
-            sscanf(line.c_str(), "mtd%u:", &num) == 1)
+            sscanf(line.c_str(), "mtd%u:", &num) == 1) {
+            if (size != nullptr)
+                *size = sscanf(line.c_str(), "mtd%*u: %x", &bytes) == 1 ? bytes : 0;
             return (int)num;
+        }
         start = end + 1;
     }
     return -1;
@@ -302,9 +307,50 @@ std::string cmdline_for_bank(const std::string &cmdline, int bank)
     return out + "bootopt=" + std::to_string(bank) + "\n";
 }
 
-int read_boot_script(const std::string &root, std::string *script, std::string *err)
+exec_result script_cmdline(const std::string &script, std::string *cmdline)
 {
-    std::string table, block;
+    static const char kBlank[] = " \t";
+    size_t start = 0;
+
+    while (start < script.size()) {
+        size_t end = script.find('\n', start);
+        if (end == std::string::npos)
+            end = script.size();
+        const std::string line = script.substr(start, end - start);
+        start = end + 1;
+        size_t word = line.find_first_not_of(kBlank);
+        if (word == std::string::npos || line.compare(word, 4, "exec") != 0 ||
+            (word + 4 < line.size() && strchr(kBlank, line[word + 4]) == nullptr))
+            continue;
+        size_t open = line.find('"', word);
+        if (open == std::string::npos) {
+            cmdline->clear();
+            return EXEC_NO_TEXT;
+        }
+        size_t close = line.find('"', open + 1);
+        if (close == std::string::npos) {
+            *cmdline = line.substr(open + 1);
+            return EXEC_UNTERMINATED;
+        }
+        *cmdline = line.substr(open + 1, close - open - 1);
+        return EXEC_QUOTED;
+    }
+    return EXEC_NONE;
+}
+
+bool block_crc_valid(const std::string &block)
+{
+    if (block.size() < kBlockSize)
+        return false;
+    uint32_t stored = 0;
+    for (int i = 3; i >= 0; i--)
+        stored = (stored << 8) | (uint8_t)block[kCrcOffset + i];
+    return crc_ref(block, kCrcOffset) == stored;
+}
+
+int read_config_block(const std::string &root, std::string *block, std::string *err)
+{
+    std::string table;
     auto fail = [err](const std::string &what) {
         if (err != nullptr)
             *err = what;
@@ -317,12 +363,24 @@ int read_boot_script(const std::string &root, std::string *script, std::string *
     if (num < 0)
         return fail("no \"RedBoot config\" partition in " + root + "/proc/mtd");
     std::string dev = root + "/dev/mtdblock" + std::to_string(num);
-    if (!read_file(dev, &block))
+    if (!read_file(dev, block))
         return fail(dev + ": " + strerror(errno));
-    if (block.size() < kBlockSize)
+    if (block->size() < kBlockSize)
         return fail(dev + ": shorter than a configuration block");
-    if (!block_boot_script(block, script))
-        return fail(dev + ": no boot_script_data entry");
+    return 0;
+}
+
+int read_boot_script(const std::string &root, std::string *script, std::string *err)
+{
+    std::string block;
+
+    if (read_config_block(root, &block, err) != 0)
+        return -1;
+    if (!block_boot_script(block, script)) {
+        if (err != nullptr)
+            *err = "the configuration block has no boot_script_data entry";
+        return -1;
+    }
     return 0;
 }
 

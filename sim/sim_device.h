@@ -29,7 +29,7 @@ struct device_options {
     uint32_t kernel_size = 0x100000; // each kernel partition
     uint32_t root_size = 0x400000;   // each root partition
     std::string script;              // boot script text; empty: the standard one
-    std::string cmdline;             // kernel command line; empty: follows running_bank
+    std::string cmdline;             // kernel command line; empty: the script's, running_bank's
     std::string evt_library;         // file to install as lib/libevt.so; empty: none
     bool flash_driver = true;        // proc/strata/lock and unlock present
 };
@@ -71,11 +71,32 @@ bool block_boot_script(const std::string &block, std::string *script);
 int script_bank(const std::string &script);
 
 // The partition number of the quoted `label` in /proc/mtd text, or -1 when no line names it.
-int mtd_index(const std::string &proc_mtd_text, const std::string &label);
+// With `size` non-null, the partition's size (hex column) goes there when it is found.
+int mtd_index(const std::string &proc_mtd_text, const std::string &label, uint32_t *size = nullptr);
 
 // The kernel command line after a boot from `bank`: every word that mentions "bootopt=" is
 // dropped and one "bootopt=<bank>" ends the line.
 std::string cmdline_for_bank(const std::string &cmdline, int bank);
+
+// What the kernel command line of a boot by `script` is taken from.
+enum exec_result {
+    EXEC_NONE = -1,        // no exec line: the boot loader would stop at its prompt
+    EXEC_QUOTED = 0,       // the text between the double quotes of the first exec line
+    EXEC_UNTERMINATED = 1, // no closing quote: the text after the opening one, to the line's end
+    EXEC_NO_TEXT = 2,      // an exec line without a quoted command line: empty
+};
+
+// The kernel command line that the first exec line of `script` (first word "exec") passes,
+// in `*cmdline`, and how it was found.
+exec_result script_cmdline(const std::string &script, std::string *cmdline);
+
+// True when the CRC word of a whole configuration block matches its contents; the boot loader
+// ignores a block that fails (and with it the boot script).
+bool block_crc_valid(const std::string &block);
+
+// Reads the whole configuration block of the device under `root`. Returns 0, or -1 with the
+// reason in `*err`.
+int read_config_block(const std::string &root, std::string *block, std::string *err);
 
 // Reads the boot script from the configuration block of the device under `root`. Returns 0, or
 // -1 with the reason in `*err`.

@@ -1,10 +1,13 @@
-// The commands over the boot script: get_boot_idx, set_boot_idx and redboot_cli.
+// The commands over the boot script: get_boot_idx, set_boot_idx and redboot_cli. Each failure is
+// told once, on standard error, with the device and the reason; the exit status is the result.
 #include "boot_idx.h"
 
-#include <climits>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace
 {
@@ -12,7 +15,6 @@ namespace
 enum : int {
     CMD_ERR_USAGE = -1,   // a command's argument count is wrong
     CMD_ERR_NO_BANK = -1, // get_boot_idx: no usable bank in the script
-    DECIMAL_BASE = 10,
 };
 
 // redboot_cli sub-commands; the usage is printed from this table too.
@@ -31,21 +33,135 @@ const cli_command g_cli_commands[] = {
     {"update_scrub", BOOT_OP_UPDATE_SCRUB, "length"},
 };
 
-// The bank argument read as atoi reads it (leading white space, one sign, digits up to the first
-// other character, 0 without digits). A value beyond int is clamped instead of left to the
-// platform's conversion, so that it stays a bank the set operation refuses on every build.
-int parse_bank_arg(const char *text)
-{
-    long value = strtol(text, nullptr, DECIMAL_BASE);
+// Why an edit was refused, as the user is told.
+const char *const g_refusal_text[] = {
+    "",
+    "the edited script would not fit in its 512 bytes",
+    "the value holds a double quote, a newline or another control character",
+    "the value is not a number (0x followed by hex digits, or decimal digits)",
+    "\"kernel\" or \"root\" in the script is not followed by a bank digit",
+    "the ramdisk size in the script is not a number followed by its unit letter",
+    "the text to replace runs across a line end",
+};
+static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_SPANS_LINES + 1,
+              "one text per refusal");
 
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return (int)value;
+const char g_config_label[] = "\"RedBoot config\"";
+
+void set_boot_idx_usage(FILE *out)
+{
+    fprintf(out, "Usage: set_boot_idx 0|1\n"
+                 "Points the boot script at bank 0 or bank 1 for the next boot.\n");
+}
+
+// The one line that tells why an operation on the block failed.
+void report_failure(const char *command, int result, const boot_report *r)
+{
+    const char *dev = r->device[0] != '\0' ? r->device : "the configuration partition";
+
+    switch (result) {
+    case BOOT_ERR_NO_PARTITION:
+        fprintf(stderr, "%s: no %s partition in /proc/mtd\n", command, g_config_label);
+        break;
+    case BOOT_ERR_UNLOCK:
+        fprintf(stderr, "%s: the flash driver refused to unlock %s\n", command, dev);
+        break;
+    case BOOT_ERR_OPEN:
+        fprintf(stderr, "%s: %s did not open, or another process kept it busy\n", command, dev);
+        break;
+    case BOOT_ERR_READ:
+        fprintf(stderr, "%s: %s is shorter than the %d-byte configuration block\n", command, dev,
+                RB_CONFIG_SIZE);
+        break;
+    case BOOT_ERR_NO_SCRIPT:
+        fprintf(stderr, "%s: the configuration block on %s holds no boot script\n", command, dev);
+        break;
+    case BOOT_ERR_NOT_FOUND:
+        fprintf(stderr, "%s: the boot script names neither bank\n", command);
+        break;
+    case BOOT_ERR_STORE:
+        fprintf(stderr, "%s: storing the configuration block on %s failed\n", command, dev);
+        break;
+    case BOOT_ERR_REFUSED:
+        fprintf(stderr, "%s: refused: %s; the boot script is unchanged\n", command,
+                r->refusal > BOOT_REFUSE_NONE && r->refusal <= BOOT_REFUSE_SPANS_LINES
+                    ? g_refusal_text[r->refusal]
+                    : "the edit would break the script");
+        break;
+    default:
+        fprintf(stderr, "%s: failed with code %d\n", command, result);
+        break;
+    }
+}
+
+// Boot commands stay out of a running upgrade: an edit takes the upgrade lock shared, which an
+// upgrade holds exclusive for its whole run. Where there is no lock directory, no upgrade can run
+// either. 0 with `*fd` the held lock (or -1), or BOOT_ERR_BUSY, told on standard error.
+int stay_out_of_upgrades(const char *command, int *fd)
+{
+    *fd = upgrade_lock_open();
+    if (*fd < 0 && errno == ENOENT)
+        return 0;
+    if (*fd < 0) {
+        fprintf(stderr, "%s: cannot open the upgrade lock: %s; the boot script is unchanged\n",
+                command, strerror(errno));
+        return BOOT_ERR_BUSY;
+    }
+    if (flock(*fd, LOCK_SH | LOCK_NB) != 0) {
+        fprintf(stderr, "%s: a firmware upgrade is running; the boot script is unchanged\n",
+                command);
+        close(*fd);
+        *fd = -1;
+        return BOOT_ERR_BUSY;
+    }
+    return 0;
+}
+
+// One edit on behalf of a user. A switch of the bank by hand undoes whatever switch an upgrade of
+// this boot made, so the change marker that recorded it goes.
+int run_edit(const char *command, int operation, int argument, const char *text)
+{
+    boot_report report;
+    int lock_fd = -1;
+    int result = stay_out_of_upgrades(command, &lock_fd);
+
+    if (result != 0)
+        return result;
+    result = boot_config_run(operation, argument, const_cast<char *>(text), &report);
+    if (result == 0 && report.stored && report.bank_after != report.bank_before)
+        (void)clear_bootidx_changed();
+    if (lock_fd >= 0)
+        close(lock_fd);
+    if (result == 0 && operation == BOOT_OP_SET_IDX && report.bank_after != argument) {
+        // The script has no bank digits to set: saying success would be a lie.
+        result = BOOT_ERR_NOT_FOUND;
+    }
+    if (result != 0)
+        report_failure(command, result, &report);
+    else if (!report.stored && operation != BOOT_OP_SET_IDX)
+        fprintf(stderr, "%s: nothing to change in the boot script\n", command);
+    return result;
+}
+
+int run_query(const char *command, int operation)
+{
+    boot_report report;
+    int result = boot_config_run(operation, 0, nullptr, &report);
+
+    if (result < 0)
+        report_failure(command, result, &report);
+    return result;
 }
 
 [[noreturn]] void redboot_cli_usage(void)
+{
+    redboot_cli_print_usage();
+    exit(-1);
+}
+
+} // namespace
+
+void redboot_cli_print_usage(void)
 {
     printf("Usage:\n");
     for (const cli_command &c : g_cli_commands) {
@@ -60,23 +176,35 @@ int parse_bank_arg(const char *text)
     printf("    redboot_cli update_load 0x0c000000\n");
     printf("    redboot_cli update_scrub 0x0a000000\n");
     printf("\n");
-    exit(-1);
 }
 
-} // namespace
+void boot_command_usage(const char *command)
+{
+    if (strcmp(command, "get_boot_idx") == 0)
+        printf("Usage: get_boot_idx\n"
+               "Exits with the bank (0 or 1) that the boot script loads; 255 when it names "
+               "neither\nor cannot be read.\n");
+    else if (strcmp(command, "set_boot_idx") == 0)
+        set_boot_idx_usage(stdout);
+    else
+        redboot_cli_print_usage();
+}
 
 int get_boot_idx_main(int /*argc*/, char ** /*argv*/)
 {
-    int bank = do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr);
+    int bank = run_query("get_boot_idx", BOOT_OP_GET_IDX);
 
     return bank == 0 || bank == 1 ? bank : CMD_ERR_NO_BANK;
 }
 
 int set_boot_idx_main(int argc, char **argv)
 {
-    if (argc != 2)
-        return CMD_ERR_USAGE;
-    return do_flash_boot_idx(BOOT_OP_SET_IDX, parse_bank_arg(argv[1]), nullptr);
+    // Exactly one bank digit: anything else (a word, a sign, "1x", "0x1") is not a bank.
+    if (argc != 2 || (strcmp(argv[1], "0") != 0 && strcmp(argv[1], "1") != 0)) {
+        set_boot_idx_usage(stderr);
+        return argc != 2 ? (int)CMD_ERR_USAGE : (int)BOOT_ERR_BAD_INDEX;
+    }
+    return run_edit("set_boot_idx", BOOT_OP_SET_IDX, argv[1][0] - '0', nullptr);
 }
 
 int redboot_cli_main(int argc, char **argv)
@@ -86,12 +214,14 @@ int redboot_cli_main(int argc, char **argv)
     for (const cli_command &c : g_cli_commands) {
         if (strcmp(argv[1], c.name) != 0)
             continue;
-        if (c.value == nullptr)
-            return do_flash_boot_idx(c.operation, 0, nullptr);
-        if (argc <= 2)
+        if (c.operation == BOOT_OP_SHOW)
+            return run_query("redboot_cli show", c.operation);
+        if (c.value != nullptr && argc <= 2)
             redboot_cli_usage();
+        char command[64];
+        snprintf(command, sizeof(command), "redboot_cli %s", c.name);
         // Every sub-command reports its operation's result, so a failed edit never exits 0.
-        return do_flash_boot_idx(c.operation, 0, argv[2]);
+        return run_edit(command, c.operation, 0, c.value != nullptr ? argv[2] : nullptr);
     }
     redboot_cli_usage();
 }

@@ -56,6 +56,20 @@ enum : int {
     USEC_PER_MS = 1000,
 };
 
+// The frame's own operation: the bank and its ramdisk size in one edit. Outside the codes that
+// do_flash_boot_idx takes, so that its callers can never ask for it by number.
+enum : int {
+    OP_SELECT_BANK = 0x100,
+};
+
+// One operation on the block.
+struct boot_request {
+    int operation;   // BOOT_OP_* code, or OP_SELECT_BANK
+    int argument;    // the bank (set, select) or the ramdisk size (set ramdisk)
+    int ramdisk_mib; // OP_SELECT_BANK: the new ramdisk size
+    char *text;      // an edit's value, or the output of BOOT_OP_GET_SCRIPT
+};
+
 enum boot_access { ACCESS_UNKNOWN_OP, ACCESS_BAD_INDEX, ACCESS_READ_ONLY, ACCESS_READ_WRITE };
 
 int config_length(unsigned type)
@@ -100,6 +114,7 @@ boot_access access_of(int operation, int argument)
     case BOOT_OP_GET_SCRIPT:
         return ACCESS_READ_ONLY;
     case BOOT_OP_SET_IDX:
+    case OP_SELECT_BANK:
         return argument < 0 || argument > 1 ? ACCESS_BAD_INDEX : ACCESS_READ_WRITE;
     case BOOT_OP_SET_RAMDISK_SIZE:
     case BOOT_OP_ENABLE_UART:
@@ -174,17 +189,48 @@ int store_block(int fd, uint8_t *block)
     return 0;
 }
 
-int run_on_block(int fd, uint8_t *block, int operation, int argument, char *text)
+uint32_t get_le32(const uint8_t *p)
 {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+int script_bank(char *field)
+{
+    int modified = 0;
+
+    return boot_script_run(field, BOOT_OP_GET_IDX, 0, nullptr, &modified, nullptr);
+}
+
+// Runs the request on the block read through `fd`, and stores the block when the edit changed
+// its bytes: a store rewrites a whole erase block of flash, and one that writes back what the
+// flash holds would only wear it and open a window for a torn block.
+int run_on_block(int fd, uint8_t *block, const boot_request *req, boot_report *report)
+{
+    char before[RB_SCRIPT_LEN];
     int modified = 0;
     int script = boot_config_find_script(block);
     int result;
 
     if (script < 0)
         return BOOT_ERR_NO_SCRIPT;
-    result = boot_script_run((char *)block + script, operation, argument, text, &modified);
-    if (modified && store_block(fd, block) != 0)
-        result = BOOT_ERR_STORE;
+    char *field = (char *)block + script;
+    memcpy(before, field, sizeof(before));
+    report->bank_before = script_bank(field);
+    if (req->operation == OP_SELECT_BANK)
+        result =
+            boot_script_select(field, req->argument, req->ramdisk_mib, &modified, &report->refusal);
+    else
+        result = boot_script_run(field, req->operation, req->argument, req->text, &modified,
+                                 &report->refusal);
+    if (modified) {
+        uint32_t crc = cyg_crc32(block, RB_CONFIG_CRC_OFFSET);
+        bool same = memcmp(before, field, sizeof(before)) == 0 &&
+                    get_le32(block + RB_CONFIG_CRC_OFFSET) == crc;
+        if (!same && store_block(fd, block) != 0)
+            result = BOOT_ERR_STORE;
+        report->stored = same ? 0 : 1;
+    }
+    report->bank_after = script_bank(field);
     return result;
 }
 
@@ -197,8 +243,8 @@ int open_device(const char *path, int flags)
     return dev == nullptr ? -1 : open(dev, flags);
 }
 
-// Reads the block through `fd` and runs the operation on it.
-int run_on_device(int fd, int operation, int argument, char *text)
+// Reads the block through `fd` and runs the request on it.
+int run_on_device(int fd, const boot_request *req, boot_report *report)
 {
     uint8_t *block = nullptr;
     int result;
@@ -208,23 +254,75 @@ int run_on_device(int fd, int operation, int argument, char *text)
         // No buffer fails like a short device: either way the block never reached memory.
         result = BOOT_ERR_READ;
     } else {
-        result = run_on_block(fd, block, operation, argument, text);
+        result = run_on_block(fd, block, req, report);
     }
     free(block);
     return result;
 }
 
-// An edit between unlock and relock: the device opened for writing, the operation run, and the
+// An edit between unlock and relock: the device opened for writing, the request run, and the
 // descriptor closed before the caller locks the partition again (the driver writes its cached
 // data back at the close).
-int edit_on_device(const char *path, int operation, int argument, char *text)
+int edit_on_device(const char *path, const boot_request *req, boot_report *report)
 {
     int fd = open_device(path, O_RDWR);
-    int result = fd < 0 ? BOOT_ERR_OPEN : run_on_device(fd, operation, argument, text);
+    int result = fd < 0 ? BOOT_ERR_OPEN : run_on_device(fd, req, report);
 
     if (fd >= 0)
         close(fd);
     return result;
+}
+
+// The frame: finds the partition, takes the device's lock, reads the block and runs the request
+// (an edit between unlock and relock).
+int run_request(const boot_request *req, boot_report *report)
+{
+    boot_access access = access_of(req->operation, req->argument);
+    char *path = report->device;
+    int lock_fd = -1;
+    int result;
+
+    if (access == ACCESS_UNKNOWN_OP) {
+        printf("Unknown operation: %d\n", req->operation);
+        return BOOT_ERR_UNKNOWN_OP;
+    }
+    if (access == ACCESS_BAD_INDEX)
+        return BOOT_ERR_BAD_INDEX;
+    if (lookup_mtd_block_device(g_redboot_conf_name, path) <= 0) {
+        path[0] = '\0';
+        return BOOT_ERR_NO_PARTITION;
+    }
+    // The device's lock serialises every use of the block: a query holds it shared so that it
+    // never reads a block half stored; an edit holds it exclusive from before the unlock to after
+    // the relock, so that no two edits each store a copy missing the other's change, and none
+    // writes a partition that another has just locked again. It is taken on a read-only
+    // descriptor of its own: the edit's read-write one must not ask for it a second time.
+    lock_fd = open_device(path, O_RDONLY);
+    if (lock_fd < 0 || boot_config_flock(lock_fd, access == ACCESS_READ_ONLY ? LOCK_SH : LOCK_EX,
+                                         LOCK_WAIT_MS) != 0) {
+        result = BOOT_ERR_OPEN;
+    } else if (access == ACCESS_READ_ONLY) {
+        result = run_on_device(lock_fd, req, report);
+    } else if (unlock_mtd_device(path) != 0) {
+        result = BOOT_ERR_UNLOCK;
+    } else {
+        result = edit_on_device(path, req, report);
+        // Locked again whatever happened: a failed edit must not leave the boot loader's settings
+        // open to stray writes.
+        lock_mtd_device(path);
+    }
+    if (lock_fd >= 0)
+        close(lock_fd); // releases the device's lock
+    return result;
+}
+
+void empty_report(boot_report *report)
+{
+    report->bank_before = BOOT_ERR_NOT_FOUND;
+    report->bank_after = BOOT_ERR_NOT_FOUND;
+    report->stored = 0;
+    report->refusal = BOOT_REFUSE_NONE;
+    report->device[0] = '\0';
 }
 
 } // namespace
@@ -260,41 +358,30 @@ int boot_config_flock(int fd, int how, int wait_ms)
     }
 }
 
-int do_flash_boot_idx(int operation, int argument, char *text)
+int boot_config_run(int operation, int argument, char *text, boot_report *report)
 {
-    char path[MTD_PATH_LEN];
-    boot_access access = access_of(operation, argument);
-    int lock_fd = -1;
-    int result;
+    boot_request req = {operation, argument, 0, text};
 
-    if (access == ACCESS_UNKNOWN_OP) {
+    empty_report(report);
+    // Only the codes of the operation table: the frame's own select is not one of them.
+    if (operation < BOOT_OP_GET_IDX || operation > BOOT_OP_GET_SCRIPT) {
         printf("Unknown operation: %d\n", operation);
         return BOOT_ERR_UNKNOWN_OP;
     }
-    if (access == ACCESS_BAD_INDEX)
-        return BOOT_ERR_BAD_INDEX;
-    if (lookup_mtd_block_device(g_redboot_conf_name, path) <= 0)
-        return BOOT_ERR_NO_PARTITION;
-    // The device's lock serialises every use of the block: a query holds it shared so that it
-    // never reads a block half stored; an edit holds it exclusive from before the unlock to after
-    // the relock, so that no two edits each store a copy missing the other's change, and none
-    // writes a partition that another has just locked again. It is taken on a read-only
-    // descriptor of its own: the edit's read-write one must not ask for it a second time.
-    lock_fd = open_device(path, O_RDONLY);
-    if (lock_fd < 0 || boot_config_flock(lock_fd, access == ACCESS_READ_ONLY ? LOCK_SH : LOCK_EX,
-                                         LOCK_WAIT_MS) != 0) {
-        result = BOOT_ERR_OPEN;
-    } else if (access == ACCESS_READ_ONLY) {
-        result = run_on_device(lock_fd, operation, argument, text);
-    } else if (unlock_mtd_device(path) != 0) {
-        result = BOOT_ERR_UNLOCK;
-    } else {
-        result = edit_on_device(path, operation, argument, text);
-        // Locked again whatever happened: a failed edit must not leave the boot loader's settings
-        // open to stray writes.
-        lock_mtd_device(path);
-    }
-    if (lock_fd >= 0)
-        close(lock_fd); // releases the device's lock
-    return result;
+    return run_request(&req, report);
+}
+
+int boot_config_select(int bank, int ramdisk_mib, boot_report *report)
+{
+    boot_request req = {OP_SELECT_BANK, bank, ramdisk_mib, nullptr};
+
+    empty_report(report);
+    return run_request(&req, report);
+}
+
+int do_flash_boot_idx(int operation, int argument, char *text)
+{
+    boot_report report;
+
+    return boot_config_run(operation, argument, text, &report);
 }

@@ -183,71 +183,142 @@ int copy_script(const script_text *s, char *out)
     return 0;
 }
 
-int edit_set_idx(script_text *s, int bank, int *modified)
+// One edit's working state: the text, and what became of it.
+struct edit_ctx {
+    script_text s;
+    int modified; // the text was rewritten
+    int refusal;  // boot_refusal of a refused edit
+};
+
+int refuse(edit_ctx *e, int why)
 {
+    e->refusal = why;
+    return BOOT_ERR_REFUSED;
+}
+
+// True when a text of `len` characters and its NUL fit in `room` bytes of the field.
+bool fits(size_t len, int room)
+{
+    return len + 1 <= (size_t)room;
+}
+
+// Length of the text after replacing [at, tail) with `n` new characters.
+size_t edited_len(const script_text *s, int at, size_t n, int tail)
+{
+    return (size_t)at + n + (size_t)(s->len - tail);
+}
+
+bool spans_lines(const script_text *s, int from, int to)
+{
+    return from >= 0 && to > from && memchr(s->field + from, '\n', (size_t)(to - from)) != nullptr;
+}
+
+// A value that stays one item of one line: no double quote (it would end the quoted command
+// line), no newline or other control character (it would start a new script line).
+bool is_plain_value(const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
+        if (*p == '"' || *p < 0x20 || *p == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// A number as the boot loader reads one: 0x and hex digits, or decimal digits.
+bool is_number(const char *p, size_t n)
+{
+    size_t i = 0;
+    bool hex = n > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+
+    if (hex)
+        i = 2;
+    if (i == n)
+        return false;
+    for (; i < n; i++) {
+        if (hex ? !isxdigit((unsigned char)p[i]) : !isdigit((unsigned char)p[i]))
+            return false;
+    }
+    return true;
+}
+
+// The character right after the anchor at `at` must be a bank digit: anything else (the '=' of
+// "root=/dev/ram0", the text's end) is not what the edit writes to.
+bool has_bank_digit(const script_text *s, int at, const char *anchor)
+{
+    int digit = at + (int)strlen(anchor);
+
+    return at >= 0 && digit < s->len && (s->field[digit] == '0' || s->field[digit] == '1');
+}
+
+int edit_set_idx(edit_ctx *e, int bank)
+{
+    script_text *s = &e->s;
     int kernel = text_find(s, 0, g_anchor_kernel);
     int root = text_find(s, 0, g_anchor_root);
-    int kernel_digit = kernel + (int)strlen(g_anchor_kernel);
-    int root_digit = root + (int)strlen(g_anchor_root);
-    int end = s->len;
 
-    // A digit on the field's last byte would leave no room for the text's NUL: such an anchor
-    // counts as missing.
-    if (kernel < 0 || root < 0 || kernel_digit >= RB_SCRIPT_LEN - 1 ||
-        root_digit >= RB_SCRIPT_LEN - 1)
+    if (kernel < 0 || root < 0)
         return 0;
-    s->field[kernel_digit] = (char)('0' + bank);
-    s->field[root_digit] = (char)('0' + bank);
-    // A digit written where the NUL stood lengthens the text by one; end it behind the digit.
-    if (kernel_digit >= end)
-        end = kernel_digit + 1;
-    if (root_digit >= end)
-        end = root_digit + 1;
-    s->field[end] = '\0';
-    *modified = 1;
+    if (!has_bank_digit(s, kernel, g_anchor_kernel) || !has_bank_digit(s, root, g_anchor_root))
+        return refuse(e, BOOT_REFUSE_NO_BANK_DIGIT);
+    s->field[kernel + (int)strlen(g_anchor_kernel)] = (char)('0' + bank);
+    s->field[root + (int)strlen(g_anchor_root)] = (char)('0' + bank);
+    s->field[s->len] = '\0'; // a field that had no NUL ends inside itself from now on
+    e->modified = 1;
     return 0;
 }
 
-int edit_set_ramdisk_size(script_text *s, int size, int *modified)
+int edit_set_ramdisk_size(edit_ctx *e, int size)
 {
+    script_text *s = &e->s;
     int initrd = text_find(s, 0, g_anchor_initrd);
     int comma = text_find_any(s, initrd, ",");
     int unit = text_find_any(s, comma, "Mm");
-    char *copy = nullptr;
+    char number[RB_SCRIPT_LEN];
     int at = comma + 1;
+    char *copy = nullptr;
 
-    // Without a unit letter the end of the number is unknown; replacing up to the text's end
-    // would wipe the rest of the script, so nothing changes.
-    if (initrd < 0 || comma < 0 || unit < 0)
+    if (initrd < 0 || comma < 0)
         return 0;
+    // Only a number right before its unit letter is replaced; anything else between the comma
+    // and the letter would be swallowed.
+    if (unit < 0 || !is_number(s->field + at, (size_t)(unit - at)))
+        return refuse(e, BOOT_REFUSE_NO_UNIT);
+    int n = snprintf(number, sizeof(number), "%u", (unsigned)size);
+    if (!fits(edited_len(s, at, (size_t)n, unit), RB_SCRIPT_LEN))
+        return refuse(e, BOOT_REFUSE_TOO_LONG);
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%u%s", (unsigned)size, copy + unit);
+    snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", number, copy + unit);
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
-int edit_enable_uart(script_text *s, int *modified)
+int edit_enable_uart(edit_ctx *e)
 {
+    script_text *s = &e->s;
     int quote = text_find_last(s, '"');
+    size_t item_len = strlen(g_console_item_format) - strlen("%s");
     char *copy = nullptr;
 
     if (text_find(s, 0, g_anchor_console) >= 0 || quote < 0)
         return 0;
+    if (!fits(edited_len(s, quote, item_len, quote), RB_SCRIPT_LEN))
+        return refuse(e, BOOT_REFUSE_TOO_LONG);
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
     snprintf(s->field + quote, (size_t)(RB_SCRIPT_LEN - quote), g_console_item_format,
              copy + quote);
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
-int edit_disable_uart(script_text *s, int *modified)
+int edit_disable_uart(edit_ctx *e)
 {
+    script_text *s = &e->s;
     int item = text_find(s, 0, g_anchor_console);
     int item_end = text_find_any(s, item, " \"");
     int at = item;
@@ -256,6 +327,9 @@ int edit_disable_uart(script_text *s, int *modified)
 
     if (item < 0)
         return 0;
+    // An item not ended on its own line would take the start of the next line with it.
+    if (spans_lines(s, item, item_end >= 0 ? item_end : s->len))
+        return refuse(e, BOOT_REFUSE_SPANS_LINES);
     if (item_end >= 0 && s->field[item_end] == ' ') {
         // The item goes with the spaces behind it.
         tail = item_end + 1;
@@ -272,31 +346,39 @@ int edit_disable_uart(script_text *s, int *modified)
         return BOOT_ERR_STORE;
     snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s", copy + tail);
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
-int edit_update_exec(script_text *s, const char *text, int *modified)
+int edit_update_exec(edit_ctx *e, const char *text)
 {
+    script_text *s = &e->s;
     int exec = text_find(s, 0, g_anchor_exec);
     int open_quote = text_find_any(s, exec, "\"");
     int close_quote = open_quote < 0 ? TEXT_NOT_FOUND : text_find_any(s, open_quote + 1, "\"");
     int at = open_quote + 1;
     char *copy = nullptr;
 
+    if (!is_plain_value(text))
+        return refuse(e, BOOT_REFUSE_CONTROL_CHAR);
     if (exec < 0 || open_quote < 0 || close_quote < 0)
         return 0;
+    if (spans_lines(s, exec, close_quote))
+        return refuse(e, BOOT_REFUSE_SPANS_LINES);
+    if (!fits(edited_len(s, at, strlen(text), close_quote), RB_SCRIPT_LEN))
+        return refuse(e, BOOT_REFUSE_TOO_LONG);
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
     snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + close_quote);
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
-int edit_update_scrub(script_text *s, const char *text, int *modified)
+int edit_update_scrub(edit_ctx *e, const char *text)
 {
+    script_text *s = &e->s;
     int scrub = text_find(s, 0, g_anchor_scrub);
     int length_opt = text_find(s, scrub, g_anchor_length_opt);
     int newline = text_find_any(s, length_opt, "\n");
@@ -304,48 +386,70 @@ int edit_update_scrub(script_text *s, const char *text, int *modified)
     char line[SCRUB_LINE_LEN];
     char *copy = nullptr;
 
+    if (!is_number(text, strlen(text)))
+        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
     if (scrub >= 0 && (length_opt < 0 || newline < 0))
         return 0;
+    if (scrub >= 0) {
+        // The value goes behind "-l " on the scrub line itself.
+        if (spans_lines(s, scrub, length_opt) || at > newline)
+            return refuse(e, BOOT_REFUSE_SPANS_LINES);
+        if (!fits(edited_len(s, at, strlen(text), newline), RB_SCRIPT_LEN))
+            return refuse(e, BOOT_REFUSE_TOO_LONG);
+    } else {
+        // No scrub command yet: it becomes the script's first line.
+        int n = snprintf(line, sizeof(line), g_scrub_line_format, text);
+        if (n < 0 || n >= (int)sizeof(line) || !fits((size_t)n + 1 + (size_t)s->len, RB_SCRIPT_LEN))
+            return refuse(e, BOOT_REFUSE_TOO_LONG);
+    }
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    if (scrub >= 0) {
+    if (scrub >= 0)
         snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + newline);
-    } else {
-        // No scrub command yet: it becomes the script's first line.
-        snprintf(line, sizeof(line), g_scrub_line_format, text);
+    else
         snprintf(s->field, RB_SCRIPT_LEN, "%s\n%s", line, copy);
-    }
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
-int edit_update_load(script_text *s, const char *text, int *modified)
+int edit_update_load(edit_ctx *e, const char *text)
 {
+    script_text *s = &e->s;
     int load = text_find(s, 0, g_anchor_load);
     int any_root = text_find(s, load, g_anchor_root);
     int address = text_find(s, load, g_anchor_address);
     int root = text_find(s, address, g_anchor_root);
     char *copy = nullptr;
 
+    if (!is_number(text, strlen(text)))
+        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
     if (load < 0 || any_root < 0 || address < 0 || root < 0)
         return 0;
+    // The address must be the one of the root's load: from another line, the lines between
+    // would go.
+    if (spans_lines(s, address, root))
+        return refuse(e, BOOT_REFUSE_SPANS_LINES);
+    // The edit never touches the field's last byte.
+    if (!fits(edited_len(s, address, strlen(text) + 1, root), RB_SCRIPT_LEN - 1))
+        return refuse(e, BOOT_REFUSE_TOO_LONG);
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    // One byte less than the room left: the field's last byte is never touched by this edit.
     snprintf(s->field + address, (size_t)(RB_SCRIPT_LEN - address - 1), "%s %s", text, copy + root);
     free(copy);
-    *modified = 1;
+    e->modified = 1;
     return 0;
 }
 
 } // namespace
 
-int boot_script_run(char *field, int operation, int argument, char *text, int *modified)
+int boot_script_run(char *field, int operation, int argument, char *text, int *modified,
+                    int *refusal)
 {
-    script_text s = make_script_text(field);
+    edit_ctx e = {make_script_text(field), 0, BOOT_REFUSE_NONE};
+    int result;
 
     // The text operations have nothing to place without a text.
     if (text == nullptr && (operation == BOOT_OP_UPDATE_EXEC || operation == BOOT_OP_UPDATE_SCRUB ||
@@ -353,29 +457,56 @@ int boot_script_run(char *field, int operation, int argument, char *text, int *m
         return 0;
     switch (operation) {
     case BOOT_OP_GET_IDX:
-        return query_bank(&s);
-    case BOOT_OP_SET_IDX:
-        return argument == 0 || argument == 1 ? edit_set_idx(&s, argument, modified)
-                                              : BOOT_ERR_BAD_INDEX;
+        return query_bank(&e.s);
     case BOOT_OP_GET_RAMDISK_SIZE:
-        return query_ramdisk_size(&s);
-    case BOOT_OP_SET_RAMDISK_SIZE:
-        return edit_set_ramdisk_size(&s, argument, modified);
+        return query_ramdisk_size(&e.s);
     case BOOT_OP_SHOW:
-        return show_script(&s);
-    case BOOT_OP_ENABLE_UART:
-        return edit_enable_uart(&s, modified);
-    case BOOT_OP_DISABLE_UART:
-        return edit_disable_uart(&s, modified);
-    case BOOT_OP_UPDATE_EXEC:
-        return edit_update_exec(&s, text, modified);
-    case BOOT_OP_UPDATE_SCRUB:
-        return edit_update_scrub(&s, text, modified);
-    case BOOT_OP_UPDATE_LOAD:
-        return edit_update_load(&s, text, modified);
+        return show_script(&e.s);
     case BOOT_OP_GET_SCRIPT:
-        return copy_script(&s, text);
+        return copy_script(&e.s, text);
+    case BOOT_OP_SET_IDX:
+        result = argument == 0 || argument == 1 ? edit_set_idx(&e, argument) : BOOT_ERR_BAD_INDEX;
+        break;
+    case BOOT_OP_SET_RAMDISK_SIZE:
+        result = edit_set_ramdisk_size(&e, argument);
+        break;
+    case BOOT_OP_ENABLE_UART:
+        result = edit_enable_uart(&e);
+        break;
+    case BOOT_OP_DISABLE_UART:
+        result = edit_disable_uart(&e);
+        break;
+    case BOOT_OP_UPDATE_EXEC:
+        result = edit_update_exec(&e, text);
+        break;
+    case BOOT_OP_UPDATE_SCRUB:
+        result = edit_update_scrub(&e, text);
+        break;
+    case BOOT_OP_UPDATE_LOAD:
+        result = edit_update_load(&e, text);
+        break;
     default:
         return BOOT_ERR_UNKNOWN_OP;
     }
+    *modified = e.modified;
+    if (refusal != nullptr)
+        *refusal = e.refusal;
+    return result;
+}
+
+int boot_script_select(char *field, int bank, int ramdisk_mib, int *modified, int *refusal)
+{
+    edit_ctx e = {make_script_text(field), 0, BOOT_REFUSE_NONE};
+    int result = bank == 0 || bank == 1 ? edit_set_idx(&e, bank) : BOOT_ERR_BAD_INDEX;
+
+    // The ramdisk follows the bank; its own refusal does not undo the switch.
+    if (result == 0 && e.modified && ramdisk_mib >= 0 && query_ramdisk_size(&e.s) != ramdisk_mib) {
+        edit_ctx ramdisk = {e.s, 0, BOOT_REFUSE_NONE};
+        if (edit_set_ramdisk_size(&ramdisk, ramdisk_mib) == 0 && ramdisk.modified)
+            e.modified = 1;
+    }
+    *modified = e.modified;
+    if (refusal != nullptr)
+        *refusal = e.refusal;
+    return result;
 }

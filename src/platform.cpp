@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #ifdef FWUP_SIM
+#include <climits>
 #include <cstdlib>
 #endif
 
@@ -73,10 +74,23 @@ void put(out_buf *o, const char *s, size_t n)
     o->p[o->len] = '\0';
 }
 
+// Length of the word's last component when it is a shell pattern ("*", ".[!.]*"), else 0.
+size_t glob_tail(const char *w, size_t n)
+{
+    const char *slash = static_cast<const char *>(memrchr(w, '/', n));
+    size_t tail = slash == nullptr ? 0 : n - (size_t)(slash - w);
+
+    for (size_t i = 1; i < tail; i++) {
+        if (strchr("*?[", slash[i]) != nullptr)
+            return tail;
+    }
+    return 0;
+}
+
 void put_path_word(out_buf *o, const char *w, size_t n)
 {
-    bool glob = n >= 2 && w[n - 2] == '/' && w[n - 1] == '*';
-    size_t body = glob ? n - 2 : n;
+    size_t glob = glob_tail(w, n);
+    size_t body = n - glob;
 
     // Root and path go into one pair of single quotes; a quote inside becomes '\''.
     put(o, "'", 1);
@@ -88,8 +102,8 @@ void put_path_word(out_buf *o, const char *w, size_t n)
             put(o, &c, 1);
     }
     put(o, "'", 1);
-    if (glob)
-        put(o, "/*", 2);
+    // A pattern in the last component stays outside the quotes, for the shell to expand.
+    put(o, w + body, glob);
 }
 
 } // namespace
@@ -97,6 +111,7 @@ void put_path_word(out_buf *o, const char *w, size_t n)
 int platform_init(void)
 {
     const char *root = getenv(kRootVar);
+    char resolved[PATH_MAX];
     struct stat st;
 
     if (root == nullptr || root[0] == '\0') {
@@ -105,6 +120,12 @@ int platform_init(void)
     }
     if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
         printf("fwupgrade-sim: %s=%s is not a directory\n", kRootVar, root);
+        return -1;
+    }
+    // The simulated device must not be this machine itself: its /var/lock, /proc and /dev.
+    if (realpath(root, resolved) != nullptr && strcmp(resolved, "/") == 0) {
+        printf("fwupgrade-sim: %s=%s is this machine's root, not a simulated device\n", kRootVar,
+               root);
         return -1;
     }
     g_root_len = strlen(root);

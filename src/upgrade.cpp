@@ -1,5 +1,7 @@
+// The front end: the command chosen by the invocation name, and the firmware upgrade procedure.
 #include "upgrade.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "data_blk.h"
 #include "image.h"
 #include "mtd_part.h"
+#include "fw_version.h"
 #include "platform.h"
 #include "upgrade_run.h"
 
@@ -53,49 +56,18 @@ command_id choose_command(const char *name)
 
 // ---- the upgrade ----
 
-const char g_nooem_path[] = "/tmpfs/upgrading/.nooem";
-const char g_oem_archive_path[] = "/tmpfs/upgrading/oem.bin";
 const char g_remove_staging_cmd[] = "rm -rf /tmpfs/upgrading";
 
 // Labels with the quotes /proc/mtd prints around them, so that each matches one partition only.
 const char *const g_kernel_name[] = {"\"kernel0\"", "\"kernel1\""};
 const char *const g_root_name[] = {"\"root0\"", "\"root1\""};
 
-// The OEM customisation commands of one bank.
-struct oem_commands {
-    const char *clear;  // empty the bank's OEM directory
-    const char *create; // make the directory when it is absent
-    const char *unpack; // unpack the staged archive into it
-};
-
-const oem_commands g_oem_commands[] = {
-    {"rm -rf /kelpvar/config0/oem_root/*",
-     "[ -d /kelpvar/config0/oem_root ] || mkdir /kelpvar/config0/oem_root",
-     "tar zxf /tmpfs/upgrading/oem.bin -C /kelpvar/config0/oem_root/"},
-    {"rm -rf /kelpvar/config1/oem_root/*",
-     "[ -d /kelpvar/config1/oem_root ] || mkdir /kelpvar/config1/oem_root",
-     "tar zxf /tmpfs/upgrading/oem.bin -C /kelpvar/config1/oem_root/"},
-};
-
 enum : int {
     TIMESLICE_UPGRADING = 3,
     TIMESLICE_IDLE = 0,
-    OEM_ARCHIVE_MAX = 131071, // a larger archive is ignored
-    RAMDISK_SIZE_SHIFT = 20,  // the boot script counts the ramdisk in MiB
+    RAMDISK_SIZE_SHIFT = 20, // the boot script counts the ramdisk in MiB
     SUCCESS_PAUSE_SECONDS = 1,
 };
-
-// Runs one of the compiled-in command lines; its exit status never matters to the upgrade.
-void run_command(const char *cmd)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *resolved = platform_command(cmd, buf, sizeof(buf));
-
-    if (resolved != nullptr) {
-        int status = system(resolved);
-        (void)status;
-    }
-}
 
 // True when the unresolved `dev` names a device node that a payload can be written through.
 bool device_present(const char *dev)
@@ -106,103 +78,118 @@ bool device_present(const char *dev)
     return path != nullptr && platform_is_device(path) != 0;
 }
 
+// The label without its quotes, for messages.
+const char *bare_label(const char *label, char *buf, size_t size)
+{
+    snprintf(buf, size, "%.*s", (int)strlen(label) - 2, label + 1);
+    return buf;
+}
+
+// The target partition `label` of a payload of `payload_size` bytes: looked up, large enough, with
+// a device node. 0 or UPGRADE_ERR_RESOURCE, told on standard error.
+int check_partition(const char *what, const char *label, uint32_t payload_size, uint32_t *part_size,
+                    char *dev)
+{
+    char name[MTD_PATH_LEN];
+
+    bare_label(label, name, sizeof(name));
+    if (lookup_mtd_size(label, part_size) != 0)
+        return upgrade_fail(UPGRADE_ERR_RESOURCE, "no %s partition in /proc/mtd", name);
+    if (payload_size > *part_size)
+        return upgrade_fail(UPGRADE_ERR_RESOURCE,
+                            "the %s payload (%u bytes) does not fit partition %s (%u bytes)", what,
+                            payload_size, name, *part_size);
+    if (lookup_mtd_block_device(label, dev) <= 0)
+        return upgrade_fail(UPGRADE_ERR_RESOURCE, "partition %s has no usable device number", name);
+    // Opening a missing node for writing would create a plain file in /dev; it would read back
+    // intact, and the script would switch to a bank whose flash was never written.
+    if (!device_present(dev))
+        return upgrade_fail(UPGRADE_ERR_RESOURCE, "%s of partition %s is not a block device", dev,
+                            name);
+    return UPGRADE_OK;
+}
+
 // Finds the bank to write, checks that the payloads fit and that both partitions have their
 // device nodes, and unlocks both partitions.
 int prepare_target(upgrade_run *run)
 {
     const char *kernel_name;
     const char *root_name;
-    int kernel_len;
-    int root_len;
+    int result;
     int kernel_unlock;
     int root_unlock;
 
     if (get_boot_idx(&run->current_idx, &run->target_idx, &run->fallback_idx) != 0)
-        return UPGRADE_ERR_RESOURCE;
+        return upgrade_fail(UPGRADE_ERR_RESOURCE,
+                            "the boot script names no bank, or the configuration block cannot be "
+                            "read");
     kernel_name = g_kernel_name[run->target_idx != 0];
     root_name = g_root_name[run->target_idx != 0];
-    if (lookup_mtd_size(kernel_name, &run->kernel_part_size) != 0 ||
-        lookup_mtd_size(root_name, &run->root_part_size) != 0)
-        return UPGRADE_ERR_RESOURCE;
-    if (run->blocks[PAYLOAD_KERNEL].size > run->kernel_part_size ||
-        run->blocks[PAYLOAD_ROOT].size > run->root_part_size)
-        return UPGRADE_ERR_RESOURCE;
-    kernel_len = lookup_mtd_block_device(kernel_name, run->kernel_dev);
-    root_len = lookup_mtd_block_device(root_name, run->root_dev);
-    if (kernel_len <= 0 || root_len <= 0)
-        return UPGRADE_ERR_RESOURCE;
-    // Opening a missing node for writing would create a plain file in /dev; it would read back
-    // intact, and the script would switch to a bank whose flash was never written.
-    if (!device_present(run->kernel_dev) || !device_present(run->root_dev))
-        return UPGRADE_ERR_RESOURCE;
+    result = check_partition("kernel", kernel_name, run->blocks[PAYLOAD_KERNEL].size,
+                             &run->kernel_part_size, run->kernel_dev);
+    if (result == UPGRADE_OK)
+        result = check_partition("root", root_name, run->blocks[PAYLOAD_ROOT].size,
+                                 &run->root_part_size, run->root_dev);
+    if (result != UPGRADE_OK)
+        return result;
     kernel_unlock = unlock_mtd_device(run->kernel_dev);
     root_unlock = unlock_mtd_device(run->root_dev);
     if (kernel_unlock != 0 || root_unlock != 0)
-        return UPGRADE_ERR_RESOURCE;
+        return upgrade_fail(UPGRADE_ERR_RESOURCE, "the flash driver refused to unlock %s",
+                            kernel_unlock != 0 ? run->kernel_dev : run->root_dev);
     return UPGRADE_OK;
 }
 
-// The bank's OEM directory follows the staged request; nothing here changes the result.
-void install_oem(int bank)
+// Moves the script to `bank` (with the ramdisk size `ramdisk_mib`, or -1 to leave it). 0 or
+// UPGRADE_ERR_BOOT_SWITCH, told on standard error.
+int point_script_at(int bank, int ramdisk_mib, const char *why)
 {
-    const oem_commands *cmds = &g_oem_commands[bank != 0];
-    char buf[PLATFORM_PATH_MAX];
-    const char *path;
-    FILE *marker = nullptr;
-    struct stat st;
+    int rc = select_boot_bank(bank, ramdisk_mib);
 
-    path = platform_path(g_nooem_path, buf, sizeof(buf));
-    if (path != nullptr)
-        marker = fopen(path, "r");
-    if (marker != nullptr) {
-        run_command(cmds->clear);
-        fclose(marker);
-        return;
-    }
-    path = platform_path(g_oem_archive_path, buf, sizeof(buf));
-    if (path != nullptr && stat(path, &st) == 0 && st.st_size <= OEM_ARCHIVE_MAX) {
-        run_command(cmds->create);
-        run_command(cmds->unpack);
-    }
+    if (rc != 0)
+        return upgrade_fail(UPGRADE_ERR_BOOT_SWITCH,
+                            "could not point the boot script at bank %d %s (code %d)", bank, why,
+                            rc);
+    return UPGRADE_OK;
 }
 
-// An earlier upgrade of this boot left the script naming the bank about to be rewritten; a power
-// cut during the writes would then boot a half-written bank. Point the script at the fall-back
-// bank first, so that the ordinary road follows and the switch comes only after verification.
+// The script must never name the bank about to be written: a power cut during the writes would
+// boot it half-written. It names it after an earlier upgrade of this boot, or a manual switch to
+// it; the bank the script really names decides, not what the bank state assumed.
 int leave_target(upgrade_run *run)
 {
-    if (run->current_idx != run->target_idx)
-        return UPGRADE_OK;
-    if (set_boot_idx(run->fallback_idx) != 0)
+    int script_bank = get_boot_bank();
+
+    if (script_bank != run->target_idx)
+        return script_bank == 0 || script_bank == 1
+                   ? UPGRADE_OK
+                   : upgrade_fail(UPGRADE_ERR_RESOURCE, "the boot script names no bank");
+    if (point_script_at(run->fallback_idx, -1, "before writing the other one") != UPGRADE_OK)
         return UPGRADE_ERR_BOOT_SWITCH;
     (void)clear_bootidx_changed();
-    run->current_idx = run->fallback_idx;
     return UPGRADE_OK;
 }
 
-// After a failed write or verify: the boot script names the fall-back bank again.
+// After a failed write or verify: the boot script names the fall-back bank, as it has since
+// leave_target unless something moved it; read, not assumed.
 int roll_back(const upgrade_run *run, int code)
 {
-    if (run->current_idx == run->fallback_idx)
+    if (get_boot_bank() == run->fallback_idx)
         return code;
-    if (set_boot_idx(run->fallback_idx) != 0)
+    if (point_script_at(run->fallback_idx, -1, "after the failure") != UPGRADE_OK)
         return UPGRADE_ERR_BOOT_SWITCH;
     (void)clear_bootidx_changed();
     return code;
 }
 
-// Points the boot script at the written bank, with a ramdisk as large as its root partition.
+// Points the boot script at the written bank, with a ramdisk as large as its root partition: one
+// edit, one store of the configuration block.
 int select_target(const upgrade_run *run)
 {
-    int ramdisk_size = -1;
-    int new_size = (int)(run->root_part_size >> RAMDISK_SIZE_SHIFT);
+    int ramdisk_mib = (int)(run->root_part_size >> RAMDISK_SIZE_SHIFT);
 
-    if (run->current_idx == run->target_idx)
-        return UPGRADE_OK;
-    if (set_boot_idx(run->target_idx) != 0)
+    if (point_script_at(run->target_idx, ramdisk_mib, "after writing it") != UPGRADE_OK)
         return UPGRADE_ERR_BOOT_SWITCH;
-    if (get_boot_ramdisk_size(&ramdisk_size) < 0 || ramdisk_size != new_size)
-        (void)set_boot_ramdisk_size(new_size);
     (void)set_bootidx_changed();
     return UPGRADE_OK;
 }
@@ -219,8 +206,6 @@ int upgrade_body(upgrade_run *run)
     if (result != UPGRADE_OK)
         return result;
 
-    // From here the script names the fall-back bank, never the target: roll_back has nothing to
-    // move back and select_target always switches. Both keep their checks as cheap defence.
     result = write_payloads(run);
     if (result == UPGRADE_OK) {
         install_oem(run->target_idx);
@@ -235,7 +220,60 @@ int upgrade_body(upgrade_run *run)
     return result;
 }
 
+bool is_help(const char *arg)
+{
+    return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0;
+}
+
+bool is_version(const char *arg)
+{
+    return strcmp(arg, "--version") == 0;
+}
+
+void print_version(const char *name)
+{
+    printf("%s (fwupgrade) %s%s%s\n", name[0] != '\0' ? name : "fwupgrade", g_fw_version,
+           g_fw_commit[0] != '\0' ? " commit " : "", g_fw_commit);
+}
+
+void upgrade_usage(void)
+{
+    printf("Usage: fwupgrade [-h|--help] [--version]\n"
+           "Installs the firmware image staged at /tmpfs/upgrading/fw.bin into the bank that is\n"
+           "not running, reads it back, carries the OEM customisation along and points the boot\n"
+           "script at it; the new firmware runs after the next reboot. Progress is published in\n"
+           "shared memory (key 0x13578642). Exit status: 0 success; 240 image unreadable; 239\n"
+           "boot switch failed; 238 another upgrade is running; 237 image missing or short, or\n"
+           "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
+           "wrong model; 233 write failed; 232 verify failed.\n");
+}
+
 } // namespace
+
+void run_command(const char *cmd)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *resolved = platform_command(cmd, buf, sizeof(buf));
+
+    if (resolved != nullptr) {
+        int status = system(resolved);
+        (void)status;
+    }
+}
+
+int upgrade_fail(int code, const char *format, ...)
+{
+    va_list ap;
+
+    fputs("fwupgrade: ", stderr);
+    va_start(ap, format);
+    // clang-tidy 14 takes `ap` for uninitialised when it checks several files in one run.
+    vfprintf(stderr, format, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+    fputc('\n', stderr);
+    return code;
+}
+
 int upgrade_main(void)
 {
     upgrade_run run;
@@ -273,10 +311,26 @@ int fwupgrade_main(int argc, char **argv)
     // Without an invocation name there is no command to choose; do nothing rather than upgrade.
     if (argc < 1 || argv == nullptr || argv[0] == nullptr)
         return -1;
+    const char *name = invocation_name(argv[0]);
+    command_id command = choose_command(name);
+
+    // Asked for help or the version, every command answers and touches nothing: no device root,
+    // no lock, no record, no flash. The upgrade otherwise ignores its arguments.
+    if (argc >= 2 && is_version(argv[1])) {
+        print_version(name);
+        return 0;
+    }
+    if (argc >= 2 && is_help(argv[1])) {
+        if (command == CMD_UPGRADE)
+            upgrade_usage();
+        else
+            boot_command_usage(name);
+        return 0;
+    }
     if (platform_init() != 0)
         return -1;
 
-    switch (choose_command(invocation_name(argv[0]))) {
+    switch (command) {
     case CMD_GET_BOOT_IDX:
         return get_boot_idx_main(argc, argv);
     case CMD_SET_BOOT_IDX:

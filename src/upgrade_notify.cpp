@@ -1,5 +1,6 @@
 // The upgrade's notifications: the progress record in shared memory, the event log, the
 // scheduler time slice, and the upgrade lock.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -8,6 +9,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "boot_idx.h"
 #include "platform.h"
 #include "upgrade.h"
 #include "upgrade_run.h"
@@ -18,13 +20,19 @@ namespace
 const char g_evt_library[] = "/lib/libevt.so";
 const char g_evt_symbol[] = "Evt_log_event";
 const char g_dte_path[] = "/proc/dte";
-// Lives in the directory that a reboot empties, so a lock never outlives the boot it was taken in.
-const char g_upgrade_lock_path[] = "/var/lock/fwupgrade.lock";
 
 enum : int {
     TIMESLICE_TEXT_LEN = 16, // "timeslice=%d" is cut to 15 characters and its NUL
-    UPGRADE_LOCK_MODE = 0644,
-    UPGRADE_LOCK_BUSY = 1, // another run holds the lock, or it cannot be had at all
+    UPGRADE_LOCK_BUSY = 1,   // another run holds the lock, or it cannot be had at all
+    // How long an upgrade waits for boot commands' edits to finish: each takes about a second
+    // on the controller's flash.
+    LOCK_WAIT_MS = 10000,
+    LOCK_RETRY_MS = 20,
+    USEC_PER_MS = 1000,
+};
+
+enum : unsigned {
+    PROGRESS_MODE_BITS = 0777, // the record is made with none of them set
 };
 
 typedef int (*evt_log_fn)(int, int, int, int);
@@ -148,24 +156,42 @@ void update_timeslice(int value)
 
 int try_upgrade_lock(void)
 {
-    char buf[PLATFORM_PATH_MAX];
-    const char *path;
     int fd;
 
     if (g_upgrade_lock_fd >= 0)
         return 0;
-    path = platform_path(g_upgrade_lock_path, buf, sizeof(buf));
-    if (path == nullptr)
-        return UPGRADE_LOCK_BUSY;
     // A lock that cannot be had at all keeps the upgrade out as well: nothing would keep a
     // second run away.
-    fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, UPGRADE_LOCK_MODE);
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        g_upgrade_lock_fd = fd;
-        return 0;
+    fd = upgrade_lock_open();
+    if (fd < 0) {
+        fprintf(stderr, "fwupgrade: cannot open the upgrade lock in /var/lock: %s\n",
+                strerror(errno));
+        return UPGRADE_LOCK_BUSY;
     }
-    if (fd >= 0)
-        close(fd);
+    // An upgrade holds the lock exclusive, the boot commands' edits shared: another upgrade is
+    // refused at once, an edit in progress is waited for.
+    for (int waited = 0;; waited += LOCK_RETRY_MS) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            g_upgrade_lock_fd = fd;
+            return 0;
+        }
+        if (errno != EWOULDBLOCK) {
+            fprintf(stderr, "fwupgrade: cannot lock the upgrade lock: %s\n", strerror(errno));
+            break;
+        }
+        if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+            fprintf(stderr, "fwupgrade: another upgrade is running\n");
+            break;
+        }
+        (void)flock(fd, LOCK_UN);
+        if (waited >= LOCK_WAIT_MS) {
+            fprintf(stderr, "fwupgrade: boot commands kept the upgrade lock for %d s\n",
+                    LOCK_WAIT_MS / 1000);
+            break;
+        }
+        usleep((useconds_t)LOCK_RETRY_MS * USEC_PER_MS);
+    }
+    close(fd);
     return UPGRADE_LOCK_BUSY;
 }
 
@@ -182,10 +208,21 @@ int upgrade_unlock(void)
 upgrade_progress *upgrade_progress_attach(void)
 {
     int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), UPGRADE_PROGRESS_SHMFLG);
+    struct shmid_ds ds;
     void *addr;
 
     if (id == -1)
         return nullptr;
+    // A segment someone else made before this run could be read, and written, by its maker:
+    // the record is used only when this user made it, without any permission bits.
+    if (shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_perm.cuid != geteuid() ||
+        ds.shm_perm.uid != geteuid() || (ds.shm_perm.mode & PROGRESS_MODE_BITS) != 0) {
+        fprintf(stderr,
+                "fwupgrade: the progress record (key 0x%x) was not made by this tool; the "
+                "upgrade runs without it\n",
+                (unsigned)UPGRADE_PROGRESS_KEY);
+        return nullptr;
+    }
     addr = shmat(id, nullptr, 0);
     if (addr == reinterpret_cast<void *>(-1))
         return nullptr;

@@ -41,3 +41,11 @@ int write_payloads(upgrade_run *run);
 int verify_payloads(upgrade_run *run);
 // Releases what the loading attached to the run; harmless when repeated.
 void release_payloads(upgrade_run *run);
+
+// Prints "fwupgrade: " and the formatted reason on standard error, and returns `code`: every
+// failing result is told once, where its facts are known.
+int upgrade_fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Runs one of the compiled-in command lines; its exit status never matters to the upgrade.
+void run_command(const char *cmd);
+// The target bank's OEM customisation, as the staging directory asks; never changes the result.
+void install_oem(int bank);

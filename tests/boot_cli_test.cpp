@@ -10,6 +10,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "boot_idx.h"
+
 namespace
 {
 
@@ -86,18 +90,27 @@ TEST_F(BootCli, SetBootIdxArguments)
                    {{"4294967296"}, 254},
                    {{"-4294967296"}, 254},
                    {{"2147483648"}, 254},
-                   {{"99999999999999999999999"}, 254}};
+                   {{"99999999999999999999999"}, 254},
+                   // Only a bank digit is a bank: no word, sign, blank, suffix or other base.
+                   {{"abc"}, 254},
+                   {{""}, 254},
+                   {{"0x1"}, 254},
+                   {{"1x"}, 254},
+                   {{" 1"}, 254},
+                   {{"+1"}, 254},
+                   {{"01"}, 254}};
     for (const auto &row : refused) {
         run_result r = run("set_boot_idx", row.args);
         EXPECT_EQ(row.status, r.status) << (row.args.empty() ? "" : row.args[0]);
         EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.find("Usage: set_boot_idx 0|1\n")) << r.err;
         EXPECT_TRUE(before == config_block());
     }
 
     const struct {
         const char *arg;
         int bank;
-    } accepted[] = {{" 1x", 1}, {"abc", 0}, {"+1", 1}, {"0", 0}};
+    } accepted[] = {{"1", 1}, {"0", 0}};
     for (const auto &row : accepted) {
         EXPECT_EQ(0, run("set_boot_idx", {row.arg}).status) << row.arg;
         EXPECT_EQ(sim::boot_script(row.bank), stored_script()) << row.arg;
@@ -119,6 +132,72 @@ TEST_F(BootCli, UsageIsExactAndTouchesNothing)
     }
     EXPECT_TRUE(before == config_block());
     EXPECT_EQ("", read("proc/strata/unlock"));
+}
+
+// Help and version are answered under every name, before anything is looked at: no device root
+// is needed, and nothing is locked, stored or started, not even the upgrade with an image staged.
+TEST_F(BootCli, HelpAndVersionTouchNothing)
+{
+    ASSERT_TRUE(sim::make_dirs(path("tmpfs/upgrading")));
+    write("tmpfs/upgrading/fw.bin", "staged");
+    const std::string before = config_block();
+    const struct {
+        const char *name;
+        const char *arg;
+        const char *out; // the start of standard output
+    } rows[] = {
+        {"get_boot_idx", "--help", "Usage: get_boot_idx\n"},
+        {"get_boot_idx", "-h", "Usage: get_boot_idx\n"},
+        {"set_boot_idx", "--help", "Usage: set_boot_idx 0|1\n"},
+        {"redboot_cli", "--help", "Usage:\n    redboot_cli show\n"},
+        {"fwupgrade", "--help", "Usage: fwupgrade [-h|--help] [--version]\n"},
+        {"anything", "-h", "Usage: fwupgrade"},
+        {"get_boot_idx", "--version", "get_boot_idx (fwupgrade) "},
+        {"set_boot_idx", "--version", "set_boot_idx (fwupgrade) "},
+        {"redboot_cli", "--version", "redboot_cli (fwupgrade) "},
+        {"fwupgrade", "--version", "fwupgrade (fwupgrade) "},
+    };
+    for (const auto &row : rows) {
+        for (bool with_root : {true, false}) {
+            run_result r = with_root ? run(row.name, {row.arg})
+                                     : fwtest::run_program(fwtest::sim_binary(), row.name,
+                                                           {row.arg}, {"FWUP_SYSROOT="});
+            EXPECT_EQ(0, r.status) << row.name << " " << row.arg;
+            EXPECT_EQ(0u, r.out.find(row.out)) << row.name << " " << row.arg << ": " << r.out;
+            EXPECT_EQ("", r.err) << row.name;
+        }
+    }
+    EXPECT_TRUE(before == config_block());
+    EXPECT_EQ("staged", read("tmpfs/upgrading/fw.bin"));
+    EXPECT_EQ("", read("proc/strata/unlock"));
+    EXPECT_EQ(-1, access(path("var/lock/fwupgrade.lock").c_str(), F_OK));
+    EXPECT_EQ(-1, access(path("var/log/evt.log").c_str(), F_OK));
+}
+
+// An edit that would break the script is refused whole: one line on standard error, exit status
+// 245, nothing stored; the script stays bootable.
+TEST_F(BootCli, RefusedEditsStoreNothing)
+{
+    const std::string before = config_block();
+    const std::vector<std::string> rows[] = {
+        {"update_load", std::string(511, '1')},
+        {"update_load", "banana"},
+        {"update_scrub", ""},
+        {"update_scrub", "0x0a000000 -x"},
+        {"update_exec", std::string(495, 'a')},
+        {"update_exec", "console=ttyS0\"\nfis delete root1\nexec -c \"x"},
+    };
+    for (const auto &args : rows) {
+        run_result r = run("redboot_cli", args);
+        EXPECT_EQ(256 + BOOT_ERR_REFUSED, r.status) << args[0] << " " << args[1].size();
+        EXPECT_EQ(0u, r.err.find("redboot_cli " + args[0] + ": refused: ")) << r.err;
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_TRUE(before == config_block()) << args[0];
+    }
+    EXPECT_EQ(0, run("get_boot_idx").status);
+    EXPECT_EQ(0, run("redboot_cli", {"disable_uart"}).status);
+    EXPECT_EQ(0, run("redboot_cli", {"enable_uart"}).status);
+    EXPECT_TRUE(before == config_block()) << "console off and on again";
 }
 
 TEST_F(BootCli, SubCommandsEditTheStoredScript)
@@ -161,15 +240,33 @@ TEST_F(BootCli, SubCommandsEditTheStoredScript)
 
 TEST_F(BootCli, FailuresReachTheExitStatus)
 {
-    // Every sub-command reports its failure, update_scrub and update_load included.
+    // Every sub-command reports its failure, update_scrub and update_load included, with one
+    // line on standard error naming it.
     remove_partition();
-    for (const char *cmd : {"show", "update_exec", "update_scrub", "update_load"})
-        EXPECT_EQ(253, run("redboot_cli", {cmd, "0x0c000000"}).status) << cmd;
+    for (const char *cmd : {"show", "update_exec", "update_scrub", "update_load"}) {
+        run_result r = run("redboot_cli", {cmd, "0x0c000000"});
+        EXPECT_EQ(253, r.status) << cmd;
+        EXPECT_NE(std::string::npos, r.err.find("no \"RedBoot config\" partition")) << r.err;
+    }
+    run_result r = run("get_boot_idx");
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ("get_boot_idx: no \"RedBoot config\" partition in /proc/mtd\n", r.err);
 
     write("proc/mtd", sim::proc_mtd(sim::standard_partitions(opt_)));
     sim::remove_tree(path("proc/strata")); // no flash driver
     EXPECT_EQ(252, run("redboot_cli", {"update_scrub", "0x1"}).status);
-    EXPECT_EQ(252, run("set_boot_idx", {"1"}).status);
+    r = run("set_boot_idx", {"1"});
+    EXPECT_EQ(252, r.status);
+    EXPECT_EQ("set_boot_idx: the flash driver refused to unlock /dev/mtdblock1\n", r.err);
+
+    // A script without bank digits takes no switch: that is no success.
+    sim::make_dirs(path("proc/strata"));
+    write("proc/strata/lock", "");
+    write("proc/strata/unlock", "");
+    use_script("fis load -b 0x1 rootfs\nfis load vmlinux\n");
+    r = run("set_boot_idx", {"1"});
+    EXPECT_EQ(256 + BOOT_ERR_NOT_FOUND, r.status) << r.err;
+    EXPECT_EQ("set_boot_idx: the boot script names neither bank\n", r.err);
 }
 
 TEST_F(BootCli, FailuresAfterUnlockLockAgain)

@@ -74,18 +74,15 @@ struct edit_result {
     int result;
     int modified;
     std::string field;
+    int refusal;
 };
 
 edit_result run_op(const std::string &field, int op, int arg = 0, const char *text = nullptr)
 {
-    edit_result r{0, 0, field};
-    r.result = boot_script_run(&r.field[0], op, arg, const_cast<char *>(text), &r.modified);
+    edit_result r{0, 0, field, BOOT_REFUSE_NONE};
+    r.result =
+        boot_script_run(&r.field[0], op, arg, const_cast<char *>(text), &r.modified, &r.refusal);
     return r;
-}
-
-std::string edited(const std::string &script, int op, int arg = 0, const char *text = nullptr)
-{
-    return text_of(run_op(make_field(script), op, arg, text).field);
 }
 
 std::string replace(std::string s, const std::string &from, const std::string &to)
@@ -102,6 +99,8 @@ struct edit_row {
     const char *text;
     std::string expect; // the edited text
     int modified;
+    int result = 0; // BOOT_ERR_REFUSED: the field stays as it was
+    int refusal = BOOT_REFUSE_NONE;
 };
 
 TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
@@ -111,27 +110,32 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
     const edit_row rows[] = {
         {"set 1", kSample, BOOT_OP_SET_IDX, 1, nullptr, sim::boot_script(1), 1},
         {"set same bank rewrites", kSample, BOOT_OP_SET_IDX, 0, nullptr, kSample, 1},
-        {"set uses first root", "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", BOOT_OP_SET_IDX,
-         1, nullptr, "exec -c \"root1/dev/ram0\"\nfis load kernel1\n", 1},
+        // The first "root" is not followed by a bank digit: the '=' is not what the edit writes.
+        {"set with first root not a bank", "exec -c \"root=/dev/ram0\"\nfis load kernel0\n",
+         BOOT_OP_SET_IDX, 1, nullptr, "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NO_BANK_DIGIT},
         {"set without root", "fis load kernel0\n", BOOT_OP_SET_IDX, 1, nullptr,
          "fis load kernel0\n", 0},
-        {"set over the NUL", "load root0 kernel", BOOT_OP_SET_IDX, 1, nullptr, "load root1 kernel1",
-         1},
+        {"set with kernel at the text end", "load root0 kernel", BOOT_OP_SET_IDX, 1, nullptr,
+         "load root0 kernel", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_NO_BANK_DIGIT},
         {"ramdisk 32", kSample, BOOT_OP_SET_RAMDISK_SIZE, 32, nullptr,
          replace(kSample, ",10M", ",32M"), 1},
         {"ramdisk -1", kSample, BOOT_OP_SET_RAMDISK_SIZE, -1, nullptr,
          replace(kSample, ",10M", ",4294967295M"), 1},
         {"ramdisk keeps m", "initrd=0x0a000000,10m x", BOOT_OP_SET_RAMDISK_SIZE, 32, nullptr,
          "initrd=0x0a000000,32m x", 1},
-        {"ramdisk runs to next M", "initrd=0x0a000000,512 mem=64M", BOOT_OP_SET_RAMDISK_SIZE, 32,
-         nullptr, "initrd=0x0a000000,32mem=64M", 1},
+        {"ramdisk number without its unit", "initrd=0x0a000000,512 mem=64M",
+         BOOT_OP_SET_RAMDISK_SIZE, 32, nullptr, "initrd=0x0a000000,512 mem=64M", 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NO_UNIT},
         {"ramdisk without unit letter", "initrd=0x0a000000,512\nexec\n", BOOT_OP_SET_RAMDISK_SIZE,
-         32, nullptr, "initrd=0x0a000000,512\nexec\n", 0},
+         32, nullptr, "initrd=0x0a000000,512\nexec\n", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_NO_UNIT},
+        {"ramdisk hex number", "initrd=0x0a000000,0x20M x", BOOT_OP_SET_RAMDISK_SIZE, 4, nullptr,
+         "initrd=0x0a000000,4M x", 1},
         {"disable, quote ends item", kSample, BOOT_OP_DISABLE_UART, 0, nullptr, no_console, 1},
         {"disable, space ends item", "exec -c \"console=ttyS0,115200   root=/dev/ram0\"",
          BOOT_OP_DISABLE_UART, 0, nullptr, "exec -c \"root=/dev/ram0\"", 1},
-        {"disable runs into next line", "a console=ttyS0\nfis load x\n", BOOT_OP_DISABLE_UART, 0,
-         nullptr, "a load x\n", 1},
+        {"disable would run into next line", "a console=ttyS0\nfis load x\n", BOOT_OP_DISABLE_UART,
+         0, nullptr, "a console=ttyS0\nfis load x\n", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
         {"disable, text end ends item", "exec -c  console=ttyS0,115200", BOOT_OP_DISABLE_UART, 0,
          nullptr, "exec -c", 1},
         {"enable restores sample", no_console, BOOT_OP_ENABLE_UART, 0, nullptr, kSample, 1},
@@ -149,13 +153,32 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
         {"scrub replaced", scrubbed, BOOT_OP_UPDATE_SCRUB, 0, "0x0c000000",
          replace(scrubbed, "-l 0x0a000000", "-l 0x0c000000"), 1},
         {"scrub -l then newline", "scrub -o 0x03000000 -l\nfis load\n", BOOT_OP_UPDATE_SCRUB, 0,
-         "0x1", "scrub -o 0x03000000 -l\n0x1\nfis load\n", 1},
+         "0x1", "scrub -o 0x03000000 -l\nfis load\n", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
+        {"scrub empty value", kSample, BOOT_OP_UPDATE_SCRUB, 0, "", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_NOT_NUMBER},
+        {"scrub 0x without digits", kSample, BOOT_OP_UPDATE_SCRUB, 0, "0x", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
+        {"scrub decimal", scrubbed, BOOT_OP_UPDATE_SCRUB, 0, "4096",
+         replace(scrubbed, "-l 0x0a000000", "-l 4096"), 1},
         {"scrub last line without newline", "fis load\nscrub -o 1 -l 2", BOOT_OP_UPDATE_SCRUB, 0,
          "3", "fis load\nscrub -o 1 -l 2", 0},
         {"load", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x0c000000",
          replace(kSample, "0x0a000000 root0", "0x0c000000 root0"), 1},
+        // The address of the kernel's load line: the root load would swallow the kernel's.
         {"load across lines", "fis load -b 0x0c000000 kernel0\nfis load root0\n",
-         BOOT_OP_UPDATE_LOAD, 0, "0x0a000000", "fis load -b 0x0a000000 root0\n", 1},
+         BOOT_OP_UPDATE_LOAD, 0, "0x0a000000", "fis load -b 0x0c000000 kernel0\nfis load root0\n",
+         0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
+        {"load not a number", kSample, BOOT_OP_UPDATE_LOAD, 0, "banana", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
+        {"load with a space", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x1 root1", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
+        {"exec with a quote and lines", kSample, BOOT_OP_UPDATE_EXEC, 0,
+         "console=ttyS0\"\nfis delete root1\nexec -c \"x", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_CONTROL_CHAR},
+        {"exec with a tab", kSample, BOOT_OP_UPDATE_EXEC, 0, "a\tb", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_CONTROL_CHAR},
+        {"exec quotes on other lines", "exec -c\n\"a\" \"b\"\n", BOOT_OP_UPDATE_EXEC, 0, "x",
+         "exec -c\n\"a\" \"b\"\n", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
         {"load without 0x", "fis load -b 12 root0\n", BOOT_OP_UPDATE_LOAD, 0, "0x1",
          "fis load -b 12 root0\n", 0},
         {"load without later root", "root0\nfis load -b 0x1 kernel0\n", BOOT_OP_UPDATE_LOAD, 0,
@@ -163,7 +186,11 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
     };
     for (const edit_row &row : rows) {
         edit_result r = run_op(make_field(row.script, 'Z'), row.op, row.arg, row.text);
-        EXPECT_EQ(0, r.result) << row.what;
+        EXPECT_EQ(row.result, r.result) << row.what;
+        EXPECT_EQ(row.refusal, r.refusal) << row.what;
+        if (row.result != 0) {
+            EXPECT_EQ(make_field(row.script, 'Z'), r.field) << row.what;
+        }
         EXPECT_EQ(row.expect, text_of(r.field)) << row.what;
         EXPECT_EQ(row.modified, r.modified) << row.what;
         // Behind the new NUL the old bytes stay.
@@ -173,23 +200,75 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
     }
 }
 
-TEST(BootScriptEdit, OverlongResultsAreCutInsideTheField)
+// A result that would not fit in the field is refused whole, where it would once have been cut
+// (the closing quote and later lines lost); one that fits exactly is made.
+TEST(BootScriptEdit, ResultsThatWouldNotFitAreRefused)
 {
-    std::string long_text(600, 'a');
-    edit_result r = run_op(make_field(kSample, 'Z'), BOOT_OP_UPDATE_EXEC, 0, long_text.c_str());
-    EXPECT_EQ(RB_SCRIPT_LEN - 1, (int)text_of(r.field).size());
-    EXPECT_EQ(std::string::npos, r.field.find("\"\n")); // closing quote and later lines lost
+    const std::string between = "root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200";
+    const size_t exec_room = RB_SCRIPT_LEN - 1 - (kSample.size() - between.size());
+    const std::string long_script(500, 'x');
+    const struct {
+        const char *what;
+        std::string script;
+        int op;
+        std::string text;
+        int result;
+    } rows[] = {
+        {"exec of 600 characters", kSample, BOOT_OP_UPDATE_EXEC, std::string(600, 'a'),
+         BOOT_ERR_REFUSED},
+        {"exec one past the room", kSample, BOOT_OP_UPDATE_EXEC, std::string(exec_room + 1, 'a'),
+         BOOT_ERR_REFUSED},
+        {"exec exactly filling the field", kSample, BOOT_OP_UPDATE_EXEC,
+         std::string(exec_room, 'a'), 0},
+        {"load of 511 digits", kSample, BOOT_OP_UPDATE_LOAD, std::string(511, '1'),
+         BOOT_ERR_REFUSED},
+        {"scrub line in front of 500 characters", long_script, BOOT_OP_UPDATE_SCRUB, "0x1",
+         BOOT_ERR_REFUSED},
+        {"console into a full script", "exec \"" + std::string(500, 'a') + "\"",
+         BOOT_OP_ENABLE_UART, "", BOOT_ERR_REFUSED},
+    };
+    for (const auto &row : rows) {
+        edit_result r = run_op(make_field(row.script, 'Z'), row.op, 0, row.text.c_str());
+        EXPECT_EQ(row.result, r.result) << row.what;
+        if (row.result != 0) {
+            EXPECT_EQ(BOOT_REFUSE_TOO_LONG, r.refusal) << row.what;
+            EXPECT_EQ(make_field(row.script, 'Z'), r.field) << row.what;
+        } else {
+            EXPECT_EQ(RB_SCRIPT_LEN - 1, (int)text_of(r.field).size()) << row.what;
+            EXPECT_EQ("\"\n", text_of(r.field).substr(text_of(r.field).size() - 2)) << row.what;
+        }
+    }
+}
 
-    // Load leaves the field's last byte alone.
-    r = run_op(make_field(kSample, 'Z'), BOOT_OP_UPDATE_LOAD, 0, long_text.c_str());
-    EXPECT_EQ(RB_SCRIPT_LEN - 2, (int)text_of(r.field).size());
-    EXPECT_EQ('Z', r.field[RB_SCRIPT_LEN - 1]);
-
-    // A new scrub line in front of a 500-character script keeps what fits behind it.
-    std::string script(500, 'x');
-    std::string text = edited(script, BOOT_OP_UPDATE_SCRUB, 0, "0x1");
-    std::string line = "scrub -o 0x03000000 -l 0x1\n";
-    EXPECT_EQ(line + script.substr(0, RB_SCRIPT_LEN - 1 - line.size()), text);
+// The upgrade's switch: the bank, and the ramdisk size when it differs, in one edit.
+TEST(BootScriptEdit, SelectSetsBankAndRamdiskTogether)
+{
+    const struct {
+        const char *what;
+        std::string script;
+        int bank;
+        int ramdisk;
+        std::string expect;
+        int result;
+    } rows[] = {
+        {"bank and ramdisk", kSample, 1, 32, replace(sim::boot_script(1), ",10M", ",32M"), 0},
+        {"ramdisk already right", kSample, 1, 10, sim::boot_script(1), 0},
+        {"ramdisk left alone", kSample, 1, -1, sim::boot_script(1), 0},
+        // A ramdisk number that cannot be rewritten soundly stays; the switch still happens.
+        {"ramdisk without unit", "fis load -b 0x1 root0\nfis load kernel0\ninitrd=0x1,512 x\n", 1,
+         32, "fis load -b 0x1 root1\nfis load kernel1\ninitrd=0x1,512 x\n", 0},
+        {"no bank digit", "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", 1, 32,
+         "exec -c \"root=/dev/ram0\"\nfis load kernel0\n", BOOT_ERR_REFUSED},
+    };
+    for (const auto &row : rows) {
+        std::string field = make_field(row.script);
+        int modified = 0;
+        int refusal = 0;
+        EXPECT_EQ(row.result,
+                  boot_script_select(&field[0], row.bank, row.ramdisk, &modified, &refusal))
+            << row.what;
+        EXPECT_EQ(row.expect, text_of(field)) << row.what;
+    }
 }
 
 TEST(BootScriptEdit, FieldWithoutNulEndsAtItsLastByte)
@@ -233,7 +312,7 @@ TEST(BootScriptEdit, RefusedWorkingCopyLeavesTheFieldAlone)
         std::string field = make_field(kSample);
         int modified = 0;
         g_refuse_script_copy = true;
-        int r = boot_script_run(&field[0], op, 32, const_cast<char *>("0x1"), &modified);
+        int r = boot_script_run(&field[0], op, 32, const_cast<char *>("0x1"), &modified, nullptr);
         g_refuse_script_copy = false;
         EXPECT_EQ(BOOT_ERR_STORE, r) << op;
         EXPECT_EQ(0, modified) << op;
@@ -639,12 +718,14 @@ TEST_F(BootFlash, MarkerLifeCycle)
     EXPECT_EQ(0, clear_bootidx_changed());
     EXPECT_NE(0, access(marker.c_str(), F_OK));
 
-    // Something else in the marker's place counts as a marker and is not removed.
+    // Something else in the marker's place is not a marker this tool made: it does not count,
+    // and the next marker replaces it.
     ASSERT_EQ(0, mkdir(marker.c_str(), 0755));
     int cur = -9, tgt = -9, fb = -9;
     write("proc/cmdline", "bootopt=1");
     EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
-    EXPECT_EQ(0, cur + tgt);
+    EXPECT_EQ(1, cur);
+    EXPECT_EQ(0, tgt);
     EXPECT_EQ(-1, clear_bootidx_changed());
     EXPECT_EQ(0, rmdir(marker.c_str()));
 

@@ -3,7 +3,10 @@
 #include "fixture.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <regex>
+#include <sys/resource.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -53,6 +56,157 @@ int stored_bank(const std::string &root)
 }
 
 const std::string kEvtEnv = std::string("FWTOOL_EVT_LIB=") + fwtest::evt_library();
+
+void pause_for(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A strict reader of one JSON value (RFC 8259), independent of the writer: true when `text` is
+// exactly one value, optionally followed by a newline.
+class JsonCheck
+{
+  public:
+    explicit JsonCheck(const std::string &text) : s_(text) {}
+    bool valid()
+    {
+        if (!value())
+            return false;
+        if (p_ < s_.size() && s_[p_] == '\n')
+            p_++;
+        return p_ == s_.size();
+    }
+
+  private:
+    bool value()
+    {
+        if (p_ >= s_.size())
+            return false;
+        switch (s_[p_]) {
+        case '{':
+            return container('}', true);
+        case '[':
+            return container(']', false);
+        case '"':
+            return string();
+        case 't':
+            return word("true");
+        case 'f':
+            return word("false");
+        case 'n':
+            return word("null");
+        default:
+            return number();
+        }
+    }
+    bool container(char close, bool object)
+    {
+        p_++;
+        if (p_ < s_.size() && s_[p_] == close) {
+            p_++;
+            return true;
+        }
+        for (;;) {
+            if (object && !(string() && p_ < s_.size() && s_[p_++] == ':'))
+                return false;
+            if (!value() || p_ >= s_.size())
+                return false;
+            char c = s_[p_++];
+            if (c == close)
+                return true;
+            if (c != ',')
+                return false;
+        }
+    }
+    bool string()
+    {
+        if (p_ >= s_.size() || s_[p_] != '"')
+            return false;
+        for (p_++; p_ < s_.size(); p_++) {
+            unsigned char c = (unsigned char)s_[p_];
+            if (c == '"') {
+                p_++;
+                return true;
+            }
+            if (c < 0x20)
+                return false;
+            if (c == '\\') {
+                if (++p_ >= s_.size())
+                    return false;
+                char e = s_[p_];
+                if (e == 'u') {
+                    for (int i = 0; i < 4; i++) {
+                        if (++p_ >= s_.size() || !isxdigit((unsigned char)s_[p_]))
+                            return false;
+                    }
+                } else if (strchr("\"\\/bfnrt", e) == nullptr) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+    bool word(const char *w)
+    {
+        size_t n = strlen(w);
+        if (s_.compare(p_, n, w) != 0)
+            return false;
+        p_ += n;
+        return true;
+    }
+    bool number()
+    {
+        size_t start = p_;
+        if (p_ < s_.size() && s_[p_] == '-')
+            p_++;
+        if (p_ < s_.size() && s_[p_] == '0')
+            p_++;
+        else if (!digits())
+            return false;
+        if (p_ < s_.size() && s_[p_] == '.' && (++p_, !digits()))
+            return false;
+        return p_ > start;
+    }
+    bool digits()
+    {
+        size_t start = p_;
+        while (p_ < s_.size() && isdigit((unsigned char)s_[p_]))
+            p_++;
+        return p_ > start;
+    }
+
+    const std::string &s_;
+    size_t p_ = 0;
+};
+
+bool json_valid(const std::string &text)
+{
+    return JsonCheck(text).valid();
+}
+
+// The integer after "key": in a JSON text, or -1 when it is missing or not a number.
+long json_number_of(const std::string &text, const std::string &key)
+{
+    size_t at = text.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return -1;
+    const char *p = text.c_str() + at + key.size() + 3;
+    return isdigit((unsigned char)*p) ? strtol(p, nullptr, 10) : -1;
+}
 
 // ---- sandbox create
 
@@ -209,6 +363,18 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
         {"progress", "--watch", "--timeout", "soon"},
         {"progress", "--watch", "--timeout"},
         {"progress", "--watch", "--timeout", "90000"},
+        {"progress", "--json", "--timeout", "1"},
+        {"status"},
+        {"status", sb, sb},
+        {"status", t.path()}, // not a sandbox
+        {"status", sb, "--image"},
+        {"status", sb, "--image="},
+        {"status", sb, "--image", t / "img"}, // not an image
+        {"status", sb, "--image", t / "missing"},
+        {"status", sb, "--image", t.path()},
+        {"status", "--colour", sb},
+        {"help", "frobnicate"},
+        {"--versions"},
     };
     for (const auto &args : rows) {
         std::string shown;
@@ -226,16 +392,50 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
 
 TEST(FwtoolArguments, EachCommandHasHelp)
 {
+    // Help wins wherever it stands, touches nothing and needs nothing else to be right.
     const std::vector<std::vector<std::string>> rows = {
-        {"sandbox", "--help"},      {"sandbox", "create", "--help"},
-        {"sandbox", "stage", "-h"}, {"sandbox", "reboot", "--help"},
+        {"-h"},
+        {"--help"},
+        {"help"},
+        {"help", "status"},
+        {"help", "image"},
+        {"sandbox", "--help"},
+        {"sandbox", "create", "--help"},
+        {"sandbox", "stage", "-h"},
+        {"sandbox", "reboot", "--help"},
+        {"sandbox", "reboot", "/nonexistent", "-h"},
         {"progress", "--help"},
+        {"progress", "--watch", "-h"},
+        {"progress", "--timeout", "-h"},
+        {"status", "--help"},
+        {"status", "/nonexistent", "--image", "/nonexistent", "-h"},
+        {"image", "info", "--json", "-h"},
     };
     for (const auto &args : rows) {
+        std::string shown;
+        for (const std::string &a : args)
+            shown += a + " ";
         run_result r = fwtool(args);
-        EXPECT_EQ(0, r.status) << args[0] << " " << args[1];
-        EXPECT_EQ(0u, r.out.find("usage: fwtool ")) << r.out;
+        EXPECT_EQ(0, r.status) << shown;
+        EXPECT_EQ(0u, r.out.find("usage: fwtool ")) << shown << r.out;
+        EXPECT_EQ("", r.err) << shown;
     }
+}
+
+TEST(FwtoolArguments, VersionIsTheProjectVersionWithTheCommit)
+{
+    run_result r = fwtool({"--version"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    // The same form as the device program's: the package name, the version, the commit.
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("fwtool \\(fwupgrade\\) [0-9]+\\.[0-9]+(\\.[0-9]+)*"
+                                           "( commit [0-9a-f]{7,40})?\n")))
+        << r.out;
+    // One version for both programs.
+    run_result dev = fwtest::run_program(fwtest::sim_binary(), "fwupgrade", {"--version"});
+    EXPECT_EQ(0, dev.status);
+    EXPECT_EQ("fwtool" + dev.out.substr(strlen("fwupgrade")), r.out);
 }
 
 // ---- sandbox stage
@@ -284,7 +484,7 @@ TEST(SandboxReboot, BootsTheBankTheStoredScriptLoads)
     ASSERT_TRUE(sim::make_dirs(sb + "/var/lock/sub/dir"));
     ASSERT_TRUE(sim::make_dirs(sb + "/tmpfs/upgrading"));
     ASSERT_TRUE(sim::write_file(sb + "/tmpfs/upgrading/fw.bin", "x"));
-    // Every word that mentions bootopt= would be taken as the override.
+    // The old command line is not carried over: the new one is the script's.
     ASSERT_TRUE(sim::write_file(sb + "/proc/cmdline",
                                 "console=ttyS0 bootopt=0 quiet xbootopt=0\tmem=64M\n"));
     // With the marker, the program still takes bank 1 as current and target.
@@ -292,35 +492,75 @@ TEST(SandboxReboot, BootsTheBankTheStoredScriptLoads)
 
     run_result r = fwtool({"sandbox", "reboot", sb});
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(0u, r.out.find("booted bank 1")) << r.out;
+    const std::string booted =
+        "root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200 bootopt=1\n";
+    EXPECT_EQ("booted bank 1 (kernel1, root1); kernel command line: " + booted, r.out);
     EXPECT_FALSE(exists(sb + "/var/lock/bootidx_changed"));
     EXPECT_FALSE(exists(sb + "/var/lock/sub"));
     EXPECT_TRUE(exists(sb + "/var/lock"));
     EXPECT_FALSE(exists(sb + "/tmpfs/upgrading"));
-    EXPECT_EQ("console=ttyS0 quiet mem=64M bootopt=1\n", slurp(sb + "/proc/cmdline"));
+    EXPECT_EQ(booted, slurp(sb + "/proc/cmdline"));
     EXPECT_EQ(1, device(sb, "get_boot_idx").status);
-
-    // Back to bank 0: the boot override follows again.
-    ASSERT_EQ(0, device(sb, "set_boot_idx", {"0"}).status);
-    ASSERT_EQ(0, fwtool({"sandbox", "reboot", sb}).status);
-    EXPECT_EQ("console=ttyS0 quiet mem=64M bootopt=0\n", slurp(sb + "/proc/cmdline"));
 }
 
-TEST(SandboxReboot, BankRuleOfTheScript)
+// Each edit of the script shows in the command line of the next boot.
+TEST(SandboxReboot, CommandLineFollowsTheScriptEdits)
+{
+    const std::string kStock = "root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200";
+    const struct {
+        const char *command;
+        std::vector<std::string> args;
+        std::string cmdline; // after the reboot
+    } rows[] = {
+        {"redboot_cli", {"disable_uart"}, "root=/dev/ram0 initrd=0x0a000000,10M bootopt=0\n"},
+        {"redboot_cli",
+         {"update_exec", "root=/dev/ram0 initrd=0x0a000000,4M"},
+         "root=/dev/ram0 initrd=0x0a000000,4M bootopt=0\n"},
+        {"redboot_cli", {"update_exec", kStock + " quiet"}, kStock + " quiet bootopt=0\n"},
+        {"set_boot_idx", {"1"}, kStock + " bootopt=1\n"},
+        // A bank word in the script's own text does not decide the bank: the load does.
+        {"redboot_cli",
+         {"update_exec", "bootopt=1 console=ttyS0 xbootopt=1"},
+         "console=ttyS0 bootopt=0\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.command + (" " + row.args[0]));
+        TempDir t;
+        ASSERT_EQ(0, fwtool({"sandbox", "create", t.path()}, {kEvtEnv}).status);
+        ASSERT_EQ(0, device(t.path(), row.command, row.args).status);
+        run_result r = fwtool({"sandbox", "reboot", t.path()});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(row.cmdline, slurp(t / "proc/cmdline"));
+        EXPECT_NE(std::string::npos, r.out.find("kernel command line: " + row.cmdline)) << r.out;
+    }
+}
+
+TEST(SandboxReboot, BankAndCommandLineRulesOfTheScript)
 {
     const struct {
         const char *script;
-        int bank; // -1: refused, status 1
+        int bank;            // -1: refused, status 1
+        const char *outcome; // the new command line, or the reason for the refusal
     } rows[] = {
-        {"fis load root0\nfis load kernel0\n", 0},
-        {"fis load kernel1\nfis load root1\n", 1},
-        {"kernel0 root0 kernel1 root1", 1}, // bank 1 wins, as the program decides
-        {"kernel1 root1 kernel0 root0", 1},
-        {"fis load kernel0\nfis load root1\n", -1},
-        {"fis load kernel10 root1", 1},
-        {"exec -c \"root=/dev/ram0\"\n", -1},
+        {"fis load root0\nfis load kernel0\nexec -c \"a b\"\n", 0, "a b bootopt=0\n"},
+        {"fis load kernel1\nfis load root1\nexec -c \"x\"", 1, "x bootopt=1\n"},
+        {"kernel0 root0 kernel1 root1\nexec\n", 1,
+         "bootopt=1\n"}, // bank 1 wins, as the program decides
+        {"kernel1 root1 kernel0 root0\n \texec -c \"q\"\n", 1, "q bootopt=1\n"},
+        {"fis load kernel10 root1\nexec -c \"x\"", 1, "x bootopt=1\n"},
+        {"root0 kernel0\nexec -c \"first\"\nexec -c \"second\"\n", 0, "first bootopt=0\n"},
+        {"root0 kernel0\nexec -c \"\"\n", 0, "bootopt=0\n"},
+        {"root0 kernel0\nexec -b 0x100 -c \"  a  b \"\n", 0, "a b bootopt=0\n"},
+        // Cut short: the boot loader takes the text to the end of the line.
+        {"root0 kernel0\nexec -c \"root=/dev/ram0 console=ttyS0,1152\n", 0,
+         "root=/dev/ram0 console=ttyS0,1152 bootopt=0\n"},
+        {"fis load kernel0\nfis load root1\nexec -c \"x\"\n", -1, "neither bank"},
+        {"exec -c \"root=/dev/ram0\"\n", -1, "neither bank"},
+        {"fis load root0\nfis load kernel0\n", -1, "no exec line"},
+        {"root0 kernel0\nexecute -c \"x\"\n# exec -c \"y\"\n", -1, "no exec line"},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.script);
         TempDir t;
         sim::device_options opt;
         opt.script = row.script;
@@ -329,18 +569,36 @@ TEST(SandboxReboot, BankRuleOfTheScript)
         ASSERT_TRUE(sim::write_file(t / "var/lock/bootidx_changed", ""));
         run_result r = fwtool({"sandbox", "reboot", t.path()});
         const std::string cmdline = slurp(t / "proc/cmdline");
-        EXPECT_FALSE(exists(t / "var/lock/bootidx_changed")) << row.script;
+        EXPECT_FALSE(exists(t / "var/lock/bootidx_changed"));
         if (row.bank < 0) {
-            EXPECT_EQ(1, r.status) << row.script;
-            EXPECT_NE(std::string::npos, r.err.find("neither bank")) << r.err;
+            EXPECT_EQ(1, r.status);
+            EXPECT_NE(std::string::npos, r.err.find(row.outcome)) << r.err;
             EXPECT_NE(std::string::npos, cmdline.find("bootopt=1")) << "left alone";
         } else {
-            EXPECT_EQ(0, r.status) << row.script << r.err;
-            EXPECT_EQ(row.bank, device(t.path(), "get_boot_idx").status) << row.script;
-            EXPECT_NE(std::string::npos, cmdline.find("bootopt=" + std::to_string(row.bank)));
-            EXPECT_EQ(std::string::npos, cmdline.find("bootopt=" + std::to_string(1 - row.bank)));
+            EXPECT_EQ(0, r.status) << r.err;
+            EXPECT_EQ(row.bank, device(t.path(), "get_boot_idx").status);
+            EXPECT_EQ(row.outcome, cmdline);
         }
     }
+}
+
+TEST(SandboxReboot, ABlockWithABadCrcDoesNotBoot)
+{
+    TempDir t;
+    ASSERT_EQ(0, fwtool({"sandbox", "create", t.path()}, {kEvtEnv}).status);
+    std::string block = slurp(t / "dev/mtdblock1");
+    ASSERT_EQ(0x20000u, block.size());
+    block[0x1FFFC] ^= 1;
+    ASSERT_TRUE(sim::write_file(t / "dev/mtdblock1", block));
+    const std::string before = slurp(t / "proc/cmdline");
+    run_result r = fwtool({"sandbox", "reboot", t.path()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("CRC does not match")) << r.err;
+    EXPECT_EQ(before, slurp(t / "proc/cmdline"));
+    run_result st = fwtool({"status", t.path()});
+    EXPECT_EQ(1, st.status);
+    EXPECT_NE(std::string::npos, st.out.find("would not boot: the configuration block's CRC"))
+        << st.out;
 }
 
 TEST(SandboxReboot, ConfigBlockWalk)
@@ -387,6 +645,141 @@ TEST(SandboxReboot, ConfigBlockWalk)
                                 "mtd3: 00020000 00020000 \"RedBoot config\"\n",
                                 "RedBoot config"));
     EXPECT_EQ(-1, sim::mtd_index("mtd1: 00020000 00020000 \"RedBoot\"\n", "RedBoot config"));
+}
+
+// ---- image create and info
+
+TEST(ImageCreate, StreamsPayloadsOfEverySizeIntoTheImage)
+{
+    // Sizes on and around the 1 MiB copy chunk, and the smallest.
+    const uint32_t kChunk = 1u << 20;
+    const struct {
+        uint32_t kernel, root;
+    } rows[] = {
+        {1, 1},          {kChunk, 1}, {kChunk - 1, kChunk + 1}, {kChunk + 1, 2 * kChunk + 77},
+        {3, 3 * kChunk},
+    };
+    uint32_t seed = 1;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.kernel) + " + " + std::to_string(row.root));
+        TempDir t;
+        const std::string k = fwtest::random_bytes(row.kernel, seed++);
+        const std::string r = fwtest::random_bytes(row.root, seed++);
+        ASSERT_TRUE(sim::write_file(t / "k", k));
+        ASSERT_TRUE(sim::write_file(t / "r", r));
+        run_result c = fwtool({"image", "create", "--model", "ZX9", "--kernel", t / "k", "--root",
+                               t / "r", "-o", t / "fw.bin"});
+        ASSERT_EQ(0, c.status) << c.err;
+        EXPECT_EQ(t / "fw.bin" + ": model 'ZX9', kernel " + std::to_string(row.kernel) +
+                      " bytes, root " + std::to_string(row.root) + " bytes\n",
+                  c.out);
+        EXPECT_TRUE(slurp(t / "fw.bin") == fwtest::image_file("ZX9", k, r));
+        EXPECT_EQ(0, fwtool({"image", "info", t / "fw.bin"}).status);
+    }
+}
+
+// Refusals come before the image is opened: an earlier file at -o stays as it was.
+TEST(ImageCreate, RefusesPayloadsThatCannotMakeABootableImage)
+{
+    TempDir t;
+    ASSERT_TRUE(sim::write_file(t / "empty", ""));
+    ASSERT_TRUE(sim::write_file(t / "k", "kernel"));
+    ASSERT_EQ(0, mkfifo((t / "fifo").c_str(), 0600));
+    // Sparse: takes no room, and ends just below 2^31 - 1 bytes.
+    ASSERT_TRUE(sim::write_file(t / "huge", ""));
+    ASSERT_EQ(0, truncate64((t / "huge").c_str(), 2147483600LL));
+    const struct {
+        std::string kernel, root, output;
+        std::string err;
+    } rows[] = {
+        {t / "empty", t / "k", t / "out",
+         "kernel file '" + t / "empty" + "' is empty; an image without a kernel cannot boot\n"},
+        {t / "k", t / "empty", t / "out",
+         "root file '" + t / "empty" + "' is empty; an image without a root cannot boot\n"},
+        {t / "fifo", t / "k", t / "out",
+         "kernel file '" + t / "fifo" + "' is not a regular file\n"},
+        {t / "k", t / "fifo", t / "out", "root file '" + t / "fifo" + "' is not a regular file\n"},
+        {t / "k", t / "k", t / "k",
+         "the image '" + t / "k" + "' would overwrite the kernel file\n"},
+        {t / "huge", t / "k", t / "out",
+         "the root would start at 2147483676, beyond the 2^31 - 1 bytes the device can address\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.err);
+        ASSERT_TRUE(sim::write_file(t / "out", "earlier"));
+        run_result r = fwtool({"image", "create", "--model", "M", "--kernel", row.kernel, "--root",
+                               row.root, "-o", row.output});
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("fwtool image create: " + row.err, r.err);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("earlier", slurp(t / "out"));
+        EXPECT_EQ("kernel", slurp(t / "k"));
+    }
+}
+
+TEST(ImageCreate, AFailedWriteLeavesNoPartialImage)
+{
+    TempDir t;
+    ASSERT_TRUE(sim::write_file(t / "k", fwtest::random_bytes(60000, 7)));
+    ASSERT_TRUE(sim::write_file(t / "r", fwtest::random_bytes(60000, 8)));
+    // A file size limit makes the writes fail part way; the child inherits it.
+    struct rlimit saved, small;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    small = saved;
+    small.rlim_cur = 100000;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    run_result r = fwtool({"image", "create", "--model", "M", "--kernel", t / "k", "--root",
+                           t / "r", "-o", t / "fw.bin"});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("fwtool image create: writing '" + t / "fw.bin" + "' failed: " + strerror(EFBIG) +
+                  "\n",
+              r.err);
+    EXPECT_FALSE(exists(t / "fw.bin"));
+}
+
+TEST(ImageInfo, JsonGivesEveryFieldAndVerdict)
+{
+    TempDir t;
+    ASSERT_TRUE(sim::write_file(t / "good", fwtest::image_file("TEST", "abc", "xyz")));
+    ASSERT_TRUE(sim::write_file(t / "nokernel", fwtest::image_file("TE\"ST", "", "xyz")));
+    ASSERT_TRUE(sim::write_file(t / "short", "0123456789"));
+    const struct {
+        const char *file;
+        int status;
+        std::string json;
+    } rows[] = {
+        {"good", 0,
+         "{\"path\":\"" + t / "good" +
+             "\",\"file_size\":82,\"model\":\"TEST\",\"magic\":\"0x13578642\",\"magic_good\":true,"
+             "\"header_len\":76,\"kernel\":{\"offset\":76,\"size\":3,"
+             "\"md5\":\"900150983cd24fb0d6963f7d28e17f72\","
+             "\"computed_md5\":\"900150983cd24fb0d6963f7d28e17f72\",\"good\":true,"
+             "\"problem\":null},\"root\":{\"offset\":79,\"size\":3,"
+             "\"md5\":\"d16fb36f0911f878998c136191af705e\","
+             "\"computed_md5\":\"d16fb36f0911f878998c136191af705e\",\"good\":true,"
+             "\"problem\":null},\"header_crc\":\"0x977DC90B\",\"computed_crc\":\"0x977DC90B\","
+             "\"crc_good\":true,\"good\":true}\n"},
+        {"nokernel", 1,
+         "\"model\":\"TE\\\"ST\",\"magic\":\"0x13578642\",\"magic_good\":true,\"header_len\":76,"
+         "\"kernel\":{\"offset\":76,\"size\":0,\"md5\":\"d41d8cd98f00b204e9800998ecf8427e\","
+         "\"computed_md5\":null,\"good\":false,\"problem\":\"empty: an image without a kernel "
+         "cannot boot\"},"},
+        {"short", 1,
+         "{\"path\":\"" + t / "short" +
+             "\",\"file_size\":10,\"problem\":\"shorter than the 76-byte "
+             "header\",\"good\":false}\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.file);
+        run_result r = fwtool({"image", "info", "--json", t / row.file});
+        EXPECT_EQ(row.status, r.status);
+        EXPECT_TRUE(json_valid(r.out)) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(row.json)) << r.out;
+        EXPECT_EQ("", r.err);
+    }
 }
 
 } // namespace
@@ -436,7 +829,7 @@ class ProgressTest : public ::testing::Test
     }
     static void pause_ms(int ms)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        pause_for(ms);
     }
 
     upgrade_progress *rec_ = nullptr;
@@ -460,7 +853,11 @@ TEST_F(ProgressTest, ShowsTheRecordAndDecodesTheFailureCode)
         std::string first_line, last_line;
     } rows[] = {
         {0, 0, "0 (not started)", "percent: 0"},
-        {UPGRADE_STAGE_WRITE_ROOT, 53, "4 (writing root)", "percent: 53"},
+        // The record's percent is of one pass; the whole run counts both, by bytes.
+        {UPGRADE_STAGE_WRITE_ROOT, 53, "4 (writing root)",
+         "percent: 53 of the writing, 11 of the whole run"},
+        {UPGRADE_STAGE_VERIFY_ROOT, 3, "6 (verifying root)",
+         "percent: 3 of the comparing, 61 of the whole run"},
         {UPGRADE_STAGE_DONE, 100, "7 (done)", "percent: 100"},
         {UPGRADE_STAGE_FAILED, 0xED, "-1 (failed)",
          std::string("result:  -19 (UPGRADE_ERR_RESOURCE): ") + kResource},
@@ -515,37 +912,135 @@ TEST_F(ProgressTest, WatchIgnoresTheRecordOfAnEarlierRun)
     }
 }
 
+// A run of a 4096-byte kernel and an 8192-byte root, each step held long enough to be seen. The
+// fields of a step are stored in an order that no reading in between shows another percent.
+void play_run(upgrade_progress *rec)
+{
+    const int kStep = 150;
+    pause_for(300);
+    rec->kernel_total = rec->kernel_done = rec->root_total = rec->root_done = 0;
+    rec->percent = 0;
+    rec->stage = UPGRADE_STAGE_LOADING;
+    pause_for(kStep);
+    rec->kernel_total = 4096;
+    rec->root_total = 8192;
+    rec->stage = UPGRADE_STAGE_WRITE_KERNEL;
+    pause_for(kStep);
+    rec->kernel_done = 4096; // 4096 of 2 x 12288 bytes
+    rec->percent = 33;
+    pause_for(kStep);
+    rec->root_done = 8192;
+    rec->percent = 100;
+    rec->stage = UPGRADE_STAGE_WRITE_ROOT;
+    pause_for(kStep);
+    rec->stage = UPGRADE_STAGE_VERIFY_KERNEL;
+    rec->kernel_done = 0;
+    rec->root_done = 0;
+    rec->percent = 0;
+    pause_for(kStep);
+    rec->root_done = 4096;
+    rec->kernel_done = 4096;
+    rec->stage = UPGRADE_STAGE_VERIFY_ROOT;
+    rec->percent = 66;
+    pause_for(kStep);
+    rec->root_done = 8192;
+    rec->percent = 100;
+    rec->stage = UPGRADE_STAGE_DONE;
+}
+
 TEST_F(ProgressTest, WatchFollowsARunFromStage2ToStage7)
 {
     upgrade_progress *rec = create();
     ASSERT_NE(nullptr, rec);
     set(rec, UPGRADE_STAGE_DONE, 10, 10, 20, 20, 100); // left from an earlier run
-    std::thread writer([rec] {
-        pause_ms(300);
-        set(rec, UPGRADE_STAGE_LOADING, 0, 0, 0, 0, 0);
-        pause_ms(200);
-        rec->stage = UPGRADE_STAGE_WRITE_KERNEL;
-        rec->kernel_total = 4096;
-        rec->root_total = 8192;
-        pause_ms(200);
-        rec->kernel_done = 4096;
-        rec->root_done = 8192;
-        rec->percent = 100;
-        rec->stage = UPGRADE_STAGE_DONE;
-    });
+    std::thread writer([rec] { play_run(rec); });
     auto start = std::chrono::steady_clock::now();
     run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
     auto took = std::chrono::steady_clock::now() - start;
     writer.join();
     EXPECT_EQ(0, r.status) << r.err;
-    // Not a terminal: one line per stage seen, then the outcome.
-    EXPECT_EQ("stage 2: loading\n"
-              "stage 3: writing kernel\n"
-              "stage 7: done\n"
+    // Not a terminal: a line at each stage and each ten percent of the whole run, the percent
+    // on every one, then the outcome.
+    EXPECT_EQ("stage 2: loading (0%)\n"
+              "stage 3: writing kernel (0%)\n"
+              "stage 3: writing kernel (16%)\n"
+              "stage 4: writing root (50%)\n"
+              "stage 5: verifying kernel (50%)\n"
+              "stage 6: verifying root (83%)\n"
+              "stage 7: done (100%)\n"
               "upgrade done: kernel 4096 bytes and root 8192 bytes written and verified\n",
               r.out);
-    EXPECT_GE(took, std::chrono::milliseconds(700));
+    EXPECT_GE(took, std::chrono::milliseconds(1000));
     EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+TEST_F(ProgressTest, WatchJsonGivesOneObjectPerChange)
+{
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    set(rec, UPGRADE_STAGE_DONE, 10, 10, 20, 20, 100);
+    std::thread writer([rec] { play_run(rec); });
+    run_result r = fwtool({"progress", "--watch", "--json", "--timeout", "20"});
+    writer.join();
+    EXPECT_EQ(0, r.status) << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_GE(lines.size(), 7u) << r.out;
+    long last = -1;
+    for (const std::string &l : lines) {
+        EXPECT_TRUE(json_valid(l)) << l;
+        long pct = json_number_of(l, "overall_percent");
+        EXPECT_GE(pct, last) << l;
+        last = pct;
+    }
+    EXPECT_EQ(0u, lines[0].find("{\"stage\":2,\"stage_name\":\"loading\",")) << lines[0];
+    EXPECT_EQ("{\"stage\":7,\"stage_name\":\"done\",\"kernel_done\":4096,\"kernel_total\":4096,"
+              "\"root_done\":8192,\"root_total\":8192,\"percent\":100,\"overall_percent\":100}",
+              lines.back());
+
+    // A watch that sees no run ends with an object that says so.
+    r = fwtool({"progress", "--watch", "--json", "--timeout", "0.3"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("{\"timeout\":true,\"started\":false,\"seconds\":0.3}\n", r.out);
+}
+
+// The percent of the whole run from the record's counts: writing is the first half, comparing the
+// second, both by bytes; counts that a reading catches mid-update do not move it backwards.
+TEST_F(ProgressTest, OverallPercentWeighsBothPassesByBytes)
+{
+    const struct {
+        int32_t stage;
+        uint32_t kt, kd, rt, rd;
+        const char *overall; // and, for a failed run, what follows
+    } rows[] = {
+        {0, 0, 0, 0, 0, "0"},
+        {UPGRADE_STAGE_LOADING, 100, 100, 300, 300, "0"}, // counts of an earlier run
+        {UPGRADE_STAGE_WRITE_KERNEL, 0, 0, 0, 0, "0"},    // totals not stored yet
+        {UPGRADE_STAGE_WRITE_KERNEL, 100, 50, 300, 0, "6"},
+        {UPGRADE_STAGE_WRITE_KERNEL, 100, 900, 300, 0, "12"}, // done beyond total: capped
+        {UPGRADE_STAGE_WRITE_ROOT, 100, 100, 300, 150, "31"},
+        {UPGRADE_STAGE_WRITE_ROOT, 100, 0, 300, 300, "50"}, // the stage says the kernel is written
+        {UPGRADE_STAGE_VERIFY_KERNEL, 100, 100, 300, 300, "50"}, // counts not reset yet
+        {UPGRADE_STAGE_VERIFY_KERNEL, 100, 0, 300, 300, "50"},
+        {UPGRADE_STAGE_VERIFY_KERNEL, 100, 40, 300, 0, "55"},
+        {UPGRADE_STAGE_VERIFY_ROOT, 100, 100, 300, 0, "62"},
+        {UPGRADE_STAGE_VERIFY_ROOT, 100, 100, 300, 299, "99"},
+        {UPGRADE_STAGE_VERIFY_ROOT, 100, 100, 300, 300, "100"},
+        {UPGRADE_STAGE_DONE, 100, 100, 300, 300, "100"},
+        {UPGRADE_STAGE_FAILED, 100, 100, 300, 10,
+         "null,\"code\":-19,\"code_name\":\"UPGRADE_ERR_RESOURCE\",\"meaning\":\"image missing"},
+        {UPGRADE_STAGE_WRITE_ROOT, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0x7FFFFFFF, "37"},
+    };
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    for (const auto &row : rows) {
+        set(rec, row.stage, row.kt, row.kd, row.rt, row.rd, 0xED);
+        run_result r = fwtool({"progress", "--json"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(json_valid(r.out)) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(std::string("\"overall_percent\":") + row.overall +
+                                                (row.stage == UPGRADE_STAGE_FAILED ? "" : "}")))
+            << row.stage << " " << row.kd << " " << row.rd << ": " << r.out;
+    }
 }
 
 TEST_F(ProgressTest, WatchCatchesARunTooQuickToSeeRunning)
@@ -569,7 +1064,7 @@ TEST_F(ProgressTest, WatchCatchesARunTooQuickToSeeRunning)
     run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
     waitpid(child, nullptr, 0);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("stage -1: failed\n"
+    EXPECT_EQ("stage -1: failed (at 0%)\n"
               "upgrade failed: -19 (UPGRADE_ERR_RESOURCE): image missing or short, no memory, "
               "bank state unreadable, or target partition missing/too small/not unlockable\n",
               r.out);
@@ -599,6 +1094,176 @@ TEST_F(ProgressTest, WatchWaitsForTheRecordToAppear)
     writer.join();
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.out.find("upgrade failed: -20 (UPGRADE_ERR_MAGIC)")) << r.out;
+}
+
+// ---- status
+
+// The record that the upgrades of these tests leave behind is removed with the fixture.
+class StatusTest : public ProgressTest
+{
+};
+
+TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
+{
+    TempDir t;
+    const std::string sb = t / "sb";
+    ASSERT_EQ(0, fwtool({"sandbox", "create", sb, "--kernel-size", "256K", "--root-size", "1M"},
+                        {kEvtEnv})
+                     .status);
+    ASSERT_TRUE(sim::write_file(t / "k", fwtest::random_bytes(100000, 11)));
+    ASSERT_TRUE(sim::write_file(t / "r", fwtest::random_bytes(300000, 12)));
+    ASSERT_EQ(0, fwtool({"image", "create", "--model", "SIM3000", "--kernel", t / "k", "--root",
+                         t / "r", "-o", t / "fw.bin"})
+                     .status);
+    // Only root reads the record the upgrade makes (permission bits 0).
+    const std::string done = geteuid() == 0 ? "stage 7 (done), kernel 100000 of 100000 bytes"
+                                            : "unreadable: the progress record exists";
+    const struct {
+        const char *step;
+        int script_bank;
+        bool marker;
+        int cmdline_bank;
+        const char *kernel1, *root1; // whether they hold the image; bank 0 never does
+        int status;
+        std::string progress;
+    } rows[] = {
+        {"fresh", 0, false, 0, "false", "false", 1, "none (no upgrade has run"},
+        {"upgraded", 1, true, 0, "true", "true", 0, done},
+        {"rebooted", 1, false, 1, "true", "true", 0, done},
+        {"kernel1 changed", 1, false, 1, "false", "true", 1, done},
+        {"script back on bank 0", 0, false, 1, "false", "true", 1, done},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.step);
+        const std::string step = row.step;
+        if (step == "upgraded") {
+            ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "fw.bin"}).status);
+            ASSERT_EQ(0, device(sb, "fwupgrade").status);
+        } else if (step == "rebooted") {
+            // The upgrade set the ramdisk to the 1 MiB root partition; the boot passes that on.
+            run_result r = fwtool({"sandbox", "reboot", sb});
+            ASSERT_EQ(0, r.status);
+            EXPECT_NE(std::string::npos, r.out.find(" initrd=0x0a000000,1M ")) << r.out;
+        } else if (step == "kernel1 changed") {
+            std::string part = slurp(sb + "/dev/mtdblock5");
+            part[99999] ^= 0x40;
+            ASSERT_TRUE(sim::write_file(sb + "/dev/mtdblock5", part));
+        } else if (step == "script back on bank 0") {
+            ASSERT_EQ(0, device(sb, "set_boot_idx", {"0"}).status);
+        }
+
+        run_result r = fwtool({"status", sb, "--image", t / "fw.bin"});
+        EXPECT_EQ(row.status, r.status) << r.err;
+        const std::string b = std::to_string(row.script_bank);
+        EXPECT_NE(std::string::npos, r.out.find("script bank:   " + b +
+                                                " (the boot script loads "
+                                                "kernel" +
+                                                b + " and root" + b + ")\n"))
+            << r.out;
+        EXPECT_NE(std::string::npos,
+                  r.out.find(row.marker ? "marker:        present" : "marker:        absent"));
+        EXPECT_NE(std::string::npos,
+                  r.out.find("cmdline bank:  " + std::to_string(row.cmdline_bank) + " (bootopt="));
+        const bool bank1 = std::string(row.kernel1) == "true" && std::string(row.root1) == "true";
+        EXPECT_NE(std::string::npos,
+                  r.out.find("bank 1:        kernel1 262144 bytes, root1 1048576 bytes; holds the "
+                             "image: " +
+                             std::string(bank1 ? "yes\n" : "no (kernel1 differs, root1 ")))
+            << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("progress:      " + row.progress)) << r.out;
+
+        r = fwtool({"status", "--json", sb, "--image=" + t / "fw.bin"});
+        EXPECT_EQ(row.status, r.status);
+        EXPECT_TRUE(json_valid(r.out)) << r.out;
+        EXPECT_EQ(0u, r.out.find("{\"sandbox\":\"" + sb + "\",\"script_bank\":" + b +
+                                 ",\"boots\":true,\"boot_problem\":null,\"marker\":" +
+                                 (row.marker ? "true" : "false") +
+                                 ",\"marker_ignored\":false,\"cmdline_bank\":" +
+                                 std::to_string(row.cmdline_bank) + ","))
+            << r.out;
+        EXPECT_NE(
+            std::string::npos,
+            r.out.find("\"banks\":[{\"bank\":0,\"kernel\":{\"label\":\"kernel0\",\"size\":262144,"
+                       "\"holds_image\":false},\"root\":{\"label\":\"root0\",\"size\":1048576,"
+                       "\"holds_image\":false},\"holds_image\":false},{\"bank\":1,\"kernel\":{"
+                       "\"label\":\"kernel1\",\"size\":262144,\"holds_image\":" +
+                       std::string(row.kernel1) +
+                       "},\"root\":{\"label\":\"root1\",\"size\":1048576,\"holds_image\":" +
+                       row.root1 + "},\"holds_image\":" + (bank1 ? "true" : "false") + "}]"))
+            << r.out;
+    }
+}
+
+TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
+{
+    TempDir t;
+    ASSERT_EQ(0, fwtool({"sandbox", "create", t.path(), "--running-bank", "1"}, {kEvtEnv}).status);
+    run_result r = fwtool({"status", t.path()});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("sandbox:       " + t.path() +
+                  "\n"
+                  "script bank:   1 (the boot script loads kernel1 and root1)\n"
+                  "marker:        absent\n"
+                  "cmdline bank:  1 (bootopt=1 on the kernel command line)\n"
+                  "bank 0:        kernel0 1048576 bytes, root0 4194304 bytes\n"
+                  "bank 1:        kernel1 1048576 bytes, root1 4194304 bytes\n"
+                  "progress:      none (no upgrade has run since the system started)\n",
+              r.out);
+    r = fwtool({"status", "--json", t.path()});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(json_valid(r.out)) << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("\"image\":null,\"banks\":[{\"bank\":0,\"kernel\":{\"label\":\"kernel0\","
+                         "\"size\":1048576,\"holds_image\":null},"))
+        << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("\"progress\":null,\"progress_problem\":\"no upgrade has run since the "
+                         "system started\"}\n"))
+        << r.out;
+
+    // A script that loads no bank, and a kernel command line without a bank word.
+    ASSERT_EQ(0, device(t.path(), "redboot_cli", {"update_exec", "console=ttyS0"}).status);
+    sim::device_options opt;
+    opt.script = "fis load kernel0\nfis load root1\nexec -c \"x\"\n";
+    ASSERT_TRUE(
+        sim::write_file(t / "dev/mtdblock1", sim::config_block(sim::standard_entries(opt.script))));
+    ASSERT_TRUE(sim::write_file(t / "proc/cmdline", "console=ttyS0\n"));
+    // Not a marker the tool could have made: it does not count.
+    ASSERT_TRUE(sim::write_file(t / "var/lock/bootidx_changed", "planted"));
+    r = fwtool({"status", t.path()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("script bank:   none\n"
+                                            "boot:          would not boot: the boot script "
+                                            "loads neither bank\n"))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("cmdline bank:  none (no bootopt=0")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("marker:        absent (var/lock/bootidx_changed is "
+                                            "not a regular, empty file of this user"))
+        << r.out;
+    r = fwtool({"status", "--json", t.path()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.out.find("\"script_bank\":null,\"boots\":false,\"boot_problem\":\"the boot script "
+                         "loads neither bank\",\"marker\":false,\"marker_ignored\":true,"
+                         "\"cmdline_bank\":null,"))
+        << r.out;
+}
+
+// Paths are bytes: JSON text escapes what it must and keeps well-formed UTF-8 as it is.
+TEST_F(StatusTest, JsonEscapesThePath)
+{
+    TempDir t;
+    const std::string name = "sb \"q\" back\\slash\nline\t\x01\x7f \xff\xc3\xa9\xe2\x82\xac"
+                             "\xed\xa0\x80\xc0\xaf";
+    const std::string sb = t / name;
+    ASSERT_EQ(0, fwtool({"sandbox", "create", sb}, {kEvtEnv}).status);
+    run_result r = fwtool({"status", "--json", sb});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(json_valid(r.out)) << r.out;
+    EXPECT_EQ(0u, r.out.find("{\"sandbox\":\"" + t.path() +
+                             "/sb \\\"q\\\" back\\\\slash\\nline\\t\\u0001\\u007f \\u00ff"
+                             "\xc3\xa9\xe2\x82\xac\\u00ed\\u00a0\\u0080\\u00c0\\u00af\","))
+        << r.out;
 }
 
 } // namespace

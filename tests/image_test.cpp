@@ -565,6 +565,11 @@ TEST_F(FwtoolImageTest, InfoReportsEachBadPart)
         {"truncated payload", kExample.substr(0, 80),
          "root digest:    bad (payload ends at 82, the file is 80 bytes)\n"},
         {"short header", kExample.substr(0, 40), "40 bytes, shorter than the 76-byte header\n"},
+        // Well-formed, but the device could not boot it.
+        {"empty kernel", fwtest::image_file("TEST", "", "xyz"),
+         "kernel digest:  bad (empty: an image without a kernel cannot boot)\n"},
+        {"empty root", fwtest::image_file("TEST", "abc", ""),
+         "root digest:    bad (empty: an image without a root cannot boot)\n"},
     };
     for (const info_bad_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -585,12 +590,13 @@ TEST_F(FwtoolImageTest, UsageAndUnreadableInput)
         const char *out; // start of standard output
     };
     std::string k = put("k", "abc");
+    std::string empty = put("empty", "");
     std::string missing = dir_ / "missing";
     const usage_case cases[] = {
         {{}, 2, "usage: fwtool image", ""},
         {{"--help"}, 0, "", "usage: fwtool image <command>"},
         {{"create", "--help"}, 0, "", "usage: fwtool image create --model NAME"},
-        {{"info", "-h"}, 0, "", "usage: fwtool image info IMAGE"},
+        {{"info", "-h"}, 0, "", "usage: fwtool image info [--json] IMAGE"},
         {{"frobnicate"}, 2, "fwtool image: unknown command 'frobnicate'\n", ""},
         {{"info"}, 2, "fwtool image info: expected one IMAGE argument\n", ""},
         {{"info", "a", "b"}, 2, "fwtool image info: expected one IMAGE argument\n", ""},
@@ -623,8 +629,17 @@ TEST_F(FwtoolImageTest, UsageAndUnreadableInput)
          ""},
         {{"create", "--model", "M", "--kernel", k, "--root", k, "-o", "/dev/full"},
          1,
-         "fwtool image create: writing '/dev/full' failed (-6)\n",
+         "fwtool image create: writing '/dev/full' failed: No space left on device\n",
          ""},
+        {{"create", "--model", "M", "--kernel", empty, "--root", k, "-o", dir_ / "x"},
+         2,
+         "fwtool image create: kernel file '",
+         ""},
+        {{"create", "--model", "M", "--kernel", k, "--root", empty, "-o", dir_ / "x"},
+         2,
+         "fwtool image create: root file '",
+         ""},
+        {{"info", "--json"}, 2, "fwtool image info: expected one IMAGE argument\n", ""},
     };
     for (const usage_case &c : cases) {
         std::string trace;

@@ -47,6 +47,9 @@ TEST_F(PlatformTest, CommandPathsAreQuotedAndGlobsStayOutside)
         std::string(platform_command("rm -rf /kelpvar/config0/oem_root/*", buf, sizeof(buf))));
     EXPECT_EQ("[ -d " + q + "/k' ] || mkdir " + q + "/k'",
               std::string(platform_command("[ -d /k ] || mkdir /k", buf, sizeof(buf))));
+    // Dot-files too: each pattern stays outside the quotes.
+    EXPECT_EQ("rm -rf " + q + "/k'/.[!.]* " + q + "/k'/..?*",
+              std::string(platform_command("rm -rf /k/.[!.]* /k/..?*", buf, sizeof(buf))));
     EXPECT_EQ("tar zxf " + q + "/a.bin' -C " + q + "/d/'",
               std::string(platform_command("tar zxf /a.bin -C /d/", buf, sizeof(buf))));
     char small[16];
@@ -91,9 +94,12 @@ TEST_F(PlatformTest, ReleaseIsTheFirstLineOfOsrelease)
 TEST_F(PlatformTest, SimulatedProgramRefusesWithoutARoot)
 {
     ASSERT_TRUE(sim::write_file(dir_ / "plain", ""));
+    // A root that is this machine's own would let the program write its /var/lock and /dev.
     for (const std::vector<std::string> &env : {std::vector<std::string>{"FWUP_SYSROOT="},
                                                 {"FWUP_SYSROOT=" + dir_ / "missing"},
-                                                {"FWUP_SYSROOT=" + dir_ / "plain"}}) {
+                                                {"FWUP_SYSROOT=" + dir_ / "plain"},
+                                                {"FWUP_SYSROOT=/"},
+                                                {"FWUP_SYSROOT=/tmp/.."}}) {
         fwtest::run_result r = run_program(sim_binary(), "get_boot_idx", {}, env);
         EXPECT_EQ(255, r.status) << env[0];
         EXPECT_NE(std::string::npos, r.out.find("FWUP_SYSROOT")) << r.out;

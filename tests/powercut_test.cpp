@@ -9,11 +9,14 @@
 // A cut inside a store of the 0x20000-byte block leaves it torn (part new, part old, CRC word not
 // matching): with one copy of the block on flash this window cannot be closed, so it is counted
 // and printed, not failed. A kill seldom tears it (the kernel copies the block in few pieces), so
-// the cut is also emulated at every 512-byte boundary of the two stores the upgrade makes.
-// The change marker must never claim a switch that did not happen: the probe of the bank query
-// creates nothing, so no kill may leave a marker while the script names the old bank.
-// Kills are spread over the whole run and, densely, around the instants of those windows, timed
-// from the program's own file events, to show how large the windows are.
+// the cut is also emulated at every 512-byte boundary of the one store of the switch.
+// The runs start from several states of the device: the ordinary one; the script naming the
+// other bank by hand (or after an upgrade whose marker was lost); a stale marker; a marker planted
+// by another user; a second upgrade in the same boot. Whatever the state, the bank being written
+// is never the one the script names, and the running bank is never written. Each state's unkilled
+// runs count the stores of the configuration block.
+// Kills are spread over the whole run and, densely, around the instants of the stores, timed from
+// the program's own file events, to show how large the windows are.
 #include "fixture.h"
 
 #include <algorithm>
@@ -57,8 +60,10 @@ const size_t kKernelLen = 100000;
 const size_t kRootLen = 200000;
 
 const int kProbeRuns = 3;
-const int kSpreadKills = 200;    // over the run up to the pause
-const int kDenseKills = 40;      // around each window
+const int kSpreadKills = 200;    // over the run up to the pause, from the ordinary state
+const int kDenseKills = 40;      // around each window, from the ordinary state
+const int kStateKills = 30;      // spread over the run, from each other state
+const int kStateDense = 8;       // around each window, from each other state
 const double kDenseHalfMs = 0.2; // dense kills lie within this of the window's instant
 const int kExitKills = 4;        // after the pause, in the exit steps
 const int32_t kUntouched = 100;  // stage planted before each run: the record was never started
@@ -67,6 +72,27 @@ const size_t kCutStep = 512;     // emulated cuts: one per flash sector
 struct payloads {
     std::string kernel;
     std::string root;
+};
+
+// What the change marker's path holds when a run starts.
+enum marker_kind { MARKER_NONE, MARKER_OWN, MARKER_PLANTED };
+
+// A state of the device before the upgrade; bank 0 runs (the kernel command line says so) and
+// holds the old image.
+struct start_state {
+    const char *name;
+    int script_bank;    // the bank the script names
+    bool bank1_prev;    // bank 1 holds a complete earlier image
+    marker_kind marker; // the change marker
+    int stores;         // stores of the configuration block an unkilled upgrade makes
+};
+
+const start_state kStates[] = {
+    {"ordinary", 0, false, MARKER_NONE, 1},
+    {"script on the other bank, no marker", 1, true, MARKER_NONE, 2},
+    {"stale marker", 0, true, MARKER_OWN, 1},
+    {"marker planted by another user", 0, true, MARKER_PLANTED, 1},
+    {"second upgrade in one boot", 1, true, MARKER_OWN, 2},
 };
 
 uint32_t get_le32(const std::string &s, size_t off)
@@ -129,18 +155,10 @@ struct run_watch {
     double end = -1; // when an unkilled run ended
 };
 
-enum kill_phase {
-    PHASE_SPREAD,
-    PHASE_WRITES,
-    PHASE_PROBE,
-    PHASE_STORE1,
-    PHASE_STORE2,
-    PHASE_EXIT,
-    PHASES
-};
-const char *const kPhaseNames[PHASES] = {"spread over the run",  "over the writes and verify",
-                                         "after the bank query", "at the bank switch store",
-                                         "at the ramdisk store", "in the exit steps"};
+enum kill_phase { PHASE_SPREAD, PHASE_WRITES, PHASE_PROBE, PHASE_STORE, PHASE_EXIT, PHASES };
+const char *const kPhaseNames[PHASES] = {"spread over the run", "over the writes and verify",
+                                         "after the bank query", "at a store of the block",
+                                         "in the exit steps"};
 
 struct planned_kill {
     kill_phase phase;
@@ -153,10 +171,21 @@ struct tally {
     int ended_first = 0;             // the run ended before its kill
     int kills[PHASES] = {};
     int torn[PHASES] = {};  // CRC invalid: a kill inside a store
-    int stale[PHASES] = {}; // marker present, no switch: a kill inside the probe
+    int stale[PHASES] = {}; // marker present while the script names the running bank
     int recovered = 0;      // upgrades after a reboot that completed
     int retry = -1; // after the first stale marker, an upgrade retried without a reboot wrote
                     // the running bank (1) or not (0); -1: no stale marker
+};
+
+// What the unkilled runs from one state showed.
+struct timeline {
+    double run_ms = 0;          // from the start to the pause
+    int opens = 0;              // of the configuration device
+    int stores = 0;             // of the configuration block
+    std::vector<double> writes; // from the last query before the writes to the switch's open
+    std::vector<double> store;  // from the switch's open to its store
+    std::vector<double> exit;   // the exit steps after the pause
+    std::string switched;       // the block after the whole upgrade
 };
 
 // Emulated cuts inside one store.
@@ -187,13 +216,18 @@ class PowerCut : public fwtest::SimDeviceTest
         make_device(opt);
         old_ = {random_bytes(kKernelLen, 1), random_bytes(kRootLen, 2)};
         new_ = {random_bytes(kKernelLen, 3), random_bytes(kRootLen, 4)};
+        prev_ = {random_bytes(kKernelLen, 5), random_bytes(kRootLen, 6)};
         place(kKernelDev[kOldBank], old_.kernel);
         place(kRootDev[kOldBank], old_.root);
         for (const char *dev : {kConfigDev, kKernelDev[0], kRootDev[0], kKernelDev[1], kRootDev[1]})
             pristine_[dev] = read(dev);
         staged_ = image_file(new_);
 
-        int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), IPC_CREAT | 0600);
+        // Made as the upgrade makes it, without permission bits: it trusts no other record.
+        int old = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
+        if (old >= 0)
+            shmctl(old, IPC_RMID, nullptr);
+        int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), IPC_CREAT);
         ASSERT_GE(id, 0) << strerror(errno);
         void *p = shmat(id, nullptr, 0);
         ASSERT_NE(reinterpret_cast<void *>(-1), p);
@@ -213,12 +247,27 @@ class PowerCut : public fwtest::SimDeviceTest
         write(dev, d);
     }
 
-    // The device as before the upgrade, with the new image staged and the record unstarted.
-    void restore()
+    // The device as before the upgrade, in `state`, with the new image staged and the record
+    // unstarted.
+    void restore(const start_state &state = kStates[0])
     {
         for (const auto &dev : pristine_)
             write(dev.first, dev.second);
+        if (state.bank1_prev) {
+            place(kKernelDev[kNewBank], prev_.kernel);
+            place(kRootDev[kNewBank], prev_.root);
+        }
+        if (state.script_bank != kOldBank)
+            write(kConfigDev,
+                  sim::config_block(sim::standard_entries(sim::boot_script(state.script_bank))));
         unlink(path(kMarker).c_str());
+        if (state.marker == MARKER_OWN)
+            write(kMarker, "");
+        if (state.marker == MARKER_PLANTED) {
+            write(kMarker, "");
+            ASSERT_EQ(0, chown(path(kMarker).c_str(), 65534, 65534));
+        }
+        state_ = &state;
         ASSERT_TRUE(sim::make_dirs(path("tmpfs/upgrading")));
         write(kStaged, staged_);
         record_->stage = kUntouched;
@@ -356,17 +405,22 @@ class PowerCut : public fwtest::SimDeviceTest
         sim::block_boot_script(block, &script);
         int bank = sim::script_bank(script);
         if (!block_crc_valid(block)) {
-            // Only the bank switch writes the block, and it runs under stage 6.
-            EXPECT_EQ(UPGRADE_STAGE_VERIFY_ROOT, stage) << "torn block outside the switch";
+            // Only the bank switches write the block: the one that leaves the bank to be written
+            // runs before the writes, the one to the new bank under stage 6.
+            EXPECT_TRUE(stage == UPGRADE_STAGE_VERIFY_ROOT ||
+                        (state_->script_bank == kNewBank && stage == UPGRADE_STAGE_LOADING))
+                << "torn block outside a switch, stage " << stage;
             t->torn[phase]++;
             return -1;
         }
         EXPECT_TRUE(bank == kOldBank || bank == kNewBank) << script;
         if (bank == kNewBank) {
-            EXPECT_TRUE(bank_holds(kNewBank, new_))
-                << "switched to an unverified bank, stage " << stage;
+            EXPECT_TRUE(bank_holds(kNewBank, new_) ||
+                        (state_->bank1_prev && bank_holds(kNewBank, prev_)))
+                << state_->name << ": the script names a bank being written, stage " << stage;
         }
-        if (bank == kOldBank && access(path(kMarker).c_str(), F_OK) == 0)
+        if (bank == kOldBank && state_->marker == MARKER_NONE &&
+            access(path(kMarker).c_str(), F_OK) == 0)
             t->stale[phase]++;
         return bank;
     }
@@ -422,9 +476,44 @@ class PowerCut : public fwtest::SimDeviceTest
         return s;
     }
 
+    // The unkilled runs from `state`: each also shows the upgrade working from it.
+    timeline probe(const start_state &state, int runs)
+    {
+        timeline tl;
+        std::vector<double> pause;
+        for (int i = 0; i < runs; i++) {
+            restore(state);
+            run_watch w = watch_run(nullptr);
+            EXPECT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0)
+                << state.name << ": " << w.status;
+            EXPECT_TRUE(stored_crc_valid());
+            EXPECT_EQ(kNewBank, sim::script_bank(stored_script())) << state.name;
+            EXPECT_TRUE(bank_holds(kNewBank, new_)) << state.name;
+            // The devices opens: the bank state's query, the query of the bank the script names,
+            // a switch off the target when the script named it, the switch to the new bank.
+            tl.opens = (int)w.at[EV_OPEN].size();
+            tl.stores = (int)w.at[EV_MODIFY].size();
+            EXPECT_EQ(2 + state.stores, tl.opens) << state.name;
+            EXPECT_EQ(state.stores, tl.stores) << state.name;
+            EXPECT_EQ(1u, w.at[EV_MARKER].size()) << state.name;
+            if (HasFailure() || w.at[EV_CLOSE_READ].size() < 2)
+                return tl;
+            size_t last = w.at[EV_OPEN].size() - 1;
+            pause.push_back(w.at[EV_MARKER][0]);
+            tl.exit.push_back(w.end - w.at[EV_MARKER][0] - 1000.0);
+            tl.writes.push_back(w.at[EV_OPEN][last] - w.at[EV_CLOSE_READ][last - 1]);
+            tl.store.push_back(w.at[EV_MODIFY].back() - w.at[EV_OPEN][last]);
+            tl.switched = config_block();
+        }
+        tl.run_ms = median(pause);
+        return tl;
+    }
+
     std::map<std::string, std::string> pristine_;
+    const start_state *state_ = &kStates[0];
     payloads old_;
     payloads new_;
+    payloads prev_; // an earlier upgrade's image, complete in bank 1 in some states
     std::string staged_;
     std::string block_;
     volatile upgrade_progress *record_ = nullptr;
@@ -432,134 +521,139 @@ class PowerCut : public fwtest::SimDeviceTest
 
 TEST_F(PowerCut, RebootAfterAnyKillFindsABootableBank)
 {
-    // Unkilled runs give the instants to aim at; each also shows the upgrade working here.
-    std::vector<double> pause, exit_steps, writes_gap, store1_gap, store2_gap;
-    std::string switched; // the block after the whole upgrade
-    for (int i = 0; i < kProbeRuns; i++) {
-        restore();
-        run_watch w = watch_run(nullptr);
-        ASSERT_TRUE(WIFEXITED(w.status) && WEXITSTATUS(w.status) == 0) << w.status;
-        ASSERT_TRUE(stored_crc_valid());
-        ASSERT_EQ(kNewBank, sim::script_bank(stored_script()));
-        ASSERT_TRUE(bank_holds(kNewBank, new_));
-        // The queries and stores open the device in this order: bank query, switch, ramdisk
-        // query, ramdisk store. The marker probe follows the bank query and creates nothing.
-        ASSERT_EQ(4u, w.at[EV_OPEN].size());
-        ASSERT_EQ(2u, w.at[EV_MODIFY].size());
-        ASSERT_EQ(1u, w.at[EV_MARKER].size());
-        ASSERT_FALSE(w.at[EV_CLOSE_READ].empty());
-        pause.push_back(w.at[EV_MARKER][0]);
-        exit_steps.push_back(w.end - w.at[EV_MARKER][0] - 1000.0);
-        writes_gap.push_back(w.at[EV_OPEN][1] - w.at[EV_CLOSE_READ][0]);
-        store1_gap.push_back(w.at[EV_MODIFY][0] - w.at[EV_OPEN][1]);
-        store2_gap.push_back(w.at[EV_MODIFY][1] - w.at[EV_OPEN][3]);
-        switched = config_block();
+    const int states = (int)(sizeof(kStates) / sizeof(kStates[0]));
+    std::vector<timeline> tls;
+    for (const start_state &state : kStates) {
+        tls.push_back(probe(state, &state == &kStates[0] ? kProbeRuns : kProbeRuns - 1));
+        if (HasFailure())
+            return;
     }
-    double run_ms = median(pause);
 
-    std::vector<planned_kill> plan;
     uint32_t rng = 12345;
     auto uniform = [&rng]() {
         rng = rng * 1103515245u + 12345u;
         return (double)(rng >> 8) / (double)(1u << 24);
     };
-    // One kill in each of kSpreadKills equal slices of the run up to the pause.
-    double span = run_ms * 1.05;
-    for (int i = 0; i < kSpreadKills; i++)
-        plan.push_back({PHASE_SPREAD, {EV_START, 0, span * (i + uniform()) / kSpreadKills}});
-    // Process start varies most under load; these are timed from the program's own bank query,
-    // so that the writing and verifying are reached whatever the start cost.
-    for (int i = 0; i < kDenseKills; i++)
-        plan.push_back(
-            {PHASE_WRITES, {EV_CLOSE_READ, 0, median(writes_gap) * (i + uniform()) / kDenseKills}});
-    const planned_kill windows[] = {
-        {PHASE_PROBE, {EV_CLOSE_READ, 0, kDenseHalfMs}},
-        {PHASE_STORE1, {EV_OPEN, 1, median(store1_gap)}},
-        {PHASE_STORE2, {EV_OPEN, 3, median(store2_gap)}},
-    };
-    for (const planned_kill &w : windows) {
-        for (int i = 0; i < kDenseKills; i++) {
-            planned_kill k = w;
-            k.when.delay_ms = std::max(0.0, k.when.delay_ms + kDenseHalfMs * (2 * uniform() - 1));
-            plan.push_back(k);
+    std::vector<tally> tallies(states);
+    for (int si = 0; si < states; si++) {
+        const start_state &state = kStates[si];
+        const timeline &t = tls[si];
+        const int spread = si == 0 ? kSpreadKills : kStateKills;
+        const int dense = si == 0 ? kDenseKills : kStateDense;
+        std::vector<planned_kill> plan;
+        // One kill in each of `spread` equal slices of the run up to the pause.
+        double span = t.run_ms * 1.05;
+        for (int i = 0; i < spread; i++)
+            plan.push_back({PHASE_SPREAD, {EV_START, 0, span * (i + uniform()) / spread}});
+        // Process start varies most under load; these are timed from the program's own last
+        // query before the writes, so that the writing and verifying are reached whatever the
+        // start cost.
+        for (int i = 0; i < dense; i++)
+            plan.push_back(
+                {PHASE_WRITES,
+                 {EV_CLOSE_READ, t.opens - 2, median(t.writes) * (i + uniform()) / dense}});
+        std::vector<planned_kill> windows = {{PHASE_PROBE, {EV_CLOSE_READ, 0, kDenseHalfMs}}};
+        // Each store comes after its own open: the switch off the target, the switch to it.
+        for (int store = 0; store < t.stores; store++)
+            windows.push_back({PHASE_STORE, {EV_OPEN, 2 + store, median(t.store)}});
+        for (const planned_kill &w : windows) {
+            for (int i = 0; i < dense; i++) {
+                planned_kill k = w;
+                k.when.delay_ms =
+                    std::max(0.0, k.when.delay_ms + kDenseHalfMs * (2 * uniform() - 1));
+                plan.push_back(k);
+            }
         }
-    }
-    // The pause of one second, then the exit steps.
-    for (int i = 0; i < kExitKills; i++) {
-        double at = 1000.0 + median(exit_steps) * (i + uniform()) / kExitKills;
-        plan.push_back({PHASE_EXIT, {EV_MARKER, 0, at}});
+        // The pause of one second, then the exit steps (whose files are the same from any state).
+        for (int i = 0; i < (si == 0 ? kExitKills : 0); i++) {
+            double at = 1000.0 + median(t.exit) * (i + uniform()) / kExitKills;
+            plan.push_back({PHASE_EXIT, {EV_MARKER, 0, at}});
+        }
+
+        tally &tl = tallies[si];
+        std::map<int32_t, bool> recovery_done;
+        bool recovered_once = false;
+        for (const planned_kill &k : plan) {
+            restore(state);
+            run_watch w = watch_run(&k.when);
+            if (!w.killed) {
+                tl.ended_first++;
+                continue;
+            }
+            int32_t stage = record_->stage;
+            tl.kills[k.phase]++;
+            tl.by_stage[stage]++;
+            int stale = tl.stale[k.phase];
+            int bank = check_after_kill(k.phase, stage, &tl);
+            if (tl.stale[k.phase] > stale && tl.retry < 0) {
+                tl.retry = retry_writes_running_bank() ? 1 : 0;
+                continue;
+            }
+            // The first kill in each stage is followed by a reboot and another upgrade; from the
+            // other states, the first kill only (each costs the upgrade's pause).
+            if (bank >= 0 && !recovery_done[stage] && (si == 0 || !recovered_once)) {
+                recovery_done[stage] = true;
+                recovered_once = true;
+                check_recovery(bank, &tl);
+            }
+            if (HasFatalFailure())
+                return;
+        }
     }
 
-    tally tl;
-    std::map<int32_t, bool> recovery_done;
-    for (const planned_kill &k : plan) {
-        restore();
-        run_watch w = watch_run(&k.when);
-        if (!w.killed) {
-            tl.ended_first++;
-            continue;
-        }
-        int32_t stage = record_->stage;
-        tl.kills[k.phase]++;
-        tl.by_stage[stage]++;
-        int stale = tl.stale[k.phase];
-        int bank = check_after_kill(k.phase, stage, &tl);
-        if (tl.stale[k.phase] > stale && tl.retry < 0) {
-            tl.retry = retry_writes_running_bank() ? 1 : 0;
-            continue;
-        }
-        // The first kill in each stage is followed by a reboot and another upgrade.
-        if (bank >= 0 && !recovery_done[stage]) {
-            recovery_done[stage] = true;
-            check_recovery(bank, &tl);
-        }
-        if (HasFatalFailure())
-            return;
-    }
-
-    // The stores of the switch, cut at every sector: first the bank, then the ramdisk size.
+    // The one store of the switch, cut at every sector.
     restore();
-    fwtest::run_result r = run("set_boot_idx", {"1"});
-    ASSERT_EQ(0, r.status) << r.out;
-    std::string bank_switched = config_block();
-    cut_sweep cut1 = sweep_cuts(pristine_[kConfigDev], bank_switched);
-    cut_sweep cut2 = sweep_cuts(bank_switched, switched);
+    cut_sweep cut = sweep_cuts(pristine_[kConfigDev], tls[0].switched);
 
     int kills = 0;
-    for (int k : tl.kills)
-        kills += k;
-    printf("power cuts: %d kills (%d runs ended before theirs); %.1f ms from the start to the "
-           "pause, in which %d upgrades after a reboot completed\n",
-           kills, tl.ended_first, run_ms, tl.recovered);
-    printf("  stage at the kill:");
-    for (const auto &s : tl.by_stage)
-        printf(" %s %d;", s.first == kUntouched ? "none" : std::to_string(s.first).c_str(),
-               s.second);
-    printf("\n");
-    for (int p = 0; p < PHASES; p++) {
-        printf("  %-25s %3d kills: %d torn blocks, %d stale markers", kPhaseNames[p], tl.kills[p],
-               tl.torn[p], tl.stale[p]);
-        if (p != PHASE_SPREAD && p != PHASE_WRITES && p != PHASE_EXIT && tl.kills[p] > 0)
-            printf(" (window about %.0f us)",
-                   1e3 * 2 * kDenseHalfMs * (tl.torn[p] + tl.stale[p]) / tl.kills[p]);
+    for (int si = 0; si < states; si++) {
+        tally &tl = tallies[si];
+        int state_kills = 0, torn = 0, stale = 0;
+        for (int p = 0; p < PHASES; p++) {
+            state_kills += tl.kills[p];
+            torn += tl.torn[p];
+            stale += tl.stale[p];
+        }
+        kills += state_kills;
+        printf("power cuts from the state \"%s\": %d stores of the block per upgrade; %d kills "
+               "(%d runs ended before theirs), %d torn blocks, %d stale markers, %d upgrades after "
+               "a reboot completed; %.1f ms from the start to the pause\n",
+               kStates[si].name, tls[si].stores, state_kills, tl.ended_first, torn, stale,
+               tl.recovered, tls[si].run_ms);
+        printf("  stage at the kill:");
+        for (const auto &st : tl.by_stage)
+            printf(" %s %d;", st.first == kUntouched ? "none" : std::to_string(st.first).c_str(),
+                   st.second);
         printf("\n");
+        for (int p = 0; p < PHASES; p++) {
+            if (tl.kills[p] == 0)
+                continue;
+            printf("  %-25s %3d kills: %d torn blocks, %d stale markers", kPhaseNames[p],
+                   tl.kills[p], tl.torn[p], tl.stale[p]);
+            if (p == PHASE_PROBE || p == PHASE_STORE)
+                printf(" (window about %.0f us)",
+                       1e3 * 2 * kDenseHalfMs * (tl.torn[p] + tl.stale[p]) / tl.kills[p]);
+            printf("\n");
+        }
+        if (tl.retry >= 0)
+            printf("  an upgrade retried after a stale marker, without a reboot, %s the running "
+                   "bank\n",
+                   tl.retry != 0 ? "wrote" : "left alone");
+        EXPECT_NE(1, tl.retry) << kStates[si].name;
+        EXPECT_GT(tl.recovered, 0) << kStates[si].name;
+        // The kills reached the writing and the switch, not only the start.
+        EXPECT_GT(tl.by_stage[UPGRADE_STAGE_WRITE_KERNEL] + tl.by_stage[UPGRADE_STAGE_WRITE_ROOT],
+                  0)
+            << kStates[si].name;
+        EXPECT_GT(tl.by_stage[UPGRADE_STAGE_VERIFY_ROOT], 0) << kStates[si].name;
+        for (int p = 0; p < PHASES; p++)
+            EXPECT_EQ(0, tl.stale[p])
+                << kStates[si].name << ": a kill " << kPhaseNames[p] << " left a stale marker";
     }
-    if (tl.retry >= 0)
-        printf("  an upgrade retried after a stale marker, without a reboot, %s the running "
-               "bank\n",
-               tl.retry != 0 ? "wrote" : "left alone");
-    for (const cut_sweep *c : {&cut1, &cut2})
-        printf("  emulated cuts in the %s store: %d of %d leave an invalid CRC (bytes 0x%zx to "
-               "0x%zx change)\n",
-               c == &cut1 ? "bank" : "ramdisk", c->broken, c->cuts, c->first_diff, c->last_diff);
-
+    printf("  emulated cuts in the store of the switch: %d of %d leave an invalid CRC (bytes 0x%zx "
+           "to 0x%zx change)\n",
+           cut.broken, cut.cuts, cut.first_diff, cut.last_diff);
     EXPECT_GE(kills, kSpreadKills);
-    // The kills reached the writing and the switch, not only the start.
-    EXPECT_GT(tl.by_stage[UPGRADE_STAGE_WRITE_KERNEL] + tl.by_stage[UPGRADE_STAGE_WRITE_ROOT], 0);
-    EXPECT_GT(tl.by_stage[UPGRADE_STAGE_VERIFY_ROOT], 0);
-    EXPECT_GT(tl.recovered, 0);
-    for (int p = 0; p < PHASES; p++)
-        EXPECT_EQ(0, tl.stale[p]) << "a kill " << kPhaseNames[p] << " left a stale marker";
 }
 
 } // namespace

@@ -5,8 +5,12 @@
 // outcome.
 #include "fixture.h"
 
+#include <functional>
+
 #include <algorithm>
 #include <cstring>
+#include <sys/inotify.h>
+#include <thread>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -16,6 +20,7 @@
 #include <unistd.h>
 
 #include "md5.h"
+#include "boot_idx.h"
 #include "upgrade.h"
 
 extern char **environ;
@@ -239,6 +244,34 @@ class Upgrade : public fwtest::SimDeviceTest
         EXPECT_EQ(std::string("timeslice=0\0", 12), read("proc/dte"));
     }
 
+    // Stores of the configuration block while `action` runs: every store is one burst of writes
+    // to its device, between the opens of its operation.
+    int count_stores(const std::function<void()> &action)
+    {
+        int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(in, 0);
+        EXPECT_GE(inotify_add_watch(in, path("dev/mtdblock1").c_str(), IN_MODIFY | IN_OPEN), 0);
+        action();
+        alignas(inotify_event) char buf[8192];
+        ssize_t n;
+        int stores = 0;
+        while ((n = ::read(in, buf, sizeof(buf))) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                const inotify_event *e = reinterpret_cast<const inotify_event *>(buf + off);
+                stores += (e->mask & IN_MODIFY) != 0 ? 1 : 0;
+                off += (ssize_t)(sizeof(inotify_event) + e->len);
+            }
+        }
+        close(in);
+        return stores;
+    }
+
+    void plant_marker(uid_t owner)
+    {
+        write("var/lock/bootidx_changed", "");
+        ASSERT_EQ(0, chown(path("var/lock/bootidx_changed").c_str(), owner, owner));
+    }
+
     image factory_;
     std::string original_script_;
     std::string initial_dev_[8];
@@ -389,7 +422,8 @@ TEST_F(Upgrade, OemCustomisationFollowsTheStagedRequest)
 {
     const oem_row rows[] = {
         {"nooem wins over an archive", true, 1000, true, false, false},
-        {"archive of 131071 bytes", false, 131071, true, true, true},
+        // The directory is emptied before the archive lands in it.
+        {"archive of 131071 bytes", false, 131071, true, true, false},
         {"archive of 131072 bytes", false, 131072, true, false, true},
         {"directory created first", false, 131071, false, true, false},
     };
@@ -722,11 +756,13 @@ TEST_F(Upgrade, HeldLockRefusesTheRunAndLeavesTheHolderAlone)
     image img = make_image("SIM3000", 150);
     stage(img);
     write("proc/dte", "holder");
-    int lock = open(path("var/lock/fwupgrade.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    int lock = open(path("var/lock/fwupgrade.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(0, fchmod(lock, 0600));
     ASSERT_GE(lock, 0);
     ASSERT_EQ(0, flock(lock, LOCK_EX));
     // The holder's record, as its loading stage would show it.
-    int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), IPC_CREAT | 0600);
+    drop_segment();
+    int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), IPC_CREAT);
     ASSERT_GE(id, 0);
     auto *rec = static_cast<upgrade_progress *>(shmat(id, nullptr, 0));
     ASSERT_NE(reinterpret_cast<void *>(-1), rec);
@@ -736,6 +772,7 @@ TEST_F(Upgrade, HeldLockRefusesTheRunAndLeavesTheHolderAlone)
     run_result r = upgrade();
 
     EXPECT_EQ(238, r.status);
+    EXPECT_EQ("fwupgrade: another upgrade is running\n", r.err);
     EXPECT_EQ(0, memcmp(&holder, rec, sizeof(holder)));
     EXPECT_EQ("holder", read("proc/dte"));
     EXPECT_FALSE(exists("var/log/evt.log"));
@@ -746,6 +783,15 @@ TEST_F(Upgrade, HeldLockRefusesTheRunAndLeavesTheHolderAlone)
     EXPECT_EQ(original_script_, stored_script());
     shmdt(rec);
     close(lock);
+
+    // A device root without a lock directory is told as such, not as another run.
+    fwtest::TempDir empty;
+    run_result bare = fwtest::run_program(fwtest::sim_binary(), "fwupgrade", {},
+                                          {"FWUP_SYSROOT=" + empty.path()});
+    EXPECT_EQ(238, bare.status);
+    EXPECT_EQ(0u, bare.err.find("fwupgrade: cannot open the upgrade lock in /var/lock: No such "
+                                "file or directory"))
+        << bare.err;
 
     // Once the holder lets go, the same staging upgrades normally; the padding stays untouched.
     expect_finished(upgrade(), 0, 1, img);
@@ -773,6 +819,372 @@ TEST_F(Upgrade, TwoRunsStartedTogetherOnlyOneUpgrades)
     EXPECT_EQ(0, codes[0]);
     EXPECT_EQ(238, codes[1]);
     expect_finished({0, "", ""}, 0, 1, img);
+}
+
+// ---- whatever happens, the device boots a complete bank ----
+
+const uid_t kNobody = 65534;
+
+// The script never names the bank being written: it is moved off it first, and a failure leaves
+// it on the running bank, read from the script rather than assumed.
+TEST_F(Upgrade, NeverWritesTheBankTheScriptNames)
+{
+    struct row {
+        const char *name;
+        bool first_upgrade; // an upgrade of this boot before, whose marker then went
+        const char *fault;
+        int code;
+        int script_bank; // named afterwards
+        int stores;      // of the configuration block
+    };
+    const row rows[] = {
+        {"manual switch, write fails", false, "fwrite:mtdblock6:after=32768", UPGRADE_ERR_WRITE, 0,
+         1},
+        {"manual switch, verify fails", false, "verify-corrupt:mtdblock5", UPGRADE_ERR_VERIFY, 0,
+         1},
+        {"manual switch, success", false, "", 0, 1, 2},
+        {"marker lost, write fails", true, "fwrite:mtdblock5:after=0", UPGRADE_ERR_WRITE, 0, 1},
+        {"marker lost, success", true, "", 0, 1, 2},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        reset(0);
+        image earlier = factory_;
+        if (r.first_upgrade) {
+            earlier = make_image("SIM3000", 200);
+            stage(earlier);
+            ASSERT_EQ(0, upgrade().status);
+            ASSERT_EQ(0, unlink(path("var/lock/bootidx_changed").c_str()));
+        } else {
+            ASSERT_EQ(0, run("set_boot_idx", {"1"}).status);
+        }
+        write("var/log/evt.log", "");
+        image img = make_image("SIM3000", 201);
+        stage(img);
+
+        run_result res;
+        int stores = count_stores([&] { res = upgrade(r.fault); });
+
+        expect_finished(res, r.code, r.script_bank, r.code == 0 ? img : factory_);
+        EXPECT_EQ(r.stores, stores);
+        EXPECT_TRUE(bank_holds(0, factory_)) << "the running bank was written";
+        EXPECT_EQ(r.code == 0, exists("var/lock/bootidx_changed"));
+    }
+}
+
+// The bank the kernel says it runs is never the target, whatever a marker claims.
+TEST_F(Upgrade, NeverWritesTheRunningBank)
+{
+    enum setup { SWITCHED_BACK, PLANTED, PLANTED_NO_BOOTOPT, STALE, FOREIGN_CONTENT };
+    const struct {
+        const char *name;
+        setup how;
+    } rows[] = {
+        {"upgrade undone by set_boot_idx", SWITCHED_BACK},
+        {"marker planted by another user", PLANTED},
+        {"planted marker, command line silent", PLANTED_NO_BOOTOPT},
+        {"stale marker of this tool", STALE},
+        {"marker with content", FOREIGN_CONTENT},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        reset(0);
+        switch (r.how) {
+        case SWITCHED_BACK: {
+            stage(make_image("SIM3000", 210));
+            ASSERT_EQ(0, upgrade().status);
+            ASSERT_TRUE(exists("var/lock/bootidx_changed"));
+            run_result back = run("set_boot_idx", {"0"});
+            ASSERT_EQ(0, back.status) << back.err;
+            EXPECT_FALSE(exists("var/lock/bootidx_changed")) << "the undone switch's marker stays";
+            // Bank 1 holds the first upgrade's image now; the factory one is on bank 0.
+            break;
+        }
+        case PLANTED:
+            plant_marker(kNobody);
+            break;
+        case PLANTED_NO_BOOTOPT:
+            plant_marker(kNobody);
+            write("proc/cmdline", "console=ttyS0,115200 root=/dev/ram0\n");
+            break;
+        case STALE:
+            plant_marker(0);
+            break;
+        case FOREIGN_CONTENT:
+            write("var/lock/bootidx_changed", "1\n");
+            break;
+        }
+        write("var/log/evt.log", "");
+        image img = make_image("SIM3000", 211);
+        stage(img);
+
+        expect_finished(upgrade(), 0, 1, img);
+        EXPECT_TRUE(bank_holds(0, factory_)) << "the running bank was written";
+        struct stat st;
+        ASSERT_EQ(0, lstat(path("var/lock/bootidx_changed").c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0 && st.st_uid == geteuid());
+    }
+}
+
+// One store per switch, none when the bytes would not change; none at all for a failure.
+TEST_F(Upgrade, StoresOfTheConfigurationBlock)
+{
+    image first = make_image("SIM3000", 220), second = make_image("SIM3000", 221);
+    stage(first);
+    EXPECT_EQ(1, count_stores([&] { EXPECT_EQ(0, upgrade().status); })) << "ordinary upgrade";
+    stage(second);
+    EXPECT_EQ(2, count_stores([&] { EXPECT_EQ(0, upgrade().status); })) << "second upgrade";
+    reset(0);
+    stage(second);
+    EXPECT_EQ(0, count_stores([&] { EXPECT_EQ(233, upgrade("fsync:mtdblock5").status); }))
+        << "failed upgrade";
+
+    // Commands whose result equals what the flash holds leave it alone.
+    const std::string exec = "root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200";
+    const std::vector<std::vector<std::string>> same[] = {
+        {{"set_boot_idx", "0"}},
+        {{"redboot_cli", "enable_uart"}},
+        {{"redboot_cli", "update_exec", exec}},
+        {{"redboot_cli", "update_load", "0x0a000000"}},
+    };
+    for (const auto &cmd : same) {
+        const std::vector<std::string> &argv = cmd[0];
+        std::vector<std::string> args(argv.begin() + 1, argv.end());
+        EXPECT_EQ(0, count_stores([&] { EXPECT_EQ(0, run(argv[0], args).status); })) << argv[1];
+    }
+    EXPECT_EQ(original_script_, stored_script());
+}
+
+// While an upgrade holds its lock, the boot commands change nothing; an upgrade waits for an edit
+// in progress.
+TEST_F(Upgrade, BootCommandsAndUpgradesExcludeEachOther)
+{
+    int lock = open(path("var/lock/fwupgrade.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(0, flock(lock, LOCK_EX)); // as an upgrade holds it
+    const std::vector<std::string> edits[] = {
+        {"set_boot_idx", "1"},
+        {"redboot_cli", "disable_uart"},
+        {"redboot_cli", "update_exec", "root=/dev/ram0"},
+    };
+    for (const auto &argv : edits) {
+        run_result r = run(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()));
+        EXPECT_EQ(256 + BOOT_ERR_BUSY, r.status) << argv[1];
+        EXPECT_NE(std::string::npos, r.err.find("a firmware upgrade is running")) << r.err;
+    }
+    EXPECT_EQ(0, run("get_boot_idx").status) << "queries go on";
+    EXPECT_EQ(original_script_, stored_script());
+
+    // A boot command's shared hold: the upgrade waits for it instead of failing.
+    ASSERT_EQ(0, flock(lock, LOCK_SH));
+    std::thread release([lock] {
+        usleep(400000);
+        flock(lock, LOCK_UN);
+    });
+    image img = make_image("SIM3000", 230);
+    stage(img);
+    run_result r = upgrade();
+    release.join();
+    expect_finished(r, 0, 1, img);
+    close(lock);
+}
+
+// Nothing a local user can make at the lock's or the record's place takes them over.
+TEST_F(Upgrade, SharedStateOnlyRootCanTake)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const std::string lock_path = path("var/lock/fwupgrade.lock");
+    const std::string elsewhere = path("elsewhere");
+    write("elsewhere", "keep");
+    enum planted { FOREIGN_FILE, LINK };
+    for (planted p : {FOREIGN_FILE, LINK}) {
+        SCOPED_TRACE(p == LINK ? "link" : "foreign file");
+        reset(0);
+        write("elsewhere", "keep");
+        int held = -1;
+        if (p == FOREIGN_FILE) {
+            held = open(lock_path.c_str(), O_RDWR | O_CREAT, 0644);
+            ASSERT_GE(held, 0);
+            ASSERT_EQ(0, fchown(held, kNobody, kNobody));
+            ASSERT_EQ(0, flock(held, LOCK_EX)); // the user's hold
+        } else {
+            ASSERT_EQ(0, symlink(elsewhere.c_str(), lock_path.c_str()));
+        }
+        image img = make_image("SIM3000", 240);
+        stage(img);
+        expect_finished(upgrade(), 0, 1, img);
+        struct stat st;
+        ASSERT_EQ(0, lstat(lock_path.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(0u, st.st_uid);
+        EXPECT_EQ(0600u, st.st_mode & 07777);
+        EXPECT_EQ("keep", read("elsewhere"));
+        if (held >= 0)
+            close(held);
+    }
+
+    // A record made before root's by another user: the run neither uses nor touches it.
+    reset(0);
+    drop_segment();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(1);
+        int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), IPC_CREAT | 0666);
+        void *seg = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
+        if (seg == reinterpret_cast<void *>(-1))
+            _exit(1);
+        memset(seg, 0x5A, sizeof(upgrade_progress));
+        _exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(pid, waitpid(pid, &st, 0));
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    image img = make_image("SIM3000", 241);
+    stage(img);
+    run_result r = upgrade();
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("was not made by this tool")) << r.err;
+    upgrade_progress rec;
+    ASSERT_TRUE(read_progress(&rec));
+    EXPECT_EQ(std::string(sizeof(rec), '\x5A'), std::string((const char *)&rec, sizeof(rec)));
+    EXPECT_TRUE(bank_holds(1, img));
+    drop_segment();
+}
+
+// ---- the OEM customisation from hostile staging ----
+
+// One tar member: a ustar header and its data, padded to whole blocks.
+std::string tar_member(const std::string &name, char type, const std::string &data,
+                       unsigned mode = 0644, const std::string &link = "")
+{
+    std::string h(512, '\0');
+    auto field = [&h](size_t off, size_t len, const std::string &v) {
+        h.replace(off, std::min(len, v.size()), v.substr(0, len));
+    };
+    auto octal = [&field](size_t off, size_t len, unsigned long v) {
+        char buf[32];
+        snprintf(buf, sizeof(buf), "%0*lo", (int)len - 1, v);
+        field(off, len, buf);
+    };
+    field(0, 100, name);
+    octal(100, 8, mode);
+    octal(108, 8, 1234); // owner and group that must not be kept
+    octal(116, 8, 1234);
+    octal(124, 12, data.size());
+    octal(136, 12, 1700000000);
+    field(148, 8, "        ");
+    h[156] = type;
+    field(157, 100, link);
+    field(257, 6, std::string("ustar\0", 6));
+    field(263, 2, "00");
+    unsigned sum = 0;
+    for (unsigned char c : h)
+        sum += c;
+    char chk[8];
+    snprintf(chk, sizeof(chk), "%06o", sum);
+    field(148, 7, std::string(chk, 7));
+    std::string padded = data + std::string((512 - data.size() % 512) % 512, '\0');
+    return h + padded;
+}
+
+std::string gzip_tar(const fwtest::TempDir &tmp, const std::string &members)
+{
+    std::string tar = tmp / "a.tar";
+    EXPECT_TRUE(sim::write_file(tar, members + std::string(1024, '\0')));
+    EXPECT_EQ(0, system(("gzip -n -f '" + tar + "'").c_str()));
+    std::string gz;
+    EXPECT_TRUE(sim::read_file(tar + ".gz", &gz));
+    return gz;
+}
+
+TEST_F(Upgrade, OemArchivesStayInsideTheirDirectory)
+{
+    const std::string good = tar_member("etc/", '5', "", 0755) +
+                             tar_member("etc/oem.conf", '0', "oem=1\n") +
+                             tar_member(".profile", '0', "x\n");
+    const struct {
+        const char *name;
+        std::string members;
+        bool unpacked;
+    } rows[] = {
+        {"plain files and directories", good, true},
+        {"symbolic link", good + tar_member("escape", '2', "", 0777, "/elsewhere"), false},
+        {"hard link", good + tar_member("hard", '1', "", 0644, "etc/oem.conf"), false},
+        {"character device", good + tar_member("tty", '3', ""), false},
+        {"FIFO", good + tar_member("fifo", '6', ""), false},
+        {"absolute name", good + tar_member("/etc/evil", '0', "x"), false},
+        {"name leading out", good + tar_member("etc/../../evil", '0', "x"), false},
+        {"set-user-id file", good + tar_member("suid", '0', "x", 04755), false},
+        {"pax path leading out",
+         tar_member("././@PaxHeader", 'x', "19 path=../../evil\n") +
+             tar_member("harmless", '0', "x"),
+         false},
+        {"pax header out of shape",
+         tar_member("././@PaxHeader", 'x', "99 path=x\n") + tar_member("harmless", '0', "x"),
+         false},
+        {"GNU long name leading out",
+         tar_member("././@LongLink", 'L', "../../evil") + tar_member("harmless", '0', "x"), false},
+    };
+    const std::string oem = "kelpvar/config1/oem_root";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        reset(0);
+        fwtest::TempDir tmp;
+        ASSERT_TRUE(sim::make_dirs(path(oem)));
+        write(oem + "/old.conf", "old\n");
+        write(oem + "/.hidden", "old\n");
+        image img = make_image("SIM3000", 250);
+        stage(img);
+        write("tmpfs/upgrading/oem.bin", gzip_tar(tmp, row.members));
+
+        run_result r = upgrade();
+
+        expect_finished(r, 0, 1, img);
+        EXPECT_EQ(row.unpacked, exists(oem + "/etc/oem.conf"));
+        EXPECT_EQ(row.unpacked, exists(oem + "/.profile"));
+        EXPECT_EQ(!row.unpacked, exists(oem + "/old.conf")) << "cleared only to unpack";
+        EXPECT_EQ(!row.unpacked, exists(oem + "/.hidden")) << "dot-files cleared too";
+        EXPECT_FALSE(exists("evil") || exists("kelpvar/evil") || exists("kelpvar/config1/evil"));
+        if (row.unpacked) {
+            struct stat st;
+            ASSERT_EQ(0, stat(path(oem + "/etc/oem.conf").c_str(), &st));
+            EXPECT_EQ(geteuid(), st.st_uid) << "the archive's owner was kept";
+        } else {
+            EXPECT_NE(std::string::npos, r.err.find("the OEM archive")) << r.err;
+        }
+    }
+}
+
+// Staged files that are not plain files are never opened: the run neither hangs nor uses them.
+TEST_F(Upgrade, StagedOemFilesThatAreNotPlainFilesCountAsAbsent)
+{
+    const std::string oem = "kelpvar/config1/oem_root";
+    for (const char *staged : {"tmpfs/upgrading/.nooem", "tmpfs/upgrading/oem.bin"}) {
+        SCOPED_TRACE(staged);
+        reset(0);
+        ASSERT_TRUE(sim::make_dirs(path(oem)));
+        write(oem + "/old.conf", "old\n");
+        image img = make_image("SIM3000", 260);
+        stage(img);
+        ASSERT_EQ(0, mkfifo(path(staged).c_str(), 0644));
+
+        expect_finished(upgrade(), 0, 1, img);
+        EXPECT_TRUE(exists(oem + "/old.conf"));
+    }
+    // .nooem clears dot-files as well.
+    reset(0);
+    ASSERT_TRUE(sim::make_dirs(path(oem + "/sub")));
+    write(oem + "/.hidden", "x");
+    write(oem + "/..odd", "x");
+    write(oem + "/sub/f", "x");
+    image img = make_image("SIM3000", 261);
+    stage(img);
+    write("tmpfs/upgrading/.nooem", "");
+    expect_finished(upgrade(), 0, 1, img);
+    EXPECT_FALSE(exists(oem + "/.hidden") || exists(oem + "/..odd") || exists(oem + "/sub"));
+    EXPECT_TRUE(exists(oem));
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fw_version.h"
+#include "md5.h"
+
 namespace
 {
 
@@ -15,15 +18,25 @@ struct family {
 const family g_families[] = {
     {"image", fwtool_image, "create and inspect firmware images"},
     {"sandbox", fwtool_sandbox, "create, stage and reboot simulated devices"},
+    {"status", fwtool_status, "show a simulated device's banks, boot script and last upgrade"},
     {"progress", fwtool_progress, "show the upgrade's shared-memory progress record"},
 };
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: fwtool <command> [args]\n\ncommands:\n");
+    fprintf(out, "usage: fwtool <command> [args]\n       fwtool --help | --version\n\n"
+                 "commands:\n");
     for (const family &f : g_families)
         fprintf(out, "  %-9s %s\n", f.name, f.summary);
-    fprintf(out, "\n'fwtool <command> --help' describes each command.\n");
+    fprintf(out, "\n'fwtool <command> --help' describes each command.\n"
+                 "Exit status: 0 success, 1 a failed check, 2 bad usage or unreadable input.\n");
+}
+
+// As the device program says it: the package name, the version and the commit it was built from.
+void version()
+{
+    printf("fwtool (fwupgrade) %s%s%s\n", g_fw_version, g_fw_commit[0] != '\0' ? " commit " : "",
+           g_fw_commit);
 }
 
 } // namespace
@@ -33,21 +46,41 @@ bool fwtool_is_help(const char *arg)
     return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0;
 }
 
+void fwtool_md5_hex(const uint8_t *md5, char *out)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < MD5_DIGEST_LEN; i++) {
+        out[2 * i] = kDigits[md5[i] >> 4];
+        out[2 * i + 1] = kDigits[md5[i] & 0xF];
+    }
+    out[2 * MD5_DIGEST_LEN] = '\0';
+}
+
 int main(int argc, char **argv)
 {
+    static char help_flag[] = "--help";
+
     if (argc < 2) {
         usage(stderr);
         return FWTOOL_USAGE;
     }
-    if (fwtool_is_help(argv[1])) {
+    if (fwtool_is_help(argv[1]) || (strcmp(argv[1], "help") == 0 && argc == 2)) {
         usage(stdout);
         return FWTOOL_OK;
     }
-    for (const family &f : g_families) {
-        if (strcmp(argv[1], f.name) == 0)
-            return f.run(argc - 1, argv + 1);
+    if (strcmp(argv[1], "--version") == 0) {
+        version();
+        return FWTOOL_OK;
     }
-    fprintf(stderr, "fwtool: unknown command '%s'\n", argv[1]);
+    // "fwtool help CMD" is "fwtool CMD --help".
+    const bool help_of = strcmp(argv[1], "help") == 0;
+    char *help_argv[] = {argv[help_of ? 2 : 1], help_flag, nullptr};
+    for (const family &f : g_families) {
+        if (strcmp(help_argv[0], f.name) != 0)
+            continue;
+        return help_of ? f.run(2, help_argv) : f.run(argc - 1, argv + 1);
+    }
+    fprintf(stderr, "fwtool: unknown command '%s'\n", help_argv[0]);
     usage(stderr);
     return FWTOOL_USAGE;
 }

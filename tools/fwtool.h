@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+
+struct upgrade_progress;
 
 enum : int {
     FWTOOL_OK = 0,
@@ -11,13 +14,20 @@ enum : int {
     FWTOOL_USAGE = 2,  // bad arguments or unreadable input
 };
 
-// argv[0] is the family name ("image", "sandbox", "progress").
+// argv[0] is the family name ("image", "sandbox", "progress", "status").
 int fwtool_image(int argc, char **argv);
 int fwtool_sandbox(int argc, char **argv);
 int fwtool_progress(int argc, char **argv);
+int fwtool_status(int argc, char **argv);
 
 // True when `arg` asks for help ("--help" or "-h").
 bool fwtool_is_help(const char *arg);
+
+// Lower-case hex of a 16-byte MD5 digest and a NUL: 33 bytes at `out`.
+void fwtool_md5_hex(const uint8_t *md5, char *out);
+
+// True when `dir` holds a simulated device (a plain-file proc/mtd, not the kernel's).
+bool fwtool_is_sandbox(const char *dir);
 
 // The command list of one family ("image", "sandbox"), from its table of sub-commands (each with
 // `name` and `summary`).
@@ -29,3 +39,52 @@ void fwtool_family_usage(FILE *out, const char *family, const Sub (&subs)[N])
         fprintf(out, "  %-7s %s\n", s.name, s.summary);
     fprintf(out, "\n'fwtool %s <command> --help' describes each command.\n", family);
 }
+
+// ---- JSON output (fwtool_json.cpp): one object per line, written as it goes.
+
+enum : int {
+    JSON_MAX_DEPTH = 8, // nesting of objects and arrays
+};
+
+struct json_writer {
+    FILE *out;                       // where the text goes
+    int depth;                       // open objects and arrays below the outermost object
+    bool need_comma[JSON_MAX_DEPTH]; // per level: a value was written, the next needs a comma
+};
+
+// Writes `len` bytes of `text` as a JSON string: quotes, backslashes and control characters
+// escaped; bytes that are not well-formed UTF-8 written as \u00XX.
+void json_quote(FILE *out, const char *text, size_t len);
+// Opens the outermost object; json_finish closes it and ends the line.
+void json_begin(json_writer *w, FILE *out);
+void json_finish(json_writer *w);
+// Members of the object (or, with `key` null, elements of the array) being written.
+void json_object(json_writer *w, const char *key);
+void json_end_object(json_writer *w);
+void json_array(json_writer *w, const char *key);
+void json_end_array(json_writer *w);
+void json_string(json_writer *w, const char *key, const char *value); // null: JSON null
+void json_int(json_writer *w, const char *key, long long value);
+void json_bool(json_writer *w, const char *key, bool value);
+void json_null(json_writer *w, const char *key);
+void json_number(json_writer *w, const char *key, double value);
+
+// ---- The progress record (fwtool_progress.cpp), shared with fwtool status.
+
+enum : int {
+    PROGRESS_READ_OK = 0,
+    PROGRESS_ABSENT = 1,     // no segment under the key: no upgrade since the system started
+    PROGRESS_UNREADABLE = 2, // the segment exists but cannot be read; the reason is given
+};
+
+// Takes one snapshot of the record, attached read-only. PROGRESS_UNREADABLE comes with a
+// one-line reason (no newline) in `why`, cut to `why_len` bytes.
+int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len);
+// The run's progress over both passes, weighted by bytes: writing is the first half, comparing
+// the second. 0..100, or -1 for a failed run (the record then holds the failure code).
+int fwtool_overall_percent(const upgrade_progress &r);
+// One line: stage, byte counts and the percent of the whole run or the failure.
+void fwtool_progress_summary(FILE *out, const upgrade_progress &r);
+// The record's fields, its stage name, both percentages and, for a failed run, the failure code
+// and its meaning, as members of the JSON object being written.
+void fwtool_progress_json(json_writer *w, const upgrade_progress &r);

@@ -22,9 +22,11 @@ const double kDefaultTimeout = 120.0; // seconds; a watch always ends by itself
 const double kMaxTimeout = 86400.0;
 const long kPollNanos = 20 * 1000 * 1000;
 const int kBarWidth = 30;
+const int kLineStep = 10; // off a terminal, a line at every 10 percent of the run
+const int kPercentScale = 100;
 
 const char kUsage[] =
-    "usage: fwtool progress [--watch] [--timeout SECONDS]\n"
+    "usage: fwtool progress [--watch] [--timeout SECONDS] [--json]\n"
     "Shows the upgrade's progress record (shared memory, key 0x13578642): stage, bytes done of\n"
     "each payload, percent, and the failure code of a failed run.\n"
     "\n"
@@ -32,6 +34,12 @@ const char kUsage[] =
     "  --watch            follow the next upgrade run until it ends, then print its outcome\n"
     "                     (exit status 0 when it succeeded, 1 when it failed or timed out)\n"
     "  --timeout SECONDS  give up watching after this long (default 120)\n"
+    "  --json             one JSON object per line: the record, or with --watch one per change\n"
+    "                     of it (a watch that times out ends with {\"timeout\":true,...})\n"
+    "\n"
+    "The percent of the whole run counts the writing of both payloads as its first half and the\n"
+    "comparing as its second, by bytes. On a terminal --watch draws one bar over the whole run;\n"
+    "otherwise it prints a line with the percent at each stage and every 10 percent.\n"
     "\n"
     "The upgrade creates the record with permission bits 0: only root can read it.\n";
 
@@ -100,15 +108,22 @@ int failure_code(const upgrade_progress &r)
     return (int8_t)r.percent;
 }
 
-void print_failure(FILE *out, const char *lead, int code)
+const code_meaning *find_code(int code)
 {
     for (const code_meaning &c : g_codes) {
-        if (c.code == code) {
-            fprintf(out, "%s%d (%s): %s\n", lead, code, c.name, c.meaning);
-            return;
-        }
+        if (c.code == code)
+            return &c;
     }
-    fprintf(out, "%s%d: not a code of the upgrade\n", lead, code);
+    return nullptr;
+}
+
+void print_failure(FILE *out, const char *lead, int code)
+{
+    const code_meaning *c = find_code(code);
+    if (c != nullptr)
+        fprintf(out, "%s%d (%s): %s\n", lead, code, c->name, c->meaning);
+    else
+        fprintf(out, "%s%d: not a code of the upgrade\n", lead, code);
 }
 
 // The attached segment and what the kernel said about it when it was attached.
@@ -121,8 +136,8 @@ struct segment {
 
 enum open_result { OPEN_OK, OPEN_ABSENT, OPEN_ERROR };
 
-// Attaches the record read-only. OPEN_ERROR comes with its one-line reason printed.
-open_result open_segment(segment *seg)
+// Attaches the record read-only. OPEN_ERROR comes with its one-line reason in `why`.
+open_result open_segment(segment *seg, char *why, size_t why_len)
 {
     struct shmid_ds ds;
     int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
@@ -130,30 +145,28 @@ open_result open_segment(segment *seg)
     if (id < 0) {
         if (errno == ENOENT)
             return OPEN_ABSENT;
-        fprintf(stderr, "fwtool progress: shmget of key 0x%x failed: %s\n", UPGRADE_PROGRESS_KEY,
-                strerror(errno));
+        snprintf(why, why_len, "shmget of key 0x%x failed: %s", UPGRADE_PROGRESS_KEY,
+                 strerror(errno));
         return OPEN_ERROR;
     }
     if (shmctl(id, IPC_STAT, &ds) != 0) {
         if (errno == EACCES)
-            fprintf(stderr, "fwtool progress: the progress record exists but only root can read "
-                            "it (the upgrade creates it with permission bits 0)\n");
+            snprintf(why, why_len,
+                     "the progress record exists but only root can read it (the upgrade "
+                     "creates it with permission bits 0)");
         else
-            fprintf(stderr, "fwtool progress: cannot read the progress record's state: %s\n",
-                    strerror(errno));
+            snprintf(why, why_len, "cannot read the progress record's state: %s", strerror(errno));
         return OPEN_ERROR;
     }
     if (ds.shm_segsz < sizeof(upgrade_progress)) {
-        fprintf(stderr,
-                "fwtool progress: the segment with key 0x%x holds %zu bytes, not a %zu-byte "
-                "progress record\n",
-                UPGRADE_PROGRESS_KEY, (size_t)ds.shm_segsz, sizeof(upgrade_progress));
+        snprintf(why, why_len,
+                 "the segment with key 0x%x holds %zu bytes, not a %zu-byte progress record",
+                 UPGRADE_PROGRESS_KEY, (size_t)ds.shm_segsz, sizeof(upgrade_progress));
         return OPEN_ERROR;
     }
     void *mem = shmat(id, nullptr, SHM_RDONLY);
     if (mem == (void *)-1) {
-        fprintf(stderr, "fwtool progress: cannot attach the progress record: %s\n",
-                strerror(errno));
+        snprintf(why, why_len, "cannot attach the progress record: %s", strerror(errno));
         return OPEN_ERROR;
     }
     seg->id = id;
@@ -161,6 +174,16 @@ open_result open_segment(segment *seg)
     seg->lpid = ds.shm_lpid;
     seg->nattch = ds.shm_nattch + 1;
     return OPEN_OK;
+}
+
+// open_segment for the command itself: the reason goes to standard error.
+open_result open_segment_or_say(segment *seg)
+{
+    char why[256];
+    open_result rc = open_segment(seg, why, sizeof(why));
+    if (rc == OPEN_ERROR)
+        fprintf(stderr, "fwtool progress: %s\n", why);
+    return rc;
 }
 
 void close_segment(segment *seg)
@@ -194,15 +217,27 @@ void print_record(const upgrade_progress &r)
     printf("root:    %u of %u bytes\n", r.root_done, r.root_total);
     if (r.stage == UPGRADE_STAGE_FAILED)
         print_failure(stdout, "result:  ", failure_code(r));
+    else if (r.stage >= UPGRADE_STAGE_WRITE_KERNEL && r.stage <= UPGRADE_STAGE_VERIFY_ROOT)
+        printf("percent: %u of the %s, %d of the whole run\n", r.percent,
+               r.stage <= UPGRADE_STAGE_WRITE_ROOT ? "writing" : "comparing",
+               fwtool_overall_percent(r));
     else
         printf("percent: %u\n", r.percent);
 }
 
-int show_once()
+void print_json(const upgrade_progress &r)
+{
+    json_writer w;
+    json_begin(&w, stdout);
+    fwtool_progress_json(&w, r);
+    json_finish(&w);
+}
+
+int show_once(bool json)
 {
     segment seg;
 
-    switch (open_segment(&seg)) {
+    switch (open_segment_or_say(&seg)) {
     case OPEN_ABSENT:
         fprintf(stderr, "fwtool progress: no progress record (no upgrade has run since the "
                         "system started)\n");
@@ -212,8 +247,12 @@ int show_once()
     case OPEN_OK:
         break;
     }
-    print_record(read_record(seg));
+    upgrade_progress r = read_record(seg);
     close_segment(&seg);
+    if (json)
+        print_json(r);
+    else
+        print_record(r);
     return FWTOOL_OK;
 }
 
@@ -224,37 +263,82 @@ double now_seconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-// One redrawn line on a terminal: a bar for the percent of the current pass (writing, then
-// comparing), the stage and the byte counts.
-void draw_bar(const upgrade_progress &r)
+enum watch_output { OUT_BAR, OUT_LINES, OUT_JSON };
+
+// What a watch has shown so far of the run it follows.
+struct watch_view {
+    watch_output how;
+    bool shown = false;      // something of this run was shown
+    upgrade_progress last{}; // the record as last seen
+    int percent = 0;         // of the whole run; never goes back while the run goes on
+    int32_t line_stage = 0;  // stage and ten-percent step of the last line (OUT_LINES)
+    int line_step = -1;
+};
+
+// One redrawn line on a terminal: a bar over the whole run, the stage and the byte counts.
+void draw_bar(const watch_view &v, const upgrade_progress &r)
 {
-    unsigned pct = r.stage == UPGRADE_STAGE_FAILED ? 0 : (r.percent > 100 ? 100 : r.percent);
-    int fill = (int)(pct * kBarWidth / 100);
+    int fill = v.percent * kBarWidth / kPercentScale;
     char bar[kBarWidth + 1];
 
     for (int i = 0; i < kBarWidth; i++)
         bar[i] = i < fill ? '#' : '-';
     bar[kBarWidth] = '\0';
-    printf("\r[%s] %3u%% %-16s kernel %u/%u root %u/%u\033[K", bar, pct, stage_text(r.stage),
+    printf("\r[%s] %3d%% %-16s kernel %u/%u root %u/%u\033[K", bar, v.percent, stage_text(r.stage),
            r.kernel_done, r.kernel_total, r.root_done, r.root_total);
     fflush(stdout);
+}
+
+// Shows one reading of the record of the run being followed, in the watch's form.
+void show_reading(watch_view *v, const upgrade_progress &r)
+{
+    bool changed = !v->shown || !same_record(r, v->last);
+    int pct = fwtool_overall_percent(r);
+
+    if (pct > v->percent)
+        v->percent = pct;
+    switch (v->how) {
+    case OUT_BAR:
+        if (changed)
+            draw_bar(*v, r);
+        break;
+    case OUT_JSON:
+        if (changed)
+            print_json(r);
+        break;
+    case OUT_LINES: {
+        int step = v->percent / kLineStep;
+        if (v->shown && r.stage == v->line_stage && step == v->line_step)
+            break;
+        if (r.stage == UPGRADE_STAGE_FAILED)
+            printf("stage %d: %s (at %d%%)\n", r.stage, stage_text(r.stage), v->percent);
+        else
+            printf("stage %d: %s (%d%%)\n", r.stage, stage_text(r.stage), v->percent);
+        fflush(stdout);
+        v->line_stage = r.stage;
+        v->line_step = step;
+        break;
+    }
+    }
+    v->shown = true;
+    v->last = r;
 }
 
 // Follows the next run to its end. A record that already shows a final stage may be left from
 // an earlier run, so the end counts only once this run is known to have started: a running
 // stage was seen, the segment was created after the watch began, its contents changed, or
 // another process attached it and let go again.
-int watch(double timeout)
+int watch(double timeout, bool json)
 {
-    const bool tty = isatty(STDOUT_FILENO) != 0;
     const double deadline = now_seconds() + timeout;
     const pid_t self = getpid();
+    watch_view view;
     segment seg;
-    upgrade_progress base{}, last{}, r{};
-    bool have_base = false, fresh = false, begun = false, shown = false, done = false;
-    int32_t last_stage = 0;
+    upgrade_progress base{}, r{};
+    bool have_base = false, fresh = false, begun = false, done = false;
 
-    switch (open_segment(&seg)) {
+    view.how = json ? OUT_JSON : (isatty(STDOUT_FILENO) != 0 ? OUT_BAR : OUT_LINES);
+    switch (open_segment_or_say(&seg)) {
     case OPEN_ERROR:
         return FWTOOL_USAGE;
     case OPEN_OK:
@@ -266,7 +350,7 @@ int watch(double timeout)
     }
     const int base_id = seg.id;
     const pid_t base_lpid = seg.lpid;
-    if (tty) {
+    if (view.how == OUT_BAR) {
         printf("waiting for an upgrade run...\033[K");
         fflush(stdout);
     }
@@ -275,7 +359,7 @@ int watch(double timeout)
         if (id >= 0 && id != seg.id) {
             // A segment other than the one seen at the start belongs to a new run.
             close_segment(&seg);
-            if (open_segment(&seg) == OPEN_ERROR)
+            if (open_segment_or_say(&seg) == OPEN_ERROR)
                 return FWTOOL_USAGE;
             fresh = seg.id >= 0 && seg.id != base_id;
         }
@@ -290,14 +374,8 @@ int watch(double timeout)
                 (is_final(r.stage) &&
                  (fresh || (have_base && !same_record(r, base)) || other_came_and_went)))
                 begun = true;
-            if (begun && tty && (!shown || !same_record(r, last)))
-                draw_bar(r);
-            else if (begun && !tty && (!shown || r.stage != last_stage))
-                printf("stage %d: %s\n", r.stage, stage_text(r.stage));
             if (begun) {
-                shown = true;
-                last = r;
-                last_stage = r.stage;
+                show_reading(&view, r);
                 done = is_final(r.stage);
             }
         }
@@ -309,19 +387,30 @@ int watch(double timeout)
         }
     }
     close_segment(&seg);
-    if (tty)
+    if (view.how == OUT_BAR)
         printf("\n");
     if (!done) {
-        printf("no upgrade run %s within %g seconds\n", begun ? "ended" : "started", timeout);
-        fflush(stdout);
+        if (json) {
+            json_writer w;
+            json_begin(&w, stdout);
+            json_bool(&w, "timeout", true);
+            json_bool(&w, "started", begun);
+            json_number(&w, "seconds", timeout);
+            json_finish(&w);
+        } else {
+            printf("no upgrade run %s within %g seconds\n", begun ? "ended" : "started", timeout);
+            fflush(stdout);
+        }
         return FWTOOL_FAILED;
     }
     if (r.stage == UPGRADE_STAGE_DONE) {
-        printf("upgrade done: kernel %u bytes and root %u bytes written and verified\n",
-               r.kernel_total, r.root_total);
+        if (!json)
+            printf("upgrade done: kernel %u bytes and root %u bytes written and verified\n",
+                   r.kernel_total, r.root_total);
         return FWTOOL_OK;
     }
-    print_failure(stdout, "upgrade failed: ", failure_code(r));
+    if (!json)
+        print_failure(stdout, "upgrade failed: ", failure_code(r));
     return FWTOOL_FAILED;
 }
 
@@ -336,21 +425,114 @@ bool parse_timeout(const char *text, double *out)
     return true;
 }
 
+uint32_t at_most(uint32_t v, uint32_t limit)
+{
+    return v < limit ? v : limit;
+}
+
 } // namespace
+
+int fwtool_overall_percent(const upgrade_progress &r)
+{
+    const uint64_t kernel = r.kernel_total, root = r.root_total;
+    const uint64_t total = kernel + root; // bytes of one pass
+    uint64_t done = 0;                    // bytes of both passes
+
+    switch (r.stage) {
+    case UPGRADE_STAGE_FAILED:
+        return -1;
+    case UPGRADE_STAGE_DONE:
+        return kPercentScale;
+    case UPGRADE_STAGE_WRITE_KERNEL:
+        done = at_most(r.kernel_done, r.kernel_total);
+        break;
+    case UPGRADE_STAGE_WRITE_ROOT:
+        // The stage says the kernel is written, whatever a count read mid-update says.
+        done = kernel + at_most(r.root_done, r.root_total);
+        break;
+    case UPGRADE_STAGE_VERIFY_KERNEL:
+        // The upgrade resets the kernel count, then the root count, after setting this stage:
+        // a root count left from the writing means the comparing has not begun.
+        done = total + (r.root_done != 0 ? 0 : at_most(r.kernel_done, r.kernel_total));
+        break;
+    case UPGRADE_STAGE_VERIFY_ROOT:
+        done = total + kernel + at_most(r.root_done, r.root_total);
+        break;
+    default:
+        return 0;
+    }
+    if (total == 0)
+        return 0;
+    return (int)(done * kPercentScale / (2 * total));
+}
+
+void fwtool_progress_summary(FILE *out, const upgrade_progress &r)
+{
+    fprintf(out, "stage %d (%s), kernel %u of %u bytes, root %u of %u bytes", r.stage,
+            stage_text(r.stage), r.kernel_done, r.kernel_total, r.root_done, r.root_total);
+    if (r.stage == UPGRADE_STAGE_FAILED)
+        print_failure(out, ", result ", failure_code(r));
+    else
+        fprintf(out, ", %d%% of the whole run\n", fwtool_overall_percent(r));
+}
+
+void fwtool_progress_json(json_writer *w, const upgrade_progress &r)
+{
+    const bool failed = r.stage == UPGRADE_STAGE_FAILED;
+
+    json_int(w, "stage", r.stage);
+    json_string(w, "stage_name", stage_text(r.stage));
+    json_int(w, "kernel_done", r.kernel_done);
+    json_int(w, "kernel_total", r.kernel_total);
+    json_int(w, "root_done", r.root_done);
+    json_int(w, "root_total", r.root_total);
+    if (failed) {
+        const code_meaning *c = find_code(failure_code(r));
+        json_null(w, "percent");
+        json_null(w, "overall_percent");
+        json_int(w, "code", failure_code(r));
+        json_string(w, "code_name", c != nullptr ? c->name : nullptr);
+        json_string(w, "meaning", c != nullptr ? c->meaning : nullptr);
+    } else {
+        json_int(w, "percent", r.percent);
+        json_int(w, "overall_percent", fwtool_overall_percent(r));
+    }
+}
+
+int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len)
+{
+    segment seg;
+
+    switch (open_segment(&seg, why, why_len)) {
+    case OPEN_ABSENT:
+        return PROGRESS_ABSENT;
+    case OPEN_ERROR:
+        return PROGRESS_UNREADABLE;
+    case OPEN_OK:
+        break;
+    }
+    *out = read_record(seg);
+    close_segment(&seg);
+    return PROGRESS_READ_OK;
+}
 
 int fwtool_progress(int argc, char **argv)
 {
-    bool watching = false, timed = false;
+    bool watching = false, timed = false, json = false;
     double timeout = kDefaultTimeout;
 
     for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (fwtool_is_help(a)) {
+        if (fwtool_is_help(argv[i])) {
             fputs(kUsage, stdout);
             return FWTOOL_OK;
         }
+    }
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
         if (strcmp(a, "--watch") == 0) {
             watching = true;
+        } else if (strcmp(a, "--json") == 0) {
+            json = true;
         } else if (strcmp(a, "--timeout") == 0 || strncmp(a, "--timeout=", 10) == 0) {
             const char *v = a[9] == '=' ? a + 10 : (i + 1 < argc ? argv[++i] : nullptr);
             if (v == nullptr || !parse_timeout(v, &timeout)) {
@@ -370,5 +552,5 @@ int fwtool_progress(int argc, char **argv)
         fprintf(stderr, "fwtool progress: --timeout applies only with --watch\n");
         return FWTOOL_USAGE;
     }
-    return watching ? watch(timeout) : show_once();
+    return watching ? watch(timeout, json) : show_once(json);
 }

@@ -69,14 +69,17 @@ const sub_command g_subs[] = {
      "  --oem ARCHIVE       also stage the OEM archive (gzip tar) as oem.bin\n"
      "  --nooem             also create the .nooem marker (clears the OEM directory)\n"},
     {"reboot", SUB_REBOOT, g_no_opts, "DIR",
-     "power-cycle DIR: empty var/lock and tmpfs, boot the bank the stored boot script loads", ""},
+     "power-cycle DIR: empty var/lock and tmpfs, boot what the stored boot script says",
+     "  The new kernel command line (proc/cmdline) is the quoted text of the script's exec\n"
+     "  line and bootopt=N for the bank it loads. Exit status 1, with nothing booted, when the\n"
+     "  configuration block or its script would leave the boot loader at its prompt.\n"},
 };
 
 void sub_usage(FILE *out, const sub_command &s)
 {
     fprintf(out, "usage: fwtool sandbox %s %s\n%s.\n", s.name, s.synopsis, s.summary);
     if (s.help[0] != '\0')
-        fprintf(out, "\noptions:\n%s", s.help);
+        fprintf(out, "\n%s%s", s.opts[0].name != nullptr ? "options:\n" : "", s.help);
 }
 
 // A parsed command line: positional words and the values of the options seen.
@@ -187,16 +190,6 @@ bool is_file(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A sandbox has the simulated partition table as a plain file. The real root fails this test
-// (its proc is the kernel's), which keeps the commands from rewriting the host's own files.
-bool is_sandbox(const std::string &dir)
-{
-    struct statfs fs;
-    if (!is_file(dir + "/proc/mtd"))
-        return false;
-    return statfs((dir + "/proc").c_str(), &fs) == 0 && (long)fs.f_type != kProcSuperMagic;
-}
-
 // -1 when the directory cannot be read, else 1 when empty and 0 otherwise.
 int dir_empty(const std::string &dir)
 {
@@ -236,7 +229,7 @@ bool empty_dir(const std::string &dir)
 
 bool require_sandbox(const sub_command &s, const std::string &dir)
 {
-    if (is_sandbox(dir))
+    if (fwtool_is_sandbox(dir.c_str()))
         return true;
     fprintf(stderr, "fwtool sandbox %s: %s is not a sandbox (no simulated proc/mtd)\n", s.name,
             dir.c_str());
@@ -312,7 +305,7 @@ int cmd_create(const sub_command &s, const args &a)
         fprintf(stderr, "fwtool sandbox create: event library %s not found\n", lib.c_str());
         return FWTOOL_USAGE;
     }
-    if (is_dir(dir) && !is_sandbox(dir) && dir_empty(dir) != 1) {
+    if (is_dir(dir) && !fwtool_is_sandbox(dir.c_str()) && dir_empty(dir) != 1) {
         fprintf(stderr,
                 "fwtool sandbox create: %s exists and is neither empty nor a sandbox; "
                 "refusing to write into it\n",
@@ -321,7 +314,7 @@ int cmd_create(const sub_command &s, const args &a)
     }
     // An earlier sandbox goes whole: a left-over marker, staging or log would make the new
     // device behave as if something had already happened on it.
-    if (is_sandbox(dir) && !empty_dir(dir)) {
+    if (fwtool_is_sandbox(dir.c_str()) && !empty_dir(dir)) {
         fprintf(stderr, "fwtool sandbox create: cannot empty the earlier sandbox %s: %s\n",
                 dir.c_str(), strerror(errno));
         return FWTOOL_FAILED;
@@ -406,9 +399,45 @@ int cmd_stage(const sub_command &s, const args &a)
     return FWTOOL_OK;
 }
 
+// What the boot loader would start after a power cycle: the bank the stored script loads, with
+// the kernel command line of its exec line. 0, or -1 with the reason (the device would not boot)
+// in `*why`.
+int boot_from_script(const std::string &dir, int *bank, std::string *cmdline, sim::exec_result *how,
+                     std::string *why)
+{
+    std::string block, script;
+
+    if (sim::read_config_block(dir, &block, why) != 0)
+        return -1;
+    if (!sim::block_crc_valid(block)) {
+        *why = "the configuration block's CRC does not match: the boot loader would ignore the "
+               "boot script and stop at its prompt";
+        return -1;
+    }
+    if (!sim::block_boot_script(block, &script)) {
+        *why = "the configuration block has no boot script: the boot loader would stop at its "
+               "prompt";
+        return -1;
+    }
+    *bank = sim::script_bank(script);
+    if (*bank < 0) {
+        *why = "the boot script loads neither bank; the device would not boot";
+        return -1;
+    }
+    *how = sim::script_cmdline(script, cmdline);
+    if (*how == sim::EXEC_NONE) {
+        *why = "the boot script has no exec line: the boot loader would load bank " +
+               std::to_string(*bank) + " and stop at its prompt";
+        return -1;
+    }
+    return 0;
+}
+
 int cmd_reboot(const sub_command &s, const args &a)
 {
-    std::string script, cmdline, err;
+    std::string cmdline, why;
+    int bank = -1;
+    sim::exec_result how = sim::EXEC_NONE;
 
     if (!expect_words(s, a, 1))
         return FWTOOL_USAGE;
@@ -421,20 +450,13 @@ int cmd_reboot(const sub_command &s, const args &a)
                 dir.c_str(), strerror(errno));
         return FWTOOL_FAILED;
     }
-    if (sim::read_boot_script(dir, &script, &err) != 0) {
-        fprintf(stderr, "fwtool sandbox reboot: %s\n", err.c_str());
+    if (boot_from_script(dir, &bank, &cmdline, &how, &why) != 0) {
+        fprintf(stderr, "fwtool sandbox reboot: %s\n", why.c_str());
         return FWTOOL_FAILED;
     }
-    int bank = sim::script_bank(script);
-    if (bank < 0) {
-        fprintf(stderr, "fwtool sandbox reboot: the boot script loads neither bank; the device "
-                        "would not boot\n");
-        return FWTOOL_FAILED;
-    }
-    const std::string path = dir + "/proc/cmdline";
-    if (!sim::read_file(path, &cmdline))
-        cmdline.clear(); // a missing command line is rebuilt from the bank alone
+    // The booted kernel tells the running bank by the bootopt word of its command line.
     cmdline = sim::cmdline_for_bank(cmdline, bank);
+    const std::string path = dir + "/proc/cmdline";
     if (!sim::write_file(path, cmdline)) {
         fprintf(stderr, "fwtool sandbox reboot: cannot write %s: %s\n", path.c_str(),
                 strerror(errno));
@@ -442,10 +464,26 @@ int cmd_reboot(const sub_command &s, const args &a)
     }
     printf("booted bank %d (kernel%d, root%d); kernel command line: %s", bank, bank, bank,
            cmdline.c_str());
+    if (how == sim::EXEC_UNTERMINATED)
+        printf("  (the exec line's command line has no closing quote: taken to the line's "
+               "end)\n");
+    else if (how == sim::EXEC_NO_TEXT)
+        printf("  (the exec line passes no command line)\n");
     return FWTOOL_OK;
 }
 
 } // namespace
+
+// A sandbox has the simulated partition table as a plain file. The real root fails this test
+// (its proc is the kernel's), which keeps the commands from rewriting the host's own files.
+bool fwtool_is_sandbox(const char *dir)
+{
+    struct statfs fs;
+    const std::string d(dir);
+    if (!is_file(d + "/proc/mtd"))
+        return false;
+    return statfs((d + "/proc").c_str(), &fs) == 0 && (long)fs.f_type != kProcSuperMagic;
+}
 
 int fwtool_sandbox(int argc, char **argv)
 {

@@ -1,0 +1,410 @@
+// fwtool status: what a simulated device would do and holds, read from outside: the bank its boot
+// script loads, the change marker, the bank its kernel command line names, each bank's partitions
+// (and whether they hold a given image) and the last upgrade's progress record. Reads only.
+#include "fwtool.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "boot_idx.h"
+#include "image.h"
+#include "md5.h"
+#include "progress.h"
+#include "sim_device.h"
+
+namespace
+{
+
+const char kUsage[] =
+    "usage: fwtool status [--json] SANDBOX [--image FW.BIN]\n"
+    "Shows a simulated device: the bank its boot script loads, the change marker, the bank its\n"
+    "kernel command line names, the size of each bank's partitions and the last progress\n"
+    "record. With --image, also whether each bank's partitions hold that image's payloads\n"
+    "(their leading bytes match the image's digests).\n"
+    "\n"
+    "options:\n"
+    "  --json         one JSON object instead of the text\n"
+    "  --image FILE   compare the banks with the payloads of this firmware image\n"
+    "\n"
+    "Exit status 0 when the device would boot (and, with --image, boot that image); 1 when its\n"
+    "boot script would not boot either bank, or the bank it loads does not hold the image;\n"
+    "2 bad usage, not a sandbox, or an unreadable image.\n";
+
+const char kMarker[] = "/var/lock/bootidx_changed";
+const char *const g_part_label[2][2] = {{"kernel0", "root0"}, {"kernel1", "root1"}};
+const char *const g_payload_name[2] = {"kernel", "root"};
+const size_t kDigestChunk = 65536;
+
+enum holds_state {
+    HOLDS_UNKNOWN, // no image to compare with
+    HOLDS_YES,     // the leading bytes match the payload's digest
+    HOLDS_DIFFERS, // they do not
+    HOLDS_SMALLER, // the partition is smaller than the payload
+    HOLDS_MISSING, // no such partition, or its device cannot be read
+};
+
+const char *const g_holds_text[] = {"", "matches", "differs", "is smaller than the payload",
+                                    "is missing or unreadable"};
+
+struct part_state {
+    const char *label;
+    int index;     // partition number, -1 when /proc/mtd does not name it
+    uint32_t size; // from /proc/mtd
+    holds_state holds;
+};
+
+struct status_args {
+    const char *dir = nullptr;
+    const char *image = nullptr;
+    bool json = false;
+};
+
+struct device_state {
+    int script_bank = -1;        // bank the boot loader would load; -1 none
+    std::string script_problem;  // why it would not boot; empty when it would
+    bool marker = false;         // the change marker counts (a regular, empty file of this user)
+    bool marker_ignored = false; // something else stands at its path: not trusted
+    int cmdline_bank = -1;       // bank named by bootopt=; -1 none or unreadable
+    bool cmdline_read = false;   // proc/cmdline could be read
+    part_state parts[2][2];      // [bank][kernel, root]
+    bool have_image = false;
+    fw_image_header image{};      // the given image's header
+    char model[FW_NAME_LEN] = {}; // its model name
+    int progress = PROGRESS_ABSENT;
+    upgrade_progress record{};
+    char progress_why[256] = {};
+};
+
+bool parse(int argc, char **argv, status_args *a)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--json") == 0) {
+            a->json = true;
+        } else if (strcmp(arg, "--image") == 0 || strncmp(arg, "--image=", 8) == 0) {
+            a->image = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
+            if (a->image == nullptr || a->image[0] == '\0') {
+                fprintf(stderr, "fwtool status: --image needs a file\n");
+                return false;
+            }
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            fprintf(stderr, "fwtool status: unknown option '%s'\n", arg);
+            return false;
+        } else if (a->dir != nullptr) {
+            fprintf(stderr, "fwtool status: expected one SANDBOX, not also '%s'\n", arg);
+            return false;
+        } else {
+            a->dir = arg;
+        }
+    }
+    if (a->dir == nullptr) {
+        fprintf(stderr, "fwtool status: expected [--json] SANDBOX [--image FW.BIN]\n");
+        return false;
+    }
+    return true;
+}
+
+// The given image's header; its payloads are not read, only their digests are used.
+bool read_image(const char *path, device_state *st)
+{
+    uint8_t bytes[FW_HEADER_LEN];
+    struct stat sb;
+    FILE *f = fopen(path, "rb");
+    bool ok = false;
+
+    if (f == nullptr) {
+        fprintf(stderr, "fwtool status: cannot open image '%s': %s\n", path, strerror(errno));
+        return false;
+    }
+    if (fstat(fileno(f), &sb) != 0 || !S_ISREG(sb.st_mode))
+        fprintf(stderr, "fwtool status: image '%s' is not a regular file\n", path);
+    else if (fread(bytes, 1, sizeof(bytes), f) != sizeof(bytes) || image_header_check(bytes) != 0)
+        fprintf(stderr,
+                "fwtool status: '%s' is not a firmware image (short header, wrong magic "
+                "or header CRC)\n",
+                path);
+    else
+        ok = true;
+    fclose(f);
+    if (ok) {
+        image_header_decode(bytes, &st->image);
+        image_header_name(&st->image, st->model);
+        st->have_image = true;
+    }
+    return ok;
+}
+
+// Whether the first `d.size` bytes of the partition's device have the payload's digest.
+holds_state compare_payload(const std::string &dev, uint32_t part_size, const fw_payload_desc &d)
+{
+    static uint8_t buf[kDigestChunk];
+    md5_context ctx;
+    uint8_t md5[MD5_DIGEST_LEN];
+    uint64_t left = d.size;
+
+    if (d.size > part_size)
+        return HOLDS_SMALLER;
+    FILE *f = fopen(dev.c_str(), "rb");
+    if (f == nullptr)
+        return HOLDS_MISSING;
+    md5_init(&ctx);
+    while (left > 0) {
+        size_t want = left < sizeof(buf) ? (size_t)left : sizeof(buf);
+        size_t got = fread(buf, 1, want, f);
+        md5_append(&ctx, buf, (int32_t)got);
+        left -= got;
+        if (got != want)
+            break;
+    }
+    fclose(f);
+    if (left > 0)
+        return HOLDS_DIFFERS; // the device file is shorter than the payload
+    md5_finish(&ctx, md5);
+    return memcmp(md5, d.md5, MD5_DIGEST_LEN) == 0 ? HOLDS_YES : HOLDS_DIFFERS;
+}
+
+void read_partitions(const std::string &dir, device_state *st)
+{
+    std::string table;
+    if (!sim::read_file(dir + "/proc/mtd", &table))
+        table.clear();
+    for (int bank = 0; bank < 2; bank++) {
+        for (int p = 0; p < 2; p++) {
+            part_state &ps = st->parts[bank][p];
+            ps.label = g_part_label[bank][p];
+            ps.size = 0;
+            ps.index = sim::mtd_index(table, ps.label, &ps.size);
+            ps.holds = HOLDS_UNKNOWN;
+            if (!st->have_image)
+                continue;
+            const fw_payload_desc &d = p == 0 ? st->image.kernel : st->image.root;
+            ps.holds =
+                ps.index < 0
+                    ? HOLDS_MISSING
+                    : compare_payload(dir + "/dev/mtdblock" + std::to_string(ps.index), ps.size, d);
+        }
+    }
+}
+
+// The bank the boot loader would load, or the reason it would not boot.
+void read_script(const std::string &dir, device_state *st)
+{
+    std::string block, script, err;
+
+    if (sim::read_config_block(dir, &block, &err) != 0) {
+        st->script_problem = err;
+        return;
+    }
+    if (!sim::block_crc_valid(block)) {
+        st->script_problem = "the configuration block's CRC does not match";
+        return;
+    }
+    if (!sim::block_boot_script(block, &script)) {
+        st->script_problem = "the configuration block has no boot script";
+        return;
+    }
+    st->script_bank = sim::script_bank(script);
+    if (st->script_bank < 0) {
+        st->script_problem = "the boot script loads neither bank";
+        return;
+    }
+    std::string cmdline;
+    if (sim::script_cmdline(script, &cmdline) == sim::EXEC_NONE)
+        st->script_problem = "the boot script has no exec line";
+}
+
+void read_state(const std::string &dir, device_state *st)
+{
+    struct stat sb;
+    std::string cmdline;
+
+    read_script(dir, st);
+    // The device program's rule: anything another user could plant is not a marker.
+    if (lstat((dir + kMarker).c_str(), &sb) == 0) {
+        st->marker = S_ISREG(sb.st_mode) && sb.st_size == 0 && sb.st_uid == geteuid();
+        st->marker_ignored = !st->marker;
+    }
+    st->cmdline_read = sim::read_file(dir + "/proc/cmdline", &cmdline);
+    if (st->cmdline_read) {
+        int bank = boot_cmdline_override(cmdline.data(), cmdline.size());
+        st->cmdline_bank = bank == 0 || bank == 1 ? bank : -1;
+    }
+    read_partitions(dir, st);
+    st->progress =
+        fwtool_progress_snapshot(&st->record, st->progress_why, sizeof(st->progress_why));
+}
+
+bool bank_holds_image(const device_state &st, int bank)
+{
+    return st.parts[bank][0].holds == HOLDS_YES && st.parts[bank][1].holds == HOLDS_YES;
+}
+
+// The device boots (and, when an image is given, boots that image).
+bool boots_as_expected(const device_state &st)
+{
+    if (!st.script_problem.empty())
+        return false;
+    return !st.have_image || bank_holds_image(st, st.script_bank);
+}
+
+void print_text(const status_args &a, const device_state &st)
+{
+    printf("sandbox:       %s\n", a.dir);
+    if (st.script_bank >= 0)
+        printf("script bank:   %d (the boot script loads kernel%d and root%d)\n", st.script_bank,
+               st.script_bank, st.script_bank);
+    else
+        printf("script bank:   none\n");
+    if (!st.script_problem.empty())
+        printf("boot:          would not boot: %s\n", st.script_problem.c_str());
+    if (st.marker_ignored)
+        printf("marker:        absent (var/lock/bootidx_changed is not a regular, empty file of "
+               "this user: not trusted)\n");
+    else
+        printf("marker:        %s\n", st.marker ? "present (var/lock/bootidx_changed)" : "absent");
+    if (!st.cmdline_read)
+        printf("cmdline bank:  none (proc/cmdline cannot be read)\n");
+    else if (st.cmdline_bank < 0)
+        printf("cmdline bank:  none (no bootopt=0 or bootopt=1 on the kernel command line)\n");
+    else
+        printf("cmdline bank:  %d (bootopt=%d on the kernel command line)\n", st.cmdline_bank,
+               st.cmdline_bank);
+    if (st.have_image)
+        printf("image:         %s: model '%s', kernel %u bytes, root %u bytes\n", a.image, st.model,
+               (unsigned)st.image.kernel.size, (unsigned)st.image.root.size);
+    for (int bank = 0; bank < 2; bank++) {
+        printf("bank %d:       ", bank);
+        for (int p = 0; p < 2; p++) {
+            const part_state &ps = st.parts[bank][p];
+            if (ps.index < 0)
+                printf("%s %s missing", p == 0 ? "" : ",", ps.label);
+            else
+                printf("%s %s %u bytes", p == 0 ? "" : ",", ps.label, (unsigned)ps.size);
+        }
+        if (st.have_image) {
+            if (bank_holds_image(st, bank))
+                printf("; holds the image: yes");
+            else
+                printf("; holds the image: no (%s %s, %s %s)", st.parts[bank][0].label,
+                       g_holds_text[st.parts[bank][0].holds], st.parts[bank][1].label,
+                       g_holds_text[st.parts[bank][1].holds]);
+        }
+        printf("\n");
+    }
+    printf("progress:      ");
+    if (st.progress == PROGRESS_READ_OK)
+        fwtool_progress_summary(stdout, st.record);
+    else if (st.progress == PROGRESS_ABSENT)
+        printf("none (no upgrade has run since the system started)\n");
+    else
+        printf("unreadable: %s\n", st.progress_why);
+}
+
+void print_json(const status_args &a, const device_state &st)
+{
+    json_writer w;
+    char hex[2 * MD5_DIGEST_LEN + 1];
+
+    json_begin(&w, stdout);
+    json_string(&w, "sandbox", a.dir);
+    if (st.script_bank >= 0)
+        json_int(&w, "script_bank", st.script_bank);
+    else
+        json_null(&w, "script_bank");
+    json_bool(&w, "boots", st.script_problem.empty());
+    json_string(&w, "boot_problem",
+                st.script_problem.empty() ? nullptr : st.script_problem.c_str());
+    json_bool(&w, "marker", st.marker);
+    json_bool(&w, "marker_ignored", st.marker_ignored);
+    if (st.cmdline_bank >= 0)
+        json_int(&w, "cmdline_bank", st.cmdline_bank);
+    else
+        json_null(&w, "cmdline_bank");
+    if (st.have_image) {
+        json_object(&w, "image");
+        json_string(&w, "path", a.image);
+        json_string(&w, "model", st.model);
+        for (int p = 0; p < 2; p++) {
+            const fw_payload_desc &d = p == 0 ? st.image.kernel : st.image.root;
+            json_object(&w, g_payload_name[p]);
+            json_int(&w, "size", d.size);
+            fwtool_md5_hex(d.md5, hex);
+            json_string(&w, "md5", hex);
+            json_end_object(&w);
+        }
+        json_end_object(&w);
+    } else {
+        json_null(&w, "image");
+    }
+    json_array(&w, "banks");
+    for (int bank = 0; bank < 2; bank++) {
+        json_object(&w, nullptr);
+        json_int(&w, "bank", bank);
+        for (int p = 0; p < 2; p++) {
+            const part_state &ps = st.parts[bank][p];
+            json_object(&w, g_payload_name[p]);
+            json_string(&w, "label", ps.label);
+            if (ps.index >= 0)
+                json_int(&w, "size", ps.size);
+            else
+                json_null(&w, "size");
+            if (st.have_image)
+                json_bool(&w, "holds_image", ps.holds == HOLDS_YES);
+            else
+                json_null(&w, "holds_image");
+            json_end_object(&w);
+        }
+        if (st.have_image)
+            json_bool(&w, "holds_image", bank_holds_image(st, bank));
+        else
+            json_null(&w, "holds_image");
+        json_end_object(&w);
+    }
+    json_end_array(&w);
+    if (st.progress == PROGRESS_READ_OK) {
+        json_object(&w, "progress");
+        fwtool_progress_json(&w, st.record);
+        json_end_object(&w);
+        json_null(&w, "progress_problem");
+    } else {
+        json_null(&w, "progress");
+        json_string(&w, "progress_problem",
+                    st.progress == PROGRESS_ABSENT ? "no upgrade has run since the system started"
+                                                   : st.progress_why);
+    }
+    json_finish(&w);
+}
+
+} // namespace
+
+int fwtool_status(int argc, char **argv)
+{
+    status_args a;
+    device_state st;
+
+    for (int i = 1; i < argc; i++) {
+        if (fwtool_is_help(argv[i])) {
+            fputs(kUsage, stdout);
+            return FWTOOL_OK;
+        }
+    }
+    if (!parse(argc, argv, &a))
+        return FWTOOL_USAGE;
+    if (!fwtool_is_sandbox(a.dir)) {
+        fprintf(stderr, "fwtool status: %s is not a sandbox (no simulated proc/mtd)\n", a.dir);
+        return FWTOOL_USAGE;
+    }
+    if (a.image != nullptr && !read_image(a.image, &st))
+        return FWTOOL_USAGE;
+    read_state(a.dir, &st);
+    if (a.json)
+        print_json(a, st);
+    else
+        print_text(a, st);
+    return boots_as_expected(st) ? FWTOOL_OK : FWTOOL_FAILED;
+}
