@@ -53,6 +53,8 @@ LINT_DIR = $(if $(filter default,$(LINT_PRESET)),build,build-$(LINT_PRESET))
 lint:
 	@scripts/prereqs.sh $(BUILD_PACKAGES) $(LINT_PACKAGES)
 	@cmake --preset $(LINT_PRESET) >/dev/null
+	@# The sources include the generated version header, which a clean clone has not built yet.
+	@cmake --build $(LINT_DIR) --target fw_version_header >/dev/null
 	clang-tidy -p $(LINT_DIR) --quiet $(LINT_SOURCES)
 	cppcheck --project=$(LINT_DIR)/compile_commands.json --file-filter='src/*' --file-filter='tools/*' \
 	    --enable=warning,style,performance,portability --std=c++17 --inline-suppr \
