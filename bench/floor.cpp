@@ -1,10 +1,12 @@
 // The least work an upgrade of the same image can do, as a yardstick for the benchmark: read the
-// image once, write both payloads in flushed and synced 32 KiB chunks, read both back in 4 KiB
-// chunks and compare, pause one second. No digests, no boot configuration, no notifications.
+// image once, write both payloads in flushed 32 KiB chunks, synced as the upgrade syncs them (at
+// the end of each erase block and at the end), read both back in 4 KiB chunks and compare, pause
+// one second. No digests, no boot configuration, no notifications.
 //
-// Usage: floor [--from-device] IMAGE KERNEL-DEVICE ROOT-DEVICE. Exit status 0 when both payloads
-// read back equal. With --from-device the written pages are dropped from the page cache before
-// the read-back, so that it comes from the device, as the upgrade's own verification does.
+// Usage: floor [--from-device] [--erase-size BYTES] IMAGE KERNEL-DEVICE ROOT-DEVICE. Exit status
+// 0 when both payloads read back equal. With --from-device the written pages are dropped from the
+// page cache before the read-back, so that it comes from the device, as the upgrade's own
+// verification does. Without --erase-size every chunk is synced.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +60,7 @@ bool read_image(const char *path, payload *p)
     return ok;
 }
 
-bool write_payload(const char *dev, const payload &p)
+bool write_payload(const char *dev, const payload &p, uint32_t erase_size)
 {
     FILE *f = fopen(dev, "w+b");
     bool ok = f != nullptr;
@@ -66,8 +68,12 @@ bool write_payload(const char *dev, const payload &p)
     for (uint32_t done = 0; ok && done < p.size;) {
         uint32_t n =
             p.size - done < (uint32_t)DATA_WRITE_CHUNK ? p.size - done : (uint32_t)DATA_WRITE_CHUNK;
-        ok = fwrite(p.data + done, 1, n, f) == n && fflush(f) == 0 && fsync(fileno(f)) == 0;
+        ok = fwrite(p.data + done, 1, n, f) == n && fflush(f) == 0;
+        // A sync where the chunk reaches or crosses the end of an erase block, and at the end.
+        bool sync = erase_size == 0 || done / erase_size != (done + n) / erase_size;
         done += n;
+        if (ok && (sync || done == p.size))
+            ok = fsync(fileno(f)) == 0;
     }
     if (f != nullptr)
         fclose(f);
@@ -98,18 +104,29 @@ bool verify_payload(const char *dev, const payload &p, bool from_device)
 int main(int argc, char **argv)
 {
     payload p[PAYLOADS] = {};
-    bool from_device = argc > 1 && strcmp(argv[1], "--from-device") == 0;
-    char **args = argv + (from_device ? 2 : 1);
+    bool from_device = false;
+    uint32_t erase_size = 0;
+    int arg = 1;
     bool ok;
 
-    if (argc - (args - argv) != 1 + PAYLOADS) {
-        fprintf(stderr, "usage: floor [--from-device] IMAGE KERNEL-DEVICE ROOT-DEVICE\n");
+    for (; arg < argc && strncmp(argv[arg], "--", 2) == 0; arg++) {
+        if (strcmp(argv[arg], "--from-device") == 0)
+            from_device = true;
+        else if (strcmp(argv[arg], "--erase-size") == 0 && arg + 1 < argc)
+            erase_size = (uint32_t)strtoul(argv[++arg], nullptr, 0);
+        else
+            break;
+    }
+    char **args = argv + arg;
+    if (argc - arg != 1 + PAYLOADS) {
+        fprintf(stderr, "usage: floor [--from-device] [--erase-size BYTES] IMAGE KERNEL-DEVICE "
+                        "ROOT-DEVICE\n");
         return EXIT_USAGE;
     }
     ok = read_image(args[0], p);
     // Both written, then both compared, in the upgrade's order.
     for (int i = 0; ok && i < PAYLOADS; i++)
-        ok = write_payload(args[1 + i], p[i]);
+        ok = write_payload(args[1 + i], p[i], erase_size);
     for (int i = 0; ok && i < PAYLOADS; i++)
         ok = verify_payload(args[1 + i], p[i], from_device);
     if (ok)

@@ -1,7 +1,8 @@
 // Benchmarks of the firmware tool, each against a baseline measured in the same run and reported
 // as a ratio: MD5 against OpenSSL, the simulated upgrade against a floor program that does only
-// the required I/O, growth with payload size, peak memory, and the boot-index commands against
-// `cat` of the configuration block. Prints one table and writes the same as JSON.
+// the required I/O, its syncs per erase block from the fault shim's trace, growth with payload
+// size, peak memory, `fwtool image create` against cat and openssl, and the boot-index commands
+// against `cat` of the configuration block. Prints one table and writes the same as JSON.
 //
 // Usage: fwbench [--work DIR] [--json FILE]
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <malloc.h>
 #include <openssl/evp.h>
@@ -23,9 +25,11 @@
 
 #include "bench_support.h"
 #include "bench_trace.h"
+#include "data.h"
 #include "data_blk.h"
 #include "image.h"
 #include "md5.h"
+#include "mtd_part.h"
 #include "sim_device.h"
 
 using namespace fwbench;
@@ -41,7 +45,10 @@ const int kRunningBank = 0;             // so every upgrade writes bank 1
 const double kMd5Goal = 0.90;           // at least this share of OpenSSL's throughput
 const double kUpgradeGoal = 1.10;       // at most this multiple of the floor's time
 const double kGrowthGoal = 0.10;        // per-MiB slopes within 10% of each other
-const double kMemorySlackMiB = 4.0;     // peak RSS at most payload + this
+const double kMemoryGoalMiB = 4.0;      // peak RSS at most this, whatever the payload
+const double kSyncGoal = 1.0;           // syncs per erase block of payload written
+const double kCreateGoal = 1.5;         // image create at most this multiple of cat + openssl
+const int kCreateReps = 7;
 
 // Repetitions, interleaved with their baselines; chosen so that a run stays well under five
 // minutes on two cores and an ordinary virtual disk.
@@ -201,10 +208,11 @@ bool make_image(const std::string &path, uint32_t payload_mib, uint64_t seed)
 }
 
 struct device {
-    std::string root;   // FWUP_SYSROOT
-    std::string kernel; // block device file of the target bank's kernel
-    std::string rootfs; // block device file of the target bank's root
-    std::string config; // block device file of the configuration block
+    uint32_t erase_size = 0; // of the target partitions, from the device's /proc/mtd
+    std::string root;        // FWUP_SYSROOT
+    std::string kernel;      // block device file of the target bank's kernel
+    std::string rootfs;      // block device file of the target bank's root
+    std::string config;      // block device file of the configuration block
 };
 
 std::string dev_path(const std::string &root, const std::string &mtd, const char *label)
@@ -245,6 +253,12 @@ bool make_device(const std::string &dir, uint32_t payload_mib, device *out)
     out->kernel = dev_path(root, mtd, "kernel1");
     out->rootfs = dev_path(root, mtd, "root1");
     out->config = dev_path(root, mtd, "RedBoot config");
+    // The floor syncs as the upgrade does, at the erase-block size the device reports.
+    size_t line = mtd.find("\"kernel1\"");
+    size_t start = line == std::string::npos ? 0 : mtd.rfind('\n', line) + 1;
+    if (line == std::string::npos ||
+        mtd_line_erasesize(mtd.data() + start, line - start, &out->erase_size) != 0)
+        return false;
     std::string staged = root + "/tmpfs/upgrading";
     return sim::make_dirs(staged) &&
            link(image_path(dir, payload_mib).c_str(), (staged + "/fw.bin").c_str()) == 0;
@@ -279,7 +293,8 @@ run_out run_floor(bench_state *s, const device &d, bool from_device)
     std::vector<std::string> argv = {"floor"};
     if (from_device)
         argv.push_back("--from-device");
-    argv.insert(argv.end(), {d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
+    argv.insert(argv.end(), {"--erase-size", std::to_string(d.erase_size),
+                             d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
     return run_program(FWBENCH_FLOOR_BIN, argv, device_env(d), s->logs + "/floor.log", true);
 }
 
@@ -484,7 +499,11 @@ void add_growth_rows(bench_state *s, const std::vector<size_samples> &g, const s
         where.c_str()));
 }
 
-// Peak resident set of each size against its payload; 64 MiB ran in both series.
+// Peak resident set of each size, whatever the payload; 64 MiB ran in both series. It is the
+// kernel's high-water mark of the pages the process maps (ru_maxrss from wait4, the largest of the
+// process and the shell commands it waited for): the staged image lies in a tmpfs and is read
+// with read(2), so its pages belong to the file system and are not counted; a program that mapped
+// the image would have them counted. The floor, which holds both payloads, is shown beside it.
 void add_memory_rows(bench_state *s, const size_samples &main, const std::vector<size_samples> &g)
 {
     for (const size_samples &z : g) {
@@ -493,11 +512,16 @@ void add_memory_rows(bench_state *s, const size_samples &main, const std::vector
             ours = std::max(ours, main.rss_kib[RUN_UPGRADE]);
             floor = std::max({floor, main.rss_kib[RUN_FLOOR], main.rss_kib[RUN_FLOOR_DEV]});
         }
-        double limit = z.payload_mib + kMemorySlackMiB;
-        add_row(s, format("peak RSS, %u MiB upgrade, MiB", z.payload_mib), ours / 1024.0,
-                floor / 1024.0, "floor program", format("<= %.0f", limit),
-                ours / 1024.0 <= limit ? V_PASS : V_FAIL);
+        add_row(s, format("peak RSS beyond the staged image, %u MiB upgrade, MiB", z.payload_mib),
+                ours / 1024.0, floor / 1024.0, "floor program (holds both)",
+                format("<= %.0f", kMemoryGoalMiB),
+                ours / 1024.0 <= kMemoryGoalMiB ? V_PASS : V_FAIL);
     }
+    s->notes.push_back(
+        "Peak memory: the kernel's high-water mark of the resident pages the process maps "
+        "(ru_maxrss from wait4, which also covers the shell commands it waits for). The staged "
+        "image lies in a tmpfs and is read with read(2) into a 32 KiB buffer, so its pages belong "
+        "to the file system and are not counted; the program's code and libraries are.");
 }
 
 void add_samples(bench_state *s, const char *series, const size_samples &z)
@@ -570,6 +594,158 @@ bool bench_upgrades(bench_state *s)
     return true;
 }
 
+// ---- syncs per erase block, from the fault shim's trace ----
+
+// Lines "fsync PATH" and "fflush PATH" of a sync trace for the files `paths`.
+void count_syncs(const std::string &trace, const std::vector<std::string> &paths, long *syncs,
+                 long *flushes)
+{
+    std::string text;
+    *syncs = 0;
+    *flushes = 0;
+    if (!sim::read_file(trace, &text))
+        return;
+    for (const std::string &p : paths) {
+        for (const char *call : {"fsync ", "fflush "}) {
+            std::string line = call + p + "\n";
+            for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+                (call[1] == 's' ? *syncs : *flushes) += at == 0 || text[at - 1] == '\n';
+        }
+    }
+}
+
+std::string real_path(const std::string &path)
+{
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) != nullptr ? buf : path;
+}
+
+// One 64 MiB upgrade and one floor run with the fault shim preloaded (no faults, only its trace
+// of fsync and fflush): the syncs that reached the target partitions against the erase blocks
+// their payloads cover. mtdblock writes its cached erase block back at every sync, so one sync
+// per block means each block is erased and programmed once.
+void bench_syncs(bench_state *s)
+{
+    double per_block[2] = {NAN, NAN};
+    double per_chunk = NAN;
+    for (int k = 0; k < 2; k++) {
+        bool ours = k == 0;
+        device d;
+        std::string trace = s->traces + (ours ? "/upgrade.syncs" : "/floor.syncs");
+        unlink(trace.c_str());
+        if (!make_device(s->mem, kMainMiB, &d)) {
+            fail(s, "cannot build the device for the sync trace");
+            return;
+        }
+        std::vector<std::string> env = device_env(d);
+        env.push_back(std::string("LD_PRELOAD=") + FWBENCH_FAULT_LIB);
+        env.push_back("FWUP_SYNC_TRACE=" + trace);
+        run_out r = ours ? run_program(s->bin + "/fwupgrade", {"fwupgrade"}, env,
+                                       s->logs + "/syncs.log", true)
+                         : run_program(FWBENCH_FLOOR_BIN,
+                                       {"floor", "--erase-size", std::to_string(d.erase_size),
+                                        d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs},
+                                       env, s->logs + "/syncs.log", true);
+        long syncs = 0, flushes = 0;
+        count_syncs(trace, {real_path(d.kernel), real_path(d.rootfs)}, &syncs, &flushes);
+        bool ok = ours ? upgrade_done(d, r) : r.status == 0;
+        sim::remove_tree(d.root);
+        if (!ok || syncs == 0) {
+            fail(s, "the traced run for the syncs failed (see " + s->logs + "/syncs.log)");
+            return;
+        }
+        uint64_t e = d.erase_size;
+        uint64_t root = ((uint64_t)kMainMiB << 20) - kKernelBytes;
+        uint64_t blocks = (kKernelBytes + e - 1) / e + (root + e - 1) / e;
+        uint64_t chunks = (kKernelBytes + DATA_WRITE_CHUNK - 1) / DATA_WRITE_CHUNK +
+                          (root + DATA_WRITE_CHUNK - 1) / DATA_WRITE_CHUNK;
+        per_block[k] = (double)syncs / (double)blocks;
+        if (ours)
+            per_chunk = (double)flushes / (double)chunks;
+        if (ours)
+            s->notes.push_back(format(
+                "Syncs: %ld fsync and %ld fflush calls reached the two target partitions in a "
+                "4+60 MiB upgrade, whose payloads cover %llu erase blocks of %llu KiB and %llu "
+                "chunks of 32 KiB (traced by the fault shim, FWUP_SYNC_TRACE). A sync after "
+                "every chunk, as before, made %.1f per block.",
+                syncs, flushes, (unsigned long long)blocks, (unsigned long long)(e >> 10),
+                (unsigned long long)chunks, (double)chunks / (double)blocks));
+    }
+    add_row(s, "syncs per erase block written, 4+60 MiB upgrade", per_block[0], per_block[1],
+            "floor program", format("<= %.1f", kSyncGoal),
+            per_block[0] <= kSyncGoal ? V_PASS : V_FAIL);
+    add_row(s, "flushes per 32 KiB chunk written, same run", per_chunk, 1.0, "one per chunk",
+            "info", V_INFO);
+}
+
+// ---- fwtool image create against cat and openssl ----
+
+// A 4 MiB kernel and a 60 MiB root made into an image, in memory, against the same bytes put
+// into one file by cat with their MD5 digests from `openssl dgst -md5`: what the tool must do
+// (read both, digest both, write one file), by programs built for it.
+void bench_image_create(bench_state *s)
+{
+    std::string openssl = find_in_path("openssl");
+    if (openssl.empty()) {
+        s->notes.push_back("openssl is not installed: no figure for fwtool image create.");
+        return;
+    }
+    std::string dir = s->mem + "/create";
+    std::string k = dir + "/kernel", r = dir + "/root";
+    if (!sim::make_dirs(dir)) {
+        fail(s, "cannot create " + dir);
+        return;
+    }
+    {
+        std::vector<uint8_t> buf(((size_t)kMainMiB << 20) - kKernelBytes);
+        fill_random(buf.data(), buf.size(), 99);
+        if (!sim::write_file(k, std::string((const char *)buf.data(), kKernelBytes)) ||
+            !sim::write_file(r, std::string((const char *)buf.data(), buf.size()))) {
+            fail(s, "cannot write the payload files in " + dir);
+            return;
+        }
+    }
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::string log = s->logs + "/create.log";
+    std::string shell = "cat '" + k + "' '" + r + "' > '" + dir + "/cat.out' && '" + openssl +
+                        "' dgst -md5 '" + k + "' '" + r + "' > /dev/null";
+    std::vector<double> ours, base, ratio;
+    bool ok = true;
+    for (int rep = 0; rep < kCreateReps + 1 && ok; rep++) {
+        run_out a, b;
+        for (int i = 0; i < 2; i++) {
+            // Each goes first in turn.
+            if ((rep + i) % 2 == 0)
+                a = run_program(FWBENCH_FWTOOL_BIN,
+                                {"fwtool", "image", "create", "--model", kModel, "--kernel", k,
+                                 "--root", r, "-o", dir + "/fw.out"},
+                                env, log, false);
+            else
+                b = run_program("/bin/sh", {"sh", "-c", shell}, env, log, false);
+        }
+        ok = a.status == 0 && b.status == 0;
+        if (rep == 0)
+            continue; // warms the caches
+        ours.push_back(a.seconds);
+        base.push_back(b.seconds);
+        ratio.push_back(a.seconds / b.seconds);
+    }
+    sim::remove_tree(dir);
+    if (!ok) {
+        fail(s, "fwtool image create or its baseline failed (see " + log + ")");
+        return;
+    }
+    add_row(s, format("fwtool image create 4+60 MiB, s (%d pairs, medians)", kCreateReps),
+            median(ours), median(base), "cat + openssl dgst -md5", format("<= %.1f", kCreateGoal),
+            median(ratio) <= kCreateGoal ? V_PASS : V_FAIL);
+    s->rows.back().ratio = median(ratio);
+    s->notes.push_back(format("Image create: in %s; the ratio is the median of the paired ratios "
+                              "(%s).",
+                              s->mem_what.c_str(), json_array(ratio).c_str()));
+    s->samples_json += format("\"image_create_seconds\": {\"ours\": %s, \"cat_openssl\": %s},\n",
+                              json_array(ours).c_str(), json_array(base).c_str());
+}
+
 // ---- where the time goes: one traced run of each ----
 
 bool trace_run(bench_state *s, bool ours, const device &d, const std::string &out)
@@ -589,8 +765,8 @@ bool trace_run(bench_state *s, bool ours, const device &d, const std::string &ou
     if (ours) {
         argv.push_back(s->bin + "/fwupgrade");
     } else {
-        argv.insert(argv.end(),
-                    {FWBENCH_FLOOR_BIN, d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
+        argv.insert(argv.end(), {FWBENCH_FLOOR_BIN, "--erase-size", std::to_string(d.erase_size),
+                                 d.root + "/tmpfs/upgrading/fw.bin", d.kernel, d.rootfs});
     }
     run_out r = run_program(s->strace, argv, device_env(d), s->logs + "/trace.log", true);
     return r.status == 0;
@@ -625,10 +801,10 @@ std::vector<double> phase_times(const landmarks &m, bool ours)
 const char *const kPhaseNames[] = {
     "exec and dynamic loading, to the first own file",
     "start: time slice, event log, progress record, lock",
-    "read image (ours: + header CRC + MD5 of both payloads)",
+    "read image (ours: header CRC and MD5 of both, in place)",
     "bank state (configuration block), partition lookups, unlock",
-    "write both payloads, 32 KiB chunks, flush + fsync",
-    "read back and compare both, 4 KiB chunks",
+    "write both, 32 KiB chunks flushed, fsync per erase block",
+    "read back and compare both, 4 KiB (ours: + MD5 of the image)",
     "select the new bank: configuration block stored, marker",
     "pause",
     "exit steps: lock, free, shell command, event log, detach",
@@ -952,9 +1128,14 @@ int main(int argc, char **argv)
     double md5_mibs = s.rows.empty() ? NAN : s.rows.back().ours;
 
     if (bench_upgrades(&s)) {
+        printf("fwbench: syncs per erase block (fault shim trace)\n");
+        bench_syncs(&s);
         printf("fwbench: phases (strace)\n");
         bench_phases(&s, kMainMiB, md5_mibs);
     }
+
+    printf("fwbench: fwtool image create, cat and openssl\n");
+    bench_image_create(&s);
 
     printf("fwbench: get_boot_idx, set_boot_idx and cat\n");
     bench_commands(&s);

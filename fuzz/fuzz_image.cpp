@@ -1,6 +1,7 @@
 // The firmware image loader on arbitrary files: header checks, payload positions and sizes in any
-// placement (overlapping, out of the file, huge), digests. The file lives in a memory file
-// opened by its /proc/self/fd path, so each run costs no disk I/O.
+// placement (overlapping, out of the file, huge), digests; and the in-place check the upgrade
+// uses, which must agree with the loader wherever both payloads are non-empty. The file lives in
+// a memory file opened by its /proc/self/fd path, so each run costs no disk I/O.
 //
 // Input: byte 0 steers the repairs that let mutated headers through the checks (bit 0: each
 // payload digest is set to that of the bytes at its place in the file, where they exist; bit 1:
@@ -156,6 +157,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     default:
         abort();
     }
+
+    // The check in place accepts exactly what loads, less empty payloads, and refuses a payload
+    // outside the file before reading it (as short, where the loader's read comes up short).
+    FILE *f = fopen(g_path, "rb");
+    check(f != nullptr);
+    fw_image_header hdr;
+    fw_image_fault fault;
+    int in_place = check_image_stream(f, file.size(), &hdr, &fault);
+    fclose(f);
+    bool empty = rc == 0 && (blocks[0].size == 0 || blocks[1].size == 0);
+    check((in_place == 0) == (rc == 0 && !empty));
+    // Refused as empty: every range lies in the file, so the loader read both payloads.
+    check(in_place != IMAGE_ERR_EMPTY || rc == 0 || rc == IMAGE_ERR_CHECKSUM);
+    // The header's own checks come first in both, in the same order.
+    if (file.size() < (size_t)FW_HEADER_LEN || rc == IMAGE_ERR_MAGIC)
+        check(in_place == rc);
 
     // The records own whatever the load left in them, on every path.
     cleanup_datablk(&blocks[0]);

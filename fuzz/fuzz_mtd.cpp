@@ -1,7 +1,7 @@
 // The /proc/mtd parsers and lookups on arbitrary tables. Each line goes to the line parsers in a
 // buffer of exactly its length; the whole table is written as the simulated /proc/mtd and looked
-// up by a pattern. Every result is checked against a reference that follows the documented
-// rules with the C library's own functions.
+// up by a pattern. Every result (device path, size, erase size) is checked against a reference
+// that follows the documented rules with the C library's own functions.
 //
 // Input: byte 0 selects the device kind (0 to 3; only 1 and 2 are kinds), byte 1 the pattern
 // length (0 to 63), then the pattern, then the table.
@@ -87,6 +87,42 @@ bool ref_size(const std::string &line, uint32_t *size)
     return true;
 }
 
+// A base-16 number at `p` by strtoull's rules, without a sign; `*end` after it. False when it has
+// no digit.
+bool ref_hex(const char *p, uint32_t *value, const char **end)
+{
+    const char *start = p;
+    char *stop = nullptr;
+
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    if (*p == '+' || *p == '-') {
+        *value = 0;
+        *end = start;
+        return false;
+    }
+    errno = 0;
+    unsigned long long v = strtoull(p, &stop, 16);
+    *value = errno == ERANGE || v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
+    *end = stop;
+    return stop != p;
+}
+
+// The erase size: the number after the size, both with digits.
+bool ref_erasesize(const std::string &line, uint32_t *size)
+{
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string rest = line.substr(colon + 1);
+    const char *end = nullptr;
+    uint32_t v = 0;
+    if (!ref_hex(rest.c_str(), &v, &end) || !ref_hex(end, &v, &end))
+        return false;
+    *size = v;
+    return true;
+}
+
 void check_line(const std::string &line, int kind)
 {
     char *copy = static_cast<char *>(malloc(line.size() > 0 ? line.size() : 1));
@@ -107,6 +143,13 @@ void check_line(const std::string &line, int kind)
     got = mtd_line_size(copy, line.size(), &size);
     check(got == (found ? 0 : MTD_ERR_NOT_FOUND));
     check(size == want_size);
+
+    uint32_t erase = kSizeUntouched;
+    uint32_t want_erase = kSizeUntouched;
+    found = ref_erasesize(line, &want_erase);
+    got = mtd_line_erasesize(copy, line.size(), &erase);
+    check(got == (found ? 0 : MTD_ERR_NOT_FOUND));
+    check(erase == want_erase);
     free(copy);
 }
 
@@ -150,6 +193,13 @@ void check_lookups(const std::string &table, const std::string &pattern)
     uint32_t want_size = kSizeUntouched;
     bool found = matched && ref_size(match, &want_size);
     int got = lookup_mtd_size(pattern.c_str(), &size);
+    check(got == (found ? 0 : MTD_ERR_NOT_FOUND));
+    check(size == want_size);
+
+    size = kSizeUntouched;
+    want_size = kSizeUntouched;
+    found = matched && ref_erasesize(match, &want_size);
+    got = lookup_mtd_erasesize(pattern.c_str(), &size);
     check(got == (found ? 0 : MTD_ERR_NOT_FOUND));
     check(size == want_size);
 }

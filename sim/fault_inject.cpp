@@ -7,28 +7,47 @@
 //   fwrite:S[:after=N]     fwrite lets the first N bytes (default 0) through to S, then writes
 //                          short (ENOSPC)
 //   fflush:S               fflush of a stream of S fails (EIO)
-//   fsync:S                fsync of a descriptor of S fails (EIO)
+//   fsync:S                fsync or fdatasync of a descriptor of S fails (EIO)
 //   write:S                write() on a descriptor of S fails (EIO), nothing written
 //   verify-corrupt:S[:after=N]  the byte at file offset N (default 0) of S comes back from fread
 //                          with its lowest bit flipped; the file itself is untouched
+//   stage-shrink:S[:after=N]  at the first fread from S after freads of N bytes (default 0) in
+//                          all, S is cut to half its length: a staged file that shrinks while the
+//                          program runs
+//   stage-change:S[:after=N]  likewise, but the lowest bit of the last byte of S is flipped in the
+//                          file itself
 // FWUP_LOCK_TRACE: a file to which every record written to proc/strata/lock or
 //   proc/strata/unlock is appended as "lock <record>" or "unlock <record>". The driver's control
 //   files are opened with "w", so they show only the last record; the trace shows them all.
+// FWUP_SYNC_TRACE: a file to which every fsync and fdatasync is appended as "fsync <path>", and
+//   every fflush of a stream on a file as "fflush <path>": what reached the device, and when.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
-enum fault_op { OP_FSEEK, OP_FWRITE, OP_FFLUSH, OP_FSYNC, OP_WRITE, OP_CORRUPT, OP_COUNT };
+enum fault_op {
+    OP_FSEEK,
+    OP_FWRITE,
+    OP_FFLUSH,
+    OP_FSYNC,
+    OP_WRITE,
+    OP_CORRUPT,
+    OP_SHRINK,
+    OP_CHANGE,
+    OP_COUNT
+};
 
-const char *const g_op_names[OP_COUNT] = {"fseek", "fwrite", "fflush",
-                                          "fsync", "write",  "verify-corrupt"};
+const char *const g_op_names[OP_COUNT] = {"fseek",        "fwrite",      "fflush",
+                                          "fsync",        "write",       "verify-corrupt",
+                                          "stage-shrink", "stage-change"};
 
 enum : int {
     MAX_RULES = 8,
@@ -40,8 +59,10 @@ enum : int {
 struct rule {
     fault_op op;
     char suffix[SUFFIX_LEN];
-    long long after;  // fwrite: bytes let through; verify-corrupt: offset of the flipped byte
-    long long passed; // fwrite: bytes let through so far
+    long long after;  // fwrite: bytes let through; verify-corrupt: offset of the flipped byte;
+                      // stage-*: bytes read before the file changes
+    long long passed; // fwrite: bytes let through so far; stage-*: bytes read so far
+    bool fired;       // stage-*: the file has been changed
 };
 
 struct control_file {
@@ -57,6 +78,7 @@ const control_file g_control_files[] = {
 rule g_rules[MAX_RULES];
 int g_rule_count;
 const char *g_trace_path;
+const char *g_sync_trace_path;
 
 typedef size_t (*fwrite_fn)(const void *, size_t, size_t, FILE *);
 typedef size_t (*fread_fn)(void *, size_t, size_t, FILE *);
@@ -65,6 +87,7 @@ typedef int (*fseeko_fn)(FILE *, off_t, int);
 typedef int (*fflush_fn)(FILE *);
 typedef int (*fclose_fn)(FILE *);
 typedef int (*fsync_fn)(int);
+typedef int (*fdatasync_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 
 fwrite_fn real_fwrite;
@@ -74,6 +97,7 @@ fseeko_fn real_fseeko;
 fflush_fn real_fflush;
 fclose_fn real_fclose;
 fsync_fn real_fsync;
+fdatasync_fn real_fdatasync;
 write_fn real_write;
 
 template <typename F> F next_symbol(const char *name)
@@ -97,6 +121,7 @@ void parse_rule(const char *text, size_t len)
     char *after = strstr(suffix, ":after=");
     r->after = 0;
     r->passed = 0;
+    r->fired = false;
     if (after != nullptr) {
         *after = '\0';
         r->after = strtoll(after + strlen(":after="), nullptr, 0);
@@ -129,10 +154,14 @@ void fault_init()
     real_fflush = next_symbol<fflush_fn>("fflush");
     real_fclose = next_symbol<fclose_fn>("fclose");
     real_fsync = next_symbol<fsync_fn>("fsync");
+    real_fdatasync = next_symbol<fdatasync_fn>("fdatasync");
     real_write = next_symbol<write_fn>("write");
     g_trace_path = getenv("FWUP_LOCK_TRACE");
     if (g_trace_path != nullptr && g_trace_path[0] == '\0')
         g_trace_path = nullptr;
+    g_sync_trace_path = getenv("FWUP_SYNC_TRACE");
+    if (g_sync_trace_path != nullptr && g_sync_trace_path[0] == '\0')
+        g_sync_trace_path = nullptr;
     while (rules != nullptr && *rules != '\0') {
         size_t len = strcspn(rules, ",");
         parse_rule(rules, len);
@@ -191,6 +220,56 @@ rule *match_stream(fault_op op, FILE *stream)
     return stream != nullptr ? match_fd(op, fileno(stream)) : nullptr;
 }
 
+// Appends one line to the trace file at `trace`.
+void append_line(const char *trace, const char *line, size_t len)
+{
+    int out = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out < 0)
+        return;
+    (void)real_write(out, line, len);
+    close(out);
+}
+
+// Appends "<call> <path>" to the sync trace for a descriptor that has a path.
+void trace_sync(const char *call, int fd)
+{
+    char path[PATH_LEN];
+    char line[PATH_LEN + 16];
+
+    if (g_sync_trace_path == nullptr || !fd_path(fd, path, sizeof(path)))
+        return;
+    int len = snprintf(line, sizeof(line), "%s %s\n", call, path);
+    if (len > 0)
+        append_line(g_sync_trace_path, line,
+                    (size_t)len < sizeof(line) ? (size_t)len : sizeof(line) - 1);
+}
+
+// The staged-file rules: once `r` has seen its bytes read, the file behind `fd` shrinks to half
+// or has its last byte changed, through its path, so the program's own stream is left as it was.
+void change_file(rule *r, int fd)
+{
+    char path[PATH_LEN];
+    struct stat st;
+
+    if (r->fired || r->passed < r->after || !fd_path(fd, path, sizeof(path)) ||
+        stat(path, &st) != 0 || st.st_size == 0)
+        return;
+    r->fired = true;
+    if (r->op == OP_SHRINK) {
+        (void)truncate(path, st.st_size / 2);
+        return;
+    }
+    int rw = open(path, O_RDWR | O_CLOEXEC);
+    unsigned char last = 0;
+    if (rw < 0)
+        return;
+    if (pread(rw, &last, 1, st.st_size - 1) == 1) {
+        last ^= 0x01;
+        (void)pwrite(rw, &last, 1, st.st_size - 1);
+    }
+    close(rw);
+}
+
 // Appends "<tag> <record>" for a control file about to be closed.
 void trace_control_record(FILE *stream)
 {
@@ -216,12 +295,9 @@ void trace_control_record(FILE *stream)
     record[n > 0 ? n : 0] = '\0';
     record[strcspn(record, "\n")] = '\0';
     int len = snprintf(line, sizeof(line), "%s %s\n", tag, record);
-    int out = open(g_trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (out < 0)
-        return;
     if (len > 0)
-        (void)real_write(out, line, (size_t)len < sizeof(line) ? (size_t)len : sizeof(line) - 1);
-    close(out);
+        append_line(g_trace_path, line,
+                    (size_t)len < sizeof(line) ? (size_t)len : sizeof(line) - 1);
 }
 
 } // namespace
@@ -250,6 +326,15 @@ __attribute__((visibility("default"))) size_t fwrite(const void *ptr, size_t siz
 __attribute__((visibility("default"))) size_t fread(void *ptr, size_t size, size_t n, FILE *stream)
 {
     fault_init();
+    const fault_op staged[] = {OP_SHRINK, OP_CHANGE};
+    for (fault_op op : staged) {
+        rule *s = match_stream(op, stream);
+        if (s == nullptr)
+            continue;
+        change_file(s, fileno(stream));
+        // Counted before the read: the change comes with the first read after the bytes.
+        s->passed += (long long)(size * n);
+    }
     rule *r = match_stream(OP_CORRUPT, stream);
     off_t pos = r != nullptr ? ftello(stream) : -1;
     size_t got = real_fread(ptr, size, n, stream);
@@ -286,6 +371,8 @@ __attribute__((visibility("default"))) int fflush(FILE *stream)
         errno = EIO;
         return EOF;
     }
+    if (stream != nullptr)
+        trace_sync("fflush", fileno(stream));
     return real_fflush(stream);
 }
 
@@ -304,7 +391,19 @@ __attribute__((visibility("default"))) int fsync(int fd)
         errno = EIO;
         return -1;
     }
+    trace_sync("fsync", fd);
     return real_fsync(fd);
+}
+
+__attribute__((visibility("default"))) int fdatasync(int fd)
+{
+    fault_init();
+    if (match_fd(OP_FSYNC, fd) != nullptr) {
+        errno = EIO;
+        return -1;
+    }
+    trace_sync("fsync", fd);
+    return real_fdatasync(fd);
 }
 
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t count)

@@ -1,5 +1,6 @@
 #include "data.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -61,12 +62,141 @@ void drop_cached(FILE *stream, long from, int32_t len)
     (void)posix_fadvise(fileno(stream), from, len, POSIX_FADV_DONTNEED);
 }
 
+// The message goes out after errno has been taken: printing may change it.
 int seek_to(FILE *stream, long offset)
 {
     if (fseek(stream, offset, SEEK_SET) != 0) {
+        int err = errno;
         printf("fseek failed !\n");
+        errno = err;
         return DATA_ERR_SEEK;
     }
+    return DATA_OK;
+}
+
+// Fills the caller's record, if any, and returns `code`.
+int fault_at(data_fault *fault, int code, const char *call, int source, int32_t at, int err)
+{
+    if (fault != nullptr) {
+        fault->call = call;
+        fault->source = source;
+        fault->at = at;
+        fault->err = err;
+    }
+    return code;
+}
+
+// The errno of a read that came up short, or 0 when it met the end of the file.
+int read_errno(FILE *stream)
+{
+    return ferror(stream) != 0 ? errno : 0;
+}
+
+// True when the bytes [from, to) of the device reach or cross the end of an erase block. With
+// blocks no larger than a chunk, every chunk does.
+bool ends_erase_block(long from, long to, uint32_t erase_size)
+{
+    return erase_size == 0 || (uint64_t)from / erase_size != (uint64_t)to / erase_size;
+}
+
+// Where a transfer's bytes come from: memory, or a stream read at its position.
+struct chunk_source {
+    const uint8_t *mem; // the bytes, when they are in memory
+    FILE *stream;       // else the stream they are read from
+};
+
+// The next `n` bytes of `src`, `done` bytes in: in place in memory, or read into `buf`. Null when
+// the read comes up short.
+const uint8_t *next_chunk(const chunk_source &src, int32_t done, int32_t n, uint8_t *buf)
+{
+    if (src.stream == nullptr)
+        return src.mem + done;
+    return fread(buf, 1, (size_t)n, src.stream) == (size_t)n ? buf : nullptr;
+}
+
+// Writes `len` bytes from `src` at the stream's position; `offset` is where `dst` stands. Every
+// chunk is flushed and counted; the device is synced at the end of each erase block and at the end,
+// and the synced pages dropped.
+int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, uint32_t erase_size,
+                 upgrade_progress *progress, data_fault *fault)
+{
+    uint8_t buf[DATA_WRITE_CHUNK]; // a chunk read from `src`
+    int32_t synced = 0;            // bytes known to be on the device
+
+    for (int32_t done = 0; done < len;) {
+        int32_t n = len - done < DATA_WRITE_CHUNK ? len - done : (int32_t)DATA_WRITE_CHUNK;
+        const uint8_t *chunk = next_chunk(src, done, n, buf);
+        if (chunk == nullptr)
+            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
+        size_t written = fwrite(chunk, 1, (size_t)n, dst);
+        if (written != (size_t)n) {
+            int err = errno;
+            printf("fwrite failed to_do : done = %ld : %ld !\n", (long)len, (long)written);
+            return fault_at(fault, DATA_ERR_WRITE, "fwrite", 0, done, err);
+        }
+        done += n;
+        if (fflush(dst) != 0)
+            return fault_at(fault, DATA_ERR_FLUSH, "fflush", 0, done - n, errno);
+        if (done == len || ends_erase_block(offset + done - n, offset + done, erase_size)) {
+            if (fsync(fileno(dst)) != 0)
+                return fault_at(fault, DATA_ERR_SYNC, "fsync", 0, done - n, errno);
+            drop_cached(dst, offset + synced, done - synced);
+            synced = done;
+        }
+        if (progress != nullptr)
+            account_chunk(progress, g_write_stages, done);
+    }
+    return DATA_OK;
+}
+
+// Index of the first byte where the `n` bytes at `a` and `b` differ (n when none does).
+int32_t first_difference(const uint8_t *a, const uint8_t *b, int32_t n)
+{
+    int32_t i = 0;
+
+    while (i < n && a[i] == b[i])
+        i++;
+    return i;
+}
+
+// Compares `len` bytes of `stream` from its position (`offset`) with those of `src`, which are
+// digested into `digest` when that is non-null. Compared pages are handed back as it goes.
+int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offset, uint8_t *digest,
+                   upgrade_progress *progress, data_fault *fault)
+{
+    uint8_t scratch[DATA_READ_CHUNK]; // from `stream`
+    uint8_t want[DATA_READ_CHUNK];    // from `src`
+    md5_context ctx;
+    int32_t dropped = 0; // compared bytes handed back so far
+
+    if (digest != nullptr)
+        md5_init(&ctx);
+    for (int32_t done = 0; done < len;) {
+        int32_t n = len - done < DATA_READ_CHUNK ? len - done : (int32_t)DATA_READ_CHUNK;
+        size_t got = fread(scratch, 1, (size_t)n, stream);
+        if (got != (size_t)n) {
+            int err = read_errno(stream);
+            printf("fread failed bytes_read : done = %ld : %ld !\n", (long)n, (long)got);
+            return fault_at(fault, DATA_ERR_READ, "fread", 0, done, err);
+        }
+        const uint8_t *expected = next_chunk(src, done, n, want);
+        if (expected == nullptr)
+            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
+        if (memcmp(scratch, expected, (size_t)n) != 0)
+            return fault_at(fault, DATA_ERR_MISMATCH, "compare", 0,
+                            done + first_difference(scratch, expected, n), 0);
+        if (digest != nullptr)
+            md5_append(&ctx, expected, n);
+        done += n;
+        if (done - dropped >= g_drop_window || done == len) {
+            drop_cached(stream, offset + dropped, done - dropped);
+            dropped = done;
+        }
+        if (progress != nullptr)
+            account_chunk(progress, g_verify_stages, done);
+    }
+    if (digest != nullptr)
+        md5_finish(&ctx, digest);
     return DATA_OK;
 }
 
@@ -90,7 +220,9 @@ int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t
         int32_t n = remaining < request ? remaining : request;
         size_t got = fread(target, 1, (size_t)n, stream);
         if (got != (size_t)n) {
+            int err = errno;
             printf("fread failed to_do : done = %ld : %ld !\n", (long)n, (long)got);
+            errno = err;
             return DATA_ERR_READ;
         }
         if (digest != nullptr)
@@ -107,51 +239,33 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
-
-    for (int32_t done = 0; done < len;) {
-        int32_t n = len - done < DATA_WRITE_CHUNK ? len - done : (int32_t)DATA_WRITE_CHUNK;
-        size_t written = fwrite(src + done, 1, (size_t)n, stream);
-        if (written != (size_t)n) {
-            printf("fwrite failed to_do : done = %ld : %ld !\n", (long)len, (long)written);
-            return DATA_ERR_WRITE;
-        }
-        done += n;
-        if (fflush(stream) != 0)
-            return DATA_ERR_FLUSH;
-        if (fsync(fileno(stream)) != 0)
-            return DATA_ERR_SYNC;
-        drop_cached(stream, offset + done - n, n);
-        if (progress != nullptr)
-            account_chunk(progress, g_write_stages, done);
-    }
-    return DATA_OK;
+    return write_chunks({src, nullptr}, len, stream, offset, 0, progress, nullptr);
 }
 
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
                    upgrade_progress *progress)
 {
-    uint8_t scratch[DATA_READ_CHUNK];
-    int32_t dropped = 0; // compared bytes handed back so far
-
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
+    return compare_chunks({expected, nullptr}, len, stream, offset, nullptr, progress, nullptr);
+}
 
-    for (int32_t done = 0; done < len;) {
-        int32_t n = len - done < DATA_READ_CHUNK ? len - done : (int32_t)DATA_READ_CHUNK;
-        size_t got = fread(scratch, 1, (size_t)n, stream);
-        if (got != (size_t)n) {
-            printf("fread failed bytes_read : done = %ld : %ld !\n", (long)n, (long)got);
-            return DATA_ERR_READ;
-        }
-        if (memcmp(scratch, expected + done, (size_t)n) != 0)
-            return DATA_ERR_MISMATCH;
-        done += n;
-        if (done - dropped >= g_drop_window || done == len) {
-            drop_cached(stream, offset + dropped, done - dropped);
-            dropped = done;
-        }
-        if (progress != nullptr)
-            account_chunk(progress, g_verify_stages, done);
-    }
-    return DATA_OK;
+int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
+                  uint32_t erase_size, upgrade_progress *progress, data_fault *fault)
+{
+    if (seek_to(dst, dst_offset) != DATA_OK)
+        return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
+    if (seek_to(src, src_offset) != DATA_OK)
+        return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
+    return write_chunks({nullptr, src}, len, dst, dst_offset, erase_size, progress, fault);
+}
+
+int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
+                     uint8_t *digest, upgrade_progress *progress, data_fault *fault)
+{
+    if (seek_to(stream, offset) != DATA_OK)
+        return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
+    if (seek_to(expected, exp_offset) != DATA_OK)
+        return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
+    return compare_chunks({nullptr, expected}, len, stream, offset, digest, progress, fault);
 }

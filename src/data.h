@@ -1,7 +1,7 @@
-// Positioned transfers between memory and a stdio stream: reads with an optional MD5, writes in
-// flushed and synced 32 KiB chunks, and chunked comparison, both counting progress; the last two
-// hand the pages they are done with back to the kernel. None opens, closes or allocates. Results
-// are the DATA_* codes of data_blk.h.
+// Positioned transfers between memory or a stream and a stdio stream: reads with an optional MD5,
+// writes in flushed 32 KiB chunks synced to the device, and chunked comparison, both counting
+// progress; the last two hand the pages they are done with back to the kernel. None opens, closes
+// or allocates. Results are the DATA_* codes of data_blk.h.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,15 @@ enum : int {
     DATA_LEN_MAX = 0x7FFFFFFF, // lengths and positions are signed 32-bit on the device
 };
 
+// Where a transfer stopped and why, for the caller's one-line report.
+struct data_fault {
+    const char *call; // what failed: "fopen", "fseek", "fread", "fwrite", "fflush" or "fsync";
+                      // "compare" for bytes that differ, "digest" for a digest that differs
+    int source;       // non-zero: it failed on the source stream; zero: on the target
+    int32_t at;       // bytes of the block before the failing chunk, or before the first difference
+    int err;          // its errno; 0 when it set none (the end of a file, a difference)
+};
+
 // Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 4096-byte
 // scratch buffer); writes their MD5 to `digest` when it is non-null.
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest);
@@ -26,3 +35,17 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
 // the compared pages from the page cache as it goes.
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
                    upgrade_progress *progress);
+
+// Copies `len` bytes of `src` at `src_offset` to `dst` at `dst_offset` in 32768-byte chunks, each
+// flushed and counted. The device is synced after each chunk that reaches or crosses the end of an
+// erase block of `erase_size` bytes (positions from 0 of `dst`; 0 or up to 32768: every chunk)
+// and after the last one, and the synced pages are handed back to the kernel: a flash block
+// device writes a whole erase block back at each sync, so this writes each block once. On
+// failure `fault` (may be null) tells where.
+int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
+                  uint32_t erase_size, upgrade_progress *progress, data_fault *fault);
+// Reads `len` bytes of `stream` at `offset` and of `expected` at `exp_offset` in 4096-byte chunks
+// and compares them, counting as do_verify_data; the bytes of `expected` that were compared are
+// digested into `digest` (may be null). On failure `fault` (may be null) tells where.
+int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
+                     uint8_t *digest, upgrade_progress *progress, data_fault *fault);

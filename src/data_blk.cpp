@@ -1,5 +1,6 @@
 #include "data_blk.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,16 @@
 
 namespace
 {
+
+void set_fault(data_fault *fault, const char *call, int source, int32_t at, int err)
+{
+    if (fault != nullptr) {
+        fault->call = call;
+        fault->source = source;
+        fault->at = at;
+        fault->err = err;
+    }
+}
 
 int load_stream(datablk *blk, FILE *stream, const char *path)
 {
@@ -54,6 +65,25 @@ int dump_stream(const datablk *blk, FILE *stream, int verify, upgrade_progress *
     return memcmp(digest, blk->md5, MD5_DIGEST_LEN) == 0 ? DATA_OK : DATA_ERR_MISMATCH;
 }
 
+// Opens the device or file that a payload is written to or compared with; the message on
+// failure is the caller's to add to. A stream opened for comparing first drops the bytes that may
+// still be cached (a page the writes only partly covered, or another reader's), so that the
+// comparison reads the flash instead of memory. The writes were synced, so the pages are clean
+// and droppable. It is a hint, so its result is not examined.
+FILE *open_target(const char *path, const char *mode, bool compare, data_fault *fault)
+{
+    FILE *stream = fopen(path, mode);
+
+    if (stream == nullptr) {
+        int err = errno;
+        printf("fopen failed on %s!\n", path);
+        set_fault(fault, "fopen", 0, 0, err);
+    } else if (compare) {
+        (void)posix_fadvise(fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
+    }
+    return stream;
+}
+
 } // namespace
 
 void init_datablk(datablk *blk)
@@ -93,11 +123,9 @@ int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
     if (blk->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_WRITE;
 
-    FILE *stream = fopen(path, "w+b");
-    if (stream == nullptr) {
-        printf("fopen failed on %s!\n", path);
+    FILE *stream = open_target(path, "w+b", false, nullptr);
+    if (stream == nullptr)
         return DATA_ERR_OPEN;
-    }
     int rc = dump_stream(blk, stream, verify, progress);
     fclose(stream);
     return rc;
@@ -108,17 +136,46 @@ int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progr
     if (blk->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_READ;
 
-    FILE *stream = fopen(path, "rb");
-    if (stream == nullptr) {
-        printf("fopen failed on %s!\n", path);
+    FILE *stream = open_target(path, "rb", true, nullptr);
+    if (stream == nullptr)
         return DATA_ERR_OPEN;
-    }
-    // Some of these bytes may still be cached (a page the writes only partly covered, or another
-    // reader's); drop them, so that the comparison reads the flash instead of memory. The chunks
-    // were synced, so the pages are clean and droppable. It is a hint, so its result is not
-    // examined.
-    (void)posix_fadvise(fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
     int rc = do_verify_data(blk->data, (int32_t)blk->size, stream, 0, progress);
     fclose(stream);
+    return rc;
+}
+
+int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
+                         upgrade_progress *progress, data_fault *fault)
+{
+    if (src->size > (uint32_t)DATA_LEN_MAX)
+        return DATA_ERR_WRITE;
+
+    FILE *stream = open_target(path, "w+b", false, fault);
+    if (stream == nullptr)
+        return DATA_ERR_OPEN;
+    int rc = do_fcopy_data(src->stream, src->offset, (int32_t)src->size, stream, 0, erase_size,
+                           progress, fault);
+    fclose(stream);
+    return rc;
+}
+
+int verify_datasrc_with_file(const datasrc *src, const char *path, upgrade_progress *progress,
+                             data_fault *fault)
+{
+    uint8_t digest[MD5_DIGEST_LEN];
+
+    if (src->size > (uint32_t)DATA_LEN_MAX)
+        return DATA_ERR_READ;
+
+    FILE *stream = open_target(path, "rb", true, fault);
+    if (stream == nullptr)
+        return DATA_ERR_OPEN;
+    int rc = do_fcompare_data(src->stream, src->offset, (int32_t)src->size, stream, 0, digest,
+                              progress, fault);
+    fclose(stream);
+    if (rc == DATA_OK && memcmp(digest, src->md5, MD5_DIGEST_LEN) != 0) {
+        set_fault(fault, "digest", 1, (int32_t)src->size, 0);
+        rc = DATA_ERR_MISMATCH;
+    }
     return rc;
 }

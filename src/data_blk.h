@@ -1,16 +1,28 @@
-// A payload in memory with its length and MD5 digest, and its whole-file operations.
+// A payload in memory with its length and MD5 digest, a payload left in its file, and their
+// whole-file operations.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "md5.h"
 
 struct upgrade_progress;
+struct data_fault;
 
 struct datablk {
     uint32_t size;               // payload length; 0 when empty
     uint8_t md5[MD5_DIGEST_LEN]; // digest of the payload as read; zero when none computed
     uint8_t *data;               // the payload, owned by the record; null when empty
+};
+
+// A payload left in its file and read from there at each transfer, so that memory does not grow
+// with it.
+struct datasrc {
+    FILE *stream;                // the open file that holds it; not owned
+    long offset;                 // its position in that file
+    uint32_t size;               // its length in bytes
+    uint8_t md5[MD5_DIGEST_LEN]; // the digest it must have
 };
 
 // Positions of the two payloads of a firmware bank in every record pair.
@@ -45,3 +57,16 @@ int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
                          upgrade_progress *progress);
 // Compares the first `size` bytes of `path` with the payload.
 int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progress *progress);
+
+// Writes the payload at position 0 of `path` (created or truncated), syncing once per erase block
+// of `erase_size` bytes and at the end (do_fcopy_data). 0 or a DATA_ERR_* code; `fault` (may be
+// null) tells where a failure struck.
+int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
+                         upgrade_progress *progress, data_fault *fault);
+// Compares the first `size` bytes of `path` with the payload, read again from its file, and
+// requires the bytes compared to have the payload's digest: the device then holds exactly the
+// payload that the digest vouches for, even when the file changed since it was checked. 0, or a
+// DATA_ERR_* code (DATA_ERR_MISMATCH for bytes that differ from the device or from the digest);
+// `fault` as above.
+int verify_datasrc_with_file(const datasrc *src, const char *path, upgrade_progress *progress,
+                             data_fault *fault);

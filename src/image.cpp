@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +174,48 @@ void image_header_name(const fw_image_header *hdr, char *name_out)
 
     memcpy(name_out, hdr->name, len);
     name_out[len] = '\0';
+}
+
+int check_image_stream(FILE *stream, uint64_t file_len, fw_image_header *hdr, fw_image_fault *fault)
+{
+    uint8_t bytes[FW_HEADER_LEN];
+
+    fault->payload = -1;
+    fault->call = nullptr;
+    if (fread(bytes, 1, FW_HEADER_LEN, stream) != (size_t)FW_HEADER_LEN)
+        return DATA_ERR_READ;
+    image_header_decode(bytes, hdr);
+    fault->crc = cyg_crc32(bytes, FW_HEADER_CRC_LEN);
+    int rc = image_header_check(bytes);
+    if (rc != 0)
+        return rc;
+
+    const fw_payload_desc *desc[PAYLOAD_COUNT] = {&hdr->kernel, &hdr->root};
+    // Every range is known good before any payload is read: a header that points past the end
+    // is a short file, whatever its sizes.
+    for (int i = 0; i < PAYLOAD_COUNT; i++) {
+        fault->payload = i;
+        if (!payload_addressable(*desc[i]) || (uint64_t)desc[i]->offset + desc[i]->size > file_len)
+            return DATA_ERR_READ;
+    }
+    for (int i = 0; i < PAYLOAD_COUNT; i++) {
+        fault->payload = i;
+        if (desc[i]->size == 0)
+            return IMAGE_ERR_EMPTY;
+    }
+    for (int i = 0; i < PAYLOAD_COUNT; i++) {
+        fault->payload = i;
+        rc = do_fread_data(nullptr, (int32_t)desc[i]->size, stream, (long)desc[i]->offset,
+                           fault->md5);
+        if (rc != DATA_OK) {
+            fault->err = rc == DATA_ERR_READ && ferror(stream) == 0 ? 0 : errno;
+            fault->call = rc == DATA_ERR_SEEK ? "fseek" : "fread";
+            return rc;
+        }
+        if (memcmp(fault->md5, desc[i]->md5, MD5_DIGEST_LEN) != 0)
+            return IMAGE_ERR_CHECKSUM;
+    }
+    return DATA_OK;
 }
 
 int load_image_from_file(char *name_out, datablk *blocks, const char *path)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "md5.h"
 
@@ -32,6 +33,7 @@ enum : int {
 enum : int {
     IMAGE_ERR_MAGIC = -10,    // magic is not FW_IMAGE_MAGIC
     IMAGE_ERR_CHECKSUM = -11, // header CRC or a payload digest does not match
+    IMAGE_ERR_EMPTY = -13,    // a payload of length 0: the image cannot boot
 };
 
 // The header's fields as numbers, decoded from the 76 little-endian bytes.
@@ -50,6 +52,15 @@ struct fw_image_header {
     uint32_t header_crc;       // cyg_crc32 of bytes 0..71 as stored
 };
 
+// What a failed check_image_stream found, for the caller's one-line report.
+struct fw_image_fault {
+    int payload;                 // PAYLOAD_* the failure concerns; -1 for the header
+    const char *call;            // "fread" or "fseek" when reading failed, else null
+    int err;                     // errno of that call; 0 at the end of the file
+    uint32_t crc;                // the header CRC as computed from its bytes
+    uint8_t md5[MD5_DIGEST_LEN]; // the payload's digest as read
+};
+
 // Decodes the 76 bytes at `bytes` into `out`; checks nothing.
 void image_header_decode(const uint8_t *bytes, fw_image_header *out);
 // 0 when the header carries the magic and a matching CRC; IMAGE_ERR_MAGIC or IMAGE_ERR_CHECKSUM.
@@ -57,6 +68,15 @@ int image_header_check(const uint8_t *bytes);
 // Copies the model name of the 16-byte field: up to its first NUL, at most 15 characters, and a
 // NUL, into the 16-byte `name_out`.
 void image_header_name(const fw_image_header *hdr, char *name_out);
+
+// Checks the image file open at position 0 of `stream`, `file_len` bytes long, in place and in
+// this order: the header's length, magic and CRC; each payload lying wholly inside the file
+// (else DATA_ERR_READ, before anything is read); each payload not empty (IMAGE_ERR_EMPTY); then
+// the kernel's and the root's digest, read through a 4096-byte buffer. `hdr` is filled once the
+// header has been read. 0, DATA_ERR_READ or DATA_ERR_SEEK (also when reading fails), or an
+// IMAGE_ERR_* code; `fault` tells what was found.
+int check_image_stream(FILE *stream, uint64_t file_len, fw_image_header *hdr,
+                       fw_image_fault *fault);
 
 // Loads both payloads (blocks[0] kernel, blocks[1] root, both empty) from an image file and
 // copies the model name into the 16-byte `name_out` (may be null). 0, a DATA_ERR_* code of the

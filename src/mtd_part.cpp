@@ -12,6 +12,7 @@ namespace
 
 enum : int {
     MTD_KIND_SIZE = 0,  // not a device: the search behind lookup_mtd_size
+    MTD_KIND_ERASE = 3, // nor this: the search behind lookup_mtd_erasesize
     MTD_KIND_CHAR = 1,  // /dev/mtdN
     MTD_KIND_BLOCK = 2, // /dev/mtdblockN
 };
@@ -78,8 +79,8 @@ bool is_space(char c)
 // Base-16 number by strtoul's rules (white space, optional 0x, digits up to the first other
 // character), bounded by `len` since the line need not end in a NUL. A value beyond 32 bits
 // saturates as the device's 32-bit strtoul does. No sign is taken: a negative size would read
-// as a huge partition.
-uint32_t parse_hex(const char *s, size_t len)
+// as a huge partition. Returns where the number ended, or 0 when it has no digit.
+size_t parse_hex(const char *s, size_t len, uint32_t *value)
 {
     size_t i = 0;
     uint32_t v = 0;
@@ -89,12 +90,15 @@ uint32_t parse_hex(const char *s, size_t len)
     if (i + 2 < len && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') &&
         hex_digit(s[i + 2]) >= 0)
         i += 2;
+    size_t first = i;
     for (; i < len && hex_digit(s[i]) >= 0; i++) {
         if (v >> HEX_TOP_NIBBLE != 0)
-            return SIZE_SATURATED;
-        v = (v << HEX_DIGIT_BITS) | (uint32_t)hex_digit(s[i]);
+            v = SIZE_SATURATED;
+        else if (v != SIZE_SATURATED)
+            v = (v << HEX_DIGIT_BITS) | (uint32_t)hex_digit(s[i]);
     }
-    return v;
+    *value = v;
+    return i > first ? i : 0;
 }
 
 // Reads `f` line by line into the caller's getline buffer and returns the length of the first
@@ -132,6 +136,8 @@ int lookup_mtd(int kind, const char *pattern, char *path_out, uint32_t *size_out
         ret = MTD_ERR_NOT_FOUND;
     else if (kind == MTD_KIND_SIZE)
         ret = mtd_line_size(line, (size_t)n, size_out);
+    else if (kind == MTD_KIND_ERASE)
+        ret = mtd_line_erasesize(line, (size_t)n, size_out);
     else
         ret = mtd_line_device(line, (size_t)n, kind, path_out);
     free(line);
@@ -194,6 +200,19 @@ int do_lock_mtd_device(int mode, const char *path)
     return ret;
 }
 
+// The text after the first colon of the line, or null when it has none.
+const char *after_colon(const char *line, size_t len, size_t *rest)
+{
+    const char *colon = nullptr;
+
+    if (len > 0)
+        colon = static_cast<const char *>(memchr(line, ':', len));
+    if (colon == nullptr)
+        return nullptr;
+    *rest = len - (size_t)(colon + 1 - line);
+    return colon + 1;
+}
+
 } // namespace
 
 int mtd_line_device(const char *line, size_t len, int kind, char *path_out)
@@ -227,13 +246,32 @@ int mtd_line_device(const char *line, size_t len, int kind, char *path_out)
 
 int mtd_line_size(const char *line, size_t len, uint32_t *size_out)
 {
-    const char *colon = nullptr;
+    size_t rest = 0;
+    const char *p = after_colon(line, len, &rest);
+    uint32_t size = 0;
 
-    if (len > 0)
-        colon = static_cast<const char *>(memchr(line, ':', len));
-    if (colon == nullptr)
+    if (p == nullptr)
         return MTD_ERR_NOT_FOUND;
-    *size_out = parse_hex(colon + 1, len - (size_t)(colon + 1 - line));
+    (void)parse_hex(p, rest, &size);
+    *size_out = size;
+    return 0;
+}
+
+int mtd_line_erasesize(const char *line, size_t len, uint32_t *size_out)
+{
+    size_t rest = 0;
+    const char *p = after_colon(line, len, &rest);
+    uint32_t value = 0;
+
+    if (p == nullptr)
+        return MTD_ERR_NOT_FOUND;
+    // The erase size is the number that follows the size; both need their digits here.
+    size_t end = parse_hex(p, rest, &value);
+    if (end == 0)
+        return MTD_ERR_NOT_FOUND;
+    if (parse_hex(p + end, rest - end, &value) == 0)
+        return MTD_ERR_NOT_FOUND;
+    *size_out = value;
     return 0;
 }
 
@@ -250,6 +288,11 @@ int lookup_mtd_char_device(const char *pattern, char *path_out)
 int lookup_mtd_size(const char *pattern, uint32_t *size_out)
 {
     return lookup_mtd(MTD_KIND_SIZE, pattern, nullptr, size_out);
+}
+
+int lookup_mtd_erasesize(const char *pattern, uint32_t *size_out)
+{
+    return lookup_mtd(MTD_KIND_ERASE, pattern, nullptr, size_out);
 }
 
 int lock_mtd_device(const char *path)

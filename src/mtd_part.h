@@ -31,6 +31,11 @@ int lookup_mtd_char_device(const char *pattern, char *path_out);
 // Returns 0, or MTD_ERR_OPEN / MTD_ERR_NOT_FOUND with `size_out` untouched.
 int lookup_mtd_size(const char *pattern, uint32_t *size_out);
 
+// Stores the erase-block size in bytes (the number after the size) of the first partition whose
+// line holds `pattern`. Returns 0, or MTD_ERR_OPEN / MTD_ERR_NOT_FOUND with `size_out` untouched;
+// a matched line without both numbers counts as not found.
+int lookup_mtd_erasesize(const char *pattern, uint32_t *size_out);
+
 // Ask the flash driver to lock or unlock the partition of a /dev/mtdN or /dev/mtdblockN path.
 // Returns 0, or an MTD_LOCK_ERR_* code.
 int lock_mtd_device(const char *path);
@@ -40,3 +45,4 @@ int unlock_mtd_device(const char *path);
 // and for tests. Results as the lookups give them for a matched line.
 int mtd_line_device(const char *line, size_t len, int kind, char *path_out);
 int mtd_line_size(const char *line, size_t len, uint32_t *size_out);
+int mtd_line_erasesize(const char *line, size_t len, uint32_t *size_out);

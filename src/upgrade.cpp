@@ -125,13 +125,16 @@ int prepare_target(upgrade_run *run)
                             "read");
     kernel_name = g_kernel_name[run->target_idx != 0];
     root_name = g_root_name[run->target_idx != 0];
-    result = check_partition("kernel", kernel_name, run->blocks[PAYLOAD_KERNEL].size,
+    result = check_partition("kernel", kernel_name, run->payloads[PAYLOAD_KERNEL].size,
                              &run->kernel_part_size, run->kernel_dev);
     if (result == UPGRADE_OK)
-        result = check_partition("root", root_name, run->blocks[PAYLOAD_ROOT].size,
+        result = check_partition("root", root_name, run->payloads[PAYLOAD_ROOT].size,
                                  &run->root_part_size, run->root_dev);
     if (result != UPGRADE_OK)
         return result;
+    // Without an erase size (0) every chunk is synced, as on a flash with small blocks.
+    (void)lookup_mtd_erasesize(kernel_name, &run->kernel_erase_size);
+    (void)lookup_mtd_erasesize(root_name, &run->root_erase_size);
     kernel_unlock = unlock_mtd_device(run->kernel_dev);
     root_unlock = unlock_mtd_device(run->root_dev);
     if (kernel_unlock != 0 || root_unlock != 0)
@@ -289,8 +292,6 @@ int upgrade_main(void)
     memset(&run, 0, sizeof(run));
     run.progress = upgrade_progress_attach();
     progress_start(run.progress);
-    init_datablk(&run.blocks[PAYLOAD_KERNEL]);
-    init_datablk(&run.blocks[PAYLOAD_ROOT]);
 
     result = upgrade_body(&run);
 

@@ -1,9 +1,14 @@
 // The upgrade's payloads: the staged image loaded and checked against the running model, written
 // to the target bank's partitions and compared back.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "data.h"
 #include "platform.h"
 #include "upgrade.h"
 #include "upgrade_run.h"
@@ -16,8 +21,9 @@ const char g_model_tag_first[] = "ZEPH";
 const char g_model_tag_second[] = "KOVAX";
 
 enum : int {
-    RELEASE_LEN = 65,     // a kernel release name, NUL included
-    LOAD_ERR_MODEL = -12, // load code of a model mismatch
+    RELEASE_LEN = 65,           // a kernel release name, NUL included
+    LOAD_ERR_MODEL = -12,       // load code of a model mismatch
+    LOAD_ERR_NOT_REGULAR = -14, // the staged image is not a regular file: unreadable
 };
 
 // Points `*model` at the running model inside `release`: the text after the first '-', up to
@@ -69,25 +75,181 @@ int map_load_code(int code)
     }
 }
 
-// Writes a payload to the block device at the unresolved `dev`; 0 or the transfer's code.
-int write_payload(const datablk *blk, const char *dev, upgrade_progress *progress)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(dev, buf, sizeof(buf));
+const char *const g_payload_name[PAYLOAD_COUNT] = {"kernel", "root"};
 
-    if (path == nullptr)
-        return DATA_ERR_OPEN;
-    return dump_datablk_to_file(blk, path, 0, progress);
+void hex_digest(const uint8_t *md5, char *out)
+{
+    for (int i = 0; i < MD5_DIGEST_LEN; i++)
+        snprintf(out + 2 * i, 3, "%02x", md5[i]);
 }
 
-int verify_payload(const datablk *blk, const char *dev, upgrade_progress *progress)
+// What stands at the staged path instead of a regular file.
+const char *file_kind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+int staged_open_failed(const char *path, int err)
+{
+    printf("fopen failed on %s!\n", path);
+    return upgrade_fail(DATA_ERR_OPEN, "cannot open the staged image %s: %s", path, strerror(err));
+}
+
+int staged_not_regular(const char *path, mode_t mode)
+{
+    return upgrade_fail(LOAD_ERR_NOT_REGULAR, "the staged image %s is %s, not a regular file", path,
+                        file_kind(mode));
+}
+
+// Opens the staged image for reading in place. Only a regular file will do: a FIFO would hang
+// the run, a device would read as anything, a link could lead anywhere. The kind is taken before
+// opening, the open neither blocks nor follows a link, and the kind is confirmed on what opened.
+int open_staged_image(const char *path, upgrade_run *run, uint64_t *len)
+{
+    struct stat st;
+    int fd;
+
+    if (lstat(path, &st) != 0)
+        return staged_open_failed(path, errno);
+    if (!S_ISREG(st.st_mode))
+        return staged_not_regular(path, st.st_mode);
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return staged_open_failed(path, errno);
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        return staged_open_failed(path, err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return staged_not_regular(path, st.st_mode);
+    }
+    // O_NONBLOCK means nothing to a regular file's reads; it only kept the open from waiting.
+    run->image = fdopen(fd, "rb");
+    if (run->image == nullptr) {
+        int err = errno;
+        close(fd);
+        return staged_open_failed(path, err);
+    }
+    *len = (uint64_t)st.st_size;
+    return DATA_OK;
+}
+
+// One line on standard error for each way the staged image can fail its checks; returns `code`.
+int report_image(int code, uint64_t len, const fw_image_header &hdr, const fw_image_fault &f)
+{
+    const char *name = f.payload >= 0 ? g_payload_name[f.payload] : "";
+    const fw_payload_desc &d = f.payload == PAYLOAD_ROOT ? hdr.root : hdr.kernel;
+    char want[2 * MD5_DIGEST_LEN + 1];
+    char got[2 * MD5_DIGEST_LEN + 1];
+
+    if (f.call != nullptr)
+        return upgrade_fail(code, "reading the %s payload of the staged image failed: %s: %s", name,
+                            f.call, f.err != 0 ? strerror(f.err) : "end of file");
+    if (code == DATA_ERR_READ && f.payload < 0)
+        return upgrade_fail(code, "the staged image is shorter than its header: %llu of %d bytes",
+                            (unsigned long long)len, FW_HEADER_LEN);
+    if (code == DATA_ERR_READ)
+        return upgrade_fail(code,
+                            "the %s payload lies past the end of the staged image: offset %lu + "
+                            "size %lu > %llu bytes",
+                            name, (unsigned long)d.offset, (unsigned long)d.size,
+                            (unsigned long long)len);
+    if (code == IMAGE_ERR_MAGIC)
+        return upgrade_fail(code, "wrong magic in the image header: 0x%08lx, not 0x%08lx",
+                            (unsigned long)hdr.magic, (unsigned long)FW_IMAGE_MAGIC);
+    if (code == IMAGE_ERR_CHECKSUM && f.payload < 0)
+        return upgrade_fail(code,
+                            "image header CRC mismatch: the header holds 0x%08lx, its bytes give "
+                            "0x%08lx",
+                            (unsigned long)hdr.header_crc, (unsigned long)f.crc);
+    if (code == IMAGE_ERR_CHECKSUM) {
+        hex_digest(d.md5, want);
+        hex_digest(f.md5, got);
+        return upgrade_fail(code,
+                            "%s payload digest mismatch: the header holds %s, the payload gives %s",
+                            name, want, got);
+    }
+    return upgrade_fail(code, "the %s payload of the image is empty: nothing to boot", name);
+}
+
+// Opens and checks the staged image at the resolved `path`, and leaves it open in the run.
+int load_payloads(upgrade_run *run, const char *path)
+{
+    fw_image_header hdr;
+    fw_image_fault fault;
+    uint64_t len = 0;
+
+    int code = open_staged_image(path, run, &len);
+    if (code != DATA_OK)
+        return code;
+    code = check_image_stream(run->image, len, &hdr, &fault);
+    if (code != DATA_OK)
+        return report_image(code, len, hdr, fault);
+    const fw_payload_desc *desc[PAYLOAD_COUNT] = {&hdr.kernel, &hdr.root};
+    for (int i = 0; i < PAYLOAD_COUNT; i++) {
+        run->payloads[i].stream = run->image;
+        run->payloads[i].offset = (long)desc[i]->offset;
+        run->payloads[i].size = desc[i]->size;
+        memcpy(run->payloads[i].md5, desc[i]->md5, MD5_DIGEST_LEN);
+    }
+    image_header_name(&hdr, run->image_model);
+    return DATA_OK;
+}
+
+// One line on standard error for a payload that failed to be written or compared.
+void report_transfer(const char *what, const char *prep, int payload, const char *dev,
+                     const data_fault &f)
+{
+    const char *why = "the bytes differ";
+
+    if (f.err != 0)
+        why = strerror(f.err);
+    else if (strcmp(f.call, "fread") == 0)
+        why = "end of file";
+    else if (strcmp(f.call, "digest") == 0)
+        why = "differs from the image header's: the staged image changed during the run";
+    (void)upgrade_fail(0, "%s the %s payload %s %s failed at byte %ld: %s%s: %s", what,
+                       g_payload_name[payload], prep, dev, (long)f.at, f.call,
+                       f.source != 0 ? " of the staged image" : "", why);
+}
+
+// Writes a payload to the block device at the unresolved `dev`; 0 or the transfer's code.
+int write_payload(upgrade_run *run, int payload, const char *dev, uint32_t erase_size)
 {
     char buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(dev, buf, sizeof(buf));
+    data_fault fault = {"fopen", 0, 0, ENAMETOOLONG};
+    int rc = DATA_ERR_OPEN;
 
-    if (path == nullptr)
-        return DATA_ERR_OPEN;
-    return verify_datablk_with_file(blk, path, progress);
+    if (path != nullptr)
+        rc = dump_datasrc_to_file(&run->payloads[payload], path, erase_size, run->progress, &fault);
+    if (rc != DATA_OK)
+        report_transfer("writing", "to", payload, dev, fault);
+    return rc;
+}
+
+int verify_payload(upgrade_run *run, int payload, const char *dev)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(dev, buf, sizeof(buf));
+    data_fault fault = {"fopen", 0, 0, ENAMETOOLONG};
+    int rc = DATA_ERR_OPEN;
+
+    if (path != nullptr)
+        rc = verify_datasrc_with_file(&run->payloads[payload], path, run->progress, &fault);
+    if (rc != DATA_OK)
+        report_transfer("comparing", "with", payload, dev, fault);
+    return rc;
 }
 
 } // namespace
@@ -103,16 +265,18 @@ int load_staged_image(upgrade_run *run)
 
     find_running_model(release, sizeof(release), &running_model);
     path = platform_path(g_fw_image_path, path_buf, sizeof(path_buf));
-    if (path == nullptr)
-        return UPGRADE_ERR_RESOURCE;
-    code = load_image_from_file(run->image_model, run->blocks, path);
+    code = path != nullptr ? load_payloads(run, path)
+                           : staged_open_failed(g_fw_image_path, ENAMETOOLONG);
     if (code == 0 && running_model != nullptr && run->image_model[0] != '\0') {
-        // The loader leaves a NUL within the 16 bytes; keep the buffer terminated regardless.
-        run->image_model[FW_NAME_LEN - 1] = '\0';
+        // Both names whole, for the message: the comparison cuts them.
+        char names[RELEASE_LEN + FW_NAME_LEN];
+        snprintf(names, sizeof(names), "%s, the running kernel for %s", run->image_model,
+                 running_model);
         cut_model_tag(running_model);
         cut_model_tag(run->image_model);
-        if (strcasecmp(running_model, run->image_model) != 0)
-            code = LOAD_ERR_MODEL;
+        if (strcasecmp(running_model, run->image_model) != 0) {
+            code = upgrade_fail(LOAD_ERR_MODEL, "the image is for model %s", names);
+        }
     }
     return code == 0 ? UPGRADE_OK : map_load_code(code);
 }
@@ -123,11 +287,11 @@ int write_payloads(upgrade_run *run)
     int kernel_rc;
     int root_rc;
 
-    progress_begin_write(run->progress, run->blocks[PAYLOAD_KERNEL].size,
-                         run->blocks[PAYLOAD_ROOT].size);
-    kernel_rc = write_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
+    progress_begin_write(run->progress, run->payloads[PAYLOAD_KERNEL].size,
+                         run->payloads[PAYLOAD_ROOT].size);
+    kernel_rc = write_payload(run, PAYLOAD_KERNEL, run->kernel_dev, run->kernel_erase_size);
     progress_stage(run->progress, UPGRADE_STAGE_WRITE_ROOT);
-    root_rc = write_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
+    root_rc = write_payload(run, PAYLOAD_ROOT, run->root_dev, run->root_erase_size);
     return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_WRITE : UPGRADE_OK;
 }
 
@@ -138,14 +302,16 @@ int verify_payloads(upgrade_run *run)
     int root_rc;
 
     progress_begin_verify(run->progress);
-    kernel_rc = verify_payload(&run->blocks[PAYLOAD_KERNEL], run->kernel_dev, run->progress);
+    kernel_rc = verify_payload(run, PAYLOAD_KERNEL, run->kernel_dev);
     progress_stage(run->progress, UPGRADE_STAGE_VERIFY_ROOT);
-    root_rc = verify_payload(&run->blocks[PAYLOAD_ROOT], run->root_dev, run->progress);
+    root_rc = verify_payload(run, PAYLOAD_ROOT, run->root_dev);
     return kernel_rc != 0 || root_rc != 0 ? UPGRADE_ERR_VERIFY : UPGRADE_OK;
 }
 
 void release_payloads(upgrade_run *run)
 {
-    cleanup_datablk(&run->blocks[PAYLOAD_KERNEL]);
-    cleanup_datablk(&run->blocks[PAYLOAD_ROOT]);
+    if (run->image != nullptr) {
+        fclose(run->image);
+        run->image = nullptr;
+    }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "data_blk.h"
 #include "image.h"
@@ -12,16 +13,19 @@
 
 // Everything one upgrade run holds; the exit steps are valid for it from the moment it exists.
 struct upgrade_run {
-    upgrade_progress *progress;    // attached record, or null: the run goes on without one
-    datablk blocks[PAYLOAD_COUNT]; // kernel and root payloads, owned for the whole run
-    char image_model[FW_NAME_LEN]; // model name from the image header
-    int current_idx;               // bank the boot script is taken to name now
-    int target_idx;                // bank written and then selected
-    int fallback_idx;              // bank the script must name again after a failure
-    uint32_t kernel_part_size;     // bytes of the target kernel partition
-    uint32_t root_part_size;       // bytes of the target root partition
-    char kernel_dev[MTD_PATH_LEN]; // empty until looked up: the lock routine refuses it
-    char root_dev[MTD_PATH_LEN];   // likewise
+    upgrade_progress *progress;      // attached record, or null: the run goes on without one
+    FILE *image;                     // the staged image, open from its loading to the exit steps
+    datasrc payloads[PAYLOAD_COUNT]; // kernel and root, read from `image` at each transfer
+    char image_model[FW_NAME_LEN];   // model name from the image header
+    int current_idx;                 // bank the boot script is taken to name now
+    int target_idx;                  // bank written and then selected
+    int fallback_idx;                // bank the script must name again after a failure
+    uint32_t kernel_part_size;       // bytes of the target kernel partition
+    uint32_t root_part_size;         // bytes of the target root partition
+    uint32_t kernel_erase_size;      // erase block of the target kernel partition; 0 when unknown
+    uint32_t root_erase_size;        // likewise for the root; the writes sync once per block
+    char kernel_dev[MTD_PATH_LEN];   // empty until looked up: the lock routine refuses it
+    char root_dev[MTD_PATH_LEN];     // likewise
 };
 
 // Readers in other processes follow the record field by field, so every store goes through a
@@ -39,7 +43,7 @@ int load_staged_image(upgrade_run *run);
 int write_payloads(upgrade_run *run);
 // Both partitions are compared even when the first differs. 0 or UPGRADE_ERR_VERIFY.
 int verify_payloads(upgrade_run *run);
-// Releases what the loading attached to the run; harmless when repeated.
+// Closes the staged image if the loading opened it; harmless when repeated.
 void release_payloads(upgrade_run *run);
 
 // Prints "fwupgrade: " and the formatted reason on standard error, and returns `code`: every

@@ -4,6 +4,7 @@
 // size limit.
 #include "fixture.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -644,6 +645,229 @@ TEST(PageCache, WrittenAndComparedPagesAreHandedBack)
     EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), (int32_t)len, f, 0, nullptr));
     fclose(f);
     EXPECT_LE(resident_pages(d / "f", len), 1u);
+}
+
+// ---- do_fcopy_data and do_fcompare_data: payloads streamed from a file
+
+// A flash block device writes a whole erase block back at each sync, so the copy syncs where a
+// chunk reaches or crosses the end of an erase block, and at the end. /dev/null takes the writes
+// but fails every sync, so the bytes counted before the first failure show where it came.
+TEST(Fcopy, FirstSyncComesAtTheEndOfTheFirstEraseBlock)
+{
+    const struct {
+        uint32_t erase_size;
+        int32_t len;
+        uint32_t counted; // before the first sync
+    } rows[] = {
+        {0, 200000, 0},               // unknown: every chunk
+        {4096, 200000, 0},            // smaller than a chunk: every chunk
+        {32768, 200000, 0},           // one chunk per block
+        {65536, 200000, 32768},       // two
+        {131072, 200000, 98304},      // four, as on the controller
+        {98304, 200000, 65536},       // three
+        {49152, 200000, 32768},       // not a multiple: the chunk that crosses 48 KiB
+        {131072, 100000, 98304},      // the last chunk, short of the block's end
+        {0x40000000, 200000, 196608}, // a block larger than the payload: only at the end
+    };
+    TempDir d;
+    std::string content = pattern(200000, 7);
+    ASSERT_TRUE(sim::write_file(d / "src", content));
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::to_string(r.erase_size) + " / " + std::to_string(r.len));
+        FILE *src = fopen((d / "src").c_str(), "rb");
+        FILE *dst = fopen("/dev/null", "w+b");
+        ASSERT_NE(nullptr, src);
+        ASSERT_NE(nullptr, dst);
+        upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_ROOT, 1, (uint32_t)r.len);
+        data_fault f = {nullptr, -1, -1, 0};
+        EXPECT_EQ(DATA_ERR_SYNC, do_fcopy_data(src, 0, r.len, dst, 0, r.erase_size, &p, &f));
+        fclose(src);
+        fclose(dst);
+        EXPECT_EQ(r.counted, p.root_done);
+        EXPECT_STREQ("fsync", f.call);
+        EXPECT_EQ(0, f.source);
+        EXPECT_EQ((int32_t)r.counted, f.at);
+        EXPECT_NE(0, f.err);
+    }
+}
+
+// Bytes from any position of the source land at any position of the target, and are counted
+// chunk by chunk; the target's positions, not the source's, decide the syncs.
+TEST(Fcopy, CopiesTheRangeAndCountsEachChunk)
+{
+    TempDir d;
+    std::string content = pattern(300000, 8);
+    ASSERT_TRUE(sim::write_file(d / "src", content));
+    for (int32_t len : {0, 1, 32768, 32769, 131072, 200001}) {
+        SCOPED_TRACE(len);
+        ASSERT_TRUE(sim::write_file(d / "dst", std::string(100, '#')));
+        FILE *src = fopen((d / "src").c_str(), "rb");
+        FILE *dst = fopen((d / "dst").c_str(), "r+b");
+        ASSERT_NE(nullptr, src);
+        ASSERT_NE(nullptr, dst);
+        upgrade_progress p = make_progress(UPGRADE_STAGE_LOADING, 10, 10);
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_OK, do_fcopy_data(src, 777, len, dst, 10, 131072, &p, nullptr));
+        std::string out = cap.take();
+        fclose(src);
+        fclose(dst);
+        EXPECT_EQ(chunks((size_t)len, DATA_WRITE_CHUNK), count(out, "exception !!\n"));
+        std::string written;
+        ASSERT_TRUE(sim::read_file(d / "dst", &written));
+        std::string want = std::string(10, '#') + content.substr(777, (size_t)len);
+        if (want.size() < 100)
+            want += std::string(100 - want.size(), '#');
+        EXPECT_EQ(want, written);
+    }
+}
+
+TEST(Fcopy, FailuresTellWhereAndOnWhichSide)
+{
+    TempDir d;
+    ASSERT_TRUE(sim::write_file(d / "src", pattern(70000, 9)));
+    FILE *src = fopen((d / "src").c_str(), "rb");
+    ASSERT_NE(nullptr, src);
+    upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 100000, 0);
+    data_fault f = {nullptr, -1, -1, -1};
+
+    // The source ends inside the third chunk: two chunks counted, nothing printed.
+    {
+        TempDir out;
+        FILE *dst = fopen((out / "dst").c_str(), "w+b");
+        ASSERT_NE(nullptr, dst);
+        StdoutCapture cap;
+        int rc = do_fcopy_data(src, 0, 100000, dst, 0, 0, &p, &f);
+        EXPECT_EQ("", cap.take());
+        EXPECT_EQ(DATA_ERR_READ, rc);
+        fclose(dst);
+        EXPECT_STREQ("fread", f.call);
+        EXPECT_EQ(1, f.source);
+        EXPECT_EQ(65536, f.at);
+        EXPECT_EQ(0, f.err);
+        EXPECT_EQ(65536u, p.kernel_done);
+    }
+    // A target that fills up, and one that cannot be positioned.
+    {
+        sink s;
+        s.accept = 40000;
+        FILE *dst = open_sink(&s);
+        StdoutCapture cap;
+        // No sync before the end: a cookie stream has no descriptor to sync.
+        int rc = do_fcopy_data(src, 0, 70000, dst, 0, 0x40000000, nullptr, &f);
+        std::string out = cap.take();
+        EXPECT_EQ(DATA_ERR_WRITE, rc);
+        EXPECT_EQ(0u, out.find("fwrite failed to_do : done = 70000 : ")) << out;
+        fclose(dst);
+        EXPECT_STREQ("fwrite", f.call);
+        EXPECT_EQ(0, f.source);
+        EXPECT_EQ(32768, f.at);
+    }
+    {
+        sink s;
+        s.seekable = false;
+        FILE *dst = open_sink(&s);
+        StdoutCapture cap;
+        int rc = do_fcopy_data(src, 0, 100, dst, 0, 0, nullptr, &f);
+        EXPECT_EQ("fseek failed !\n", cap.take());
+        EXPECT_EQ(DATA_ERR_SEEK, rc);
+        fclose(dst);
+        EXPECT_STREQ("fseek", f.call);
+        EXPECT_EQ(0, f.source);
+    }
+    fclose(src);
+}
+
+// The comparison digests exactly the source bytes it compared, so a digest equal to the one
+// expected vouches for what the target holds.
+TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
+{
+    TempDir d;
+    std::string content = pattern(20000, 10);
+    ASSERT_TRUE(sim::write_file(d / "src", "head" + content));
+    ASSERT_TRUE(sim::write_file(d / "dev", content + "tail"));
+    FILE *src = fopen((d / "src").c_str(), "rb");
+    FILE *dev = fopen((d / "dev").c_str(), "rb");
+    ASSERT_NE(nullptr, src);
+    ASSERT_NE(nullptr, dev);
+    uint8_t md5[MD5_DIGEST_LEN];
+    upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 20000, 0);
+    data_fault f = {nullptr, -1, -1, -1};
+
+    EXPECT_EQ(DATA_OK, do_fcompare_data(src, 4, 20000, dev, 0, md5, &p, &f));
+    EXPECT_EQ(md5sum_of(content), hex(md5, MD5_DIGEST_LEN));
+    EXPECT_EQ(20000u, p.kernel_done);
+    EXPECT_EQ(100, p.percent);
+
+    // The device holds the source shifted by one byte: the first difference is at byte 0, and
+    // one differing byte after two whole chunks is found where it is.
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 5, 100, dev, 0, md5, nullptr, &f));
+    EXPECT_STREQ("compare", f.call);
+    EXPECT_EQ(0, f.at);
+    std::string bad = content;
+    bad[8192 + 1000] ^= 0x40;
+    ASSERT_TRUE(sim::write_file(d / "dev2", bad));
+    FILE *dev2 = fopen((d / "dev2").c_str(), "rb");
+    ASSERT_NE(nullptr, dev2);
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 4, 20000, dev2, 0, md5, nullptr, &f));
+    EXPECT_EQ(8192 + 1000, f.at);
+    fclose(dev2);
+
+    // Either side ending early: the device's short read prints the design's line, the source's
+    // nothing.
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20005, dev, 0, md5, nullptr, &f));
+        EXPECT_EQ("fread failed bytes_read : done = 3621 : 3620 !\n", cap.take());
+        EXPECT_EQ(0, f.source);
+        EXPECT_EQ(16384, f.at);
+    }
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20001, dev, 0, nullptr, nullptr, &f));
+        EXPECT_EQ("", cap.take());
+        EXPECT_STREQ("fread", f.call);
+        EXPECT_EQ(1, f.source);
+        EXPECT_EQ(16384, f.at);
+    }
+    fclose(src);
+    fclose(dev);
+}
+
+// The file-level operations on a payload left in its file: the device holds it afterwards, and
+// a comparison fails when the source's bytes no longer have the payload's digest, even where
+// the device holds exactly those bytes.
+TEST(Datasrc, DumpThenVerifyAndAChangedSource)
+{
+    TempDir d;
+    std::string content = pattern(150000, 11);
+    ASSERT_TRUE(sim::write_file(d / "img", "0123456789" + content));
+    FILE *img = fopen((d / "img").c_str(), "rb");
+    ASSERT_NE(nullptr, img);
+    datasrc src = {img, 10, (uint32_t)content.size(), {0}};
+    memcpy(src.md5, fwtest::md5_of(content).data(), MD5_DIGEST_LEN);
+    ASSERT_TRUE(sim::write_file(d / "dev", std::string(200000, '\xFF')));
+    data_fault f = {nullptr, -1, -1, -1};
+
+    EXPECT_EQ(DATA_OK, dump_datasrc_to_file(&src, (d / "dev").c_str(), 131072, nullptr, &f));
+    std::string written;
+    ASSERT_TRUE(sim::read_file(d / "dev", &written));
+    EXPECT_EQ(content, written);
+    EXPECT_EQ(DATA_OK, verify_datasrc_with_file(&src, (d / "dev").c_str(), nullptr, &f));
+
+    src.md5[0] ^= 1;
+    EXPECT_EQ(DATA_ERR_MISMATCH, verify_datasrc_with_file(&src, (d / "dev").c_str(), nullptr, &f));
+    EXPECT_STREQ("digest", f.call);
+    EXPECT_EQ(1, f.source);
+    EXPECT_EQ((int32_t)content.size(), f.at);
+
+    std::string missing = d / "no/dev";
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_OPEN, dump_datasrc_to_file(&src, missing.c_str(), 0, nullptr, &f));
+    EXPECT_EQ(DATA_ERR_OPEN, verify_datasrc_with_file(&src, missing.c_str(), nullptr, &f));
+    EXPECT_EQ("fopen failed on " + missing + "!\nfopen failed on " + missing + "!\n", cap.take());
+    EXPECT_STREQ("fopen", f.call);
+    EXPECT_EQ(ENOENT, f.err);
+    fclose(img);
 }
 
 // ---- records

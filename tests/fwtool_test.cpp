@@ -5,7 +5,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <regex>
 #include <sys/resource.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -428,10 +427,12 @@ TEST(FwtoolArguments, VersionIsTheProjectVersionWithTheCommit)
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.err);
     // The same form as the device program's: the package name, the version, the commit.
-    EXPECT_TRUE(
-        std::regex_match(r.out, std::regex("fwtool \\(fwupgrade\\) [0-9]+\\.[0-9]+(\\.[0-9]+)*"
-                                           "( commit [0-9a-f]{7,40})?\n")))
-        << r.out;
+    const std::string prefix = "fwtool (fwupgrade) ";
+    ASSERT_EQ(0u, r.out.find(prefix)) << r.out;
+    std::string version =
+        r.out.substr(prefix.size(), r.out.find_first_of(" \n", prefix.size()) - prefix.size());
+    EXPECT_EQ(std::string::npos, version.find_first_not_of("0123456789.")) << r.out;
+    EXPECT_NE(std::string::npos, version.find('.')) << r.out;
     // One version for both programs.
     run_result dev = fwtest::run_program(fwtest::sim_binary(), "fwupgrade", {"--version"});
     EXPECT_EQ(0, dev.status);

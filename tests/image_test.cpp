@@ -414,6 +414,90 @@ TEST_F(ImageTest, WriteFailuresAreMinusSix)
     EXPECT_EQ("", cap.take());
 }
 
+// The check of an image read in place, as the upgrade does it: every range is checked against
+// the file's length before any payload is read (nothing printed, nothing allocated), empty
+// payloads are refused, and each failure tells which part and what was found.
+TEST_F(ImageTest, CheckInPlace)
+{
+    raw_header empty_kernel;
+    empty_kernel.ksize = 0;
+    empty_kernel.kmd5 = kEmptyMd5;
+    empty_kernel.roff = 76;
+    raw_header empty_root;
+    empty_root.rsize = 0;
+    empty_root.rmd5 = kEmptyMd5;
+    raw_header kernel_far;
+    kernel_far.koff = 1000;
+    raw_header huge;
+    huge.ksize = 0x7FFFFFFF;
+    huge.rsize = 0x7FFFFFFF;
+    raw_header high;
+    high.roff = 0x80000000u;
+    std::string bad_kernel = kExample;
+    bad_kernel[77] ^= 1;
+    std::string bad_root = kExample;
+    bad_root[81] ^= 1;
+    std::string bad_magic = kExample;
+    bad_magic[3] ^= 1;
+    std::string bad_crc = kExample;
+    bad_crc[40] ^= 1;
+    const struct {
+        const char *name;
+        std::string file;
+        uint64_t claimed; // the length the caller took; 0: the file's own
+        int rc;
+        int payload;
+        const char *out; // what the reads printed
+    } rows[] = {
+        {"example", kExample, 0, 0, 1, ""},
+        {"header short", kExample.substr(0, 75), 0, DATA_ERR_READ, -1, ""},
+        {"magic", bad_magic, 0, IMAGE_ERR_MAGIC, -1, ""},
+        {"header CRC", bad_crc, 0, IMAGE_ERR_CHECKSUM, -1, ""},
+        {"root one byte short", kExample.substr(0, 81), 0, DATA_ERR_READ, 1, ""},
+        {"kernel past the end", build_image(kernel_far, "", "xyz"), 0, DATA_ERR_READ, 0, ""},
+        {"2 GiB payloads in 82 bytes", build_image(huge, "abc", "xyz"), 0, DATA_ERR_READ, 0, ""},
+        {"root at 2^31", build_header(high) + "abcxyz", 0, DATA_ERR_READ, 1, ""},
+        {"empty kernel", build_image(empty_kernel, "", "xyz"), 0, IMAGE_ERR_EMPTY, 0, ""},
+        {"empty root", build_image(empty_root, "abc", ""), 0, IMAGE_ERR_EMPTY, 1, ""},
+        {"kernel changed", bad_kernel, 0, IMAGE_ERR_CHECKSUM, 0, ""},
+        {"root changed", bad_root, 0, IMAGE_ERR_CHECKSUM, 1, ""},
+        // The file shrank after its length was taken: the read itself comes up short.
+        {"shrank", kExample.substr(0, 81), 82, DATA_ERR_READ, 1,
+         "fread failed to_do : done = 3 : 2 !\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string p = put("img", r.file);
+        FILE *f = fopen(p.c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        fw_image_header hdr;
+        fw_image_fault fault;
+        memset(&fault, 0x5A, sizeof(fault));
+        StdoutCapture cap;
+        int rc = check_image_stream(f, r.claimed != 0 ? r.claimed : r.file.size(), &hdr, &fault);
+        std::string out = cap.take();
+        fclose(f);
+        EXPECT_EQ(r.rc, rc);
+        EXPECT_EQ(r.out, out);
+        if (rc == 0)
+            continue;
+        EXPECT_EQ(r.payload, fault.payload);
+        EXPECT_EQ(r.claimed != 0, fault.call != nullptr);
+        if (rc == IMAGE_ERR_MAGIC) {
+            EXPECT_EQ(0x12578642u, hdr.magic);
+        }
+        if (rc == IMAGE_ERR_CHECKSUM && r.payload < 0) {
+            EXPECT_EQ(crc_ref(r.file.substr(0, 72)), fault.crc);
+            EXPECT_NE(fault.crc, hdr.header_crc);
+        }
+        if (rc == IMAGE_ERR_CHECKSUM && r.payload >= 0) {
+            std::string payload = r.file.substr(r.payload == 0 ? 76 : 79, 3);
+            EXPECT_EQ(hex((const uint8_t *)fwtest::md5_of(payload).data(), MD5_DIGEST_LEN),
+                      hex(fault.md5, MD5_DIGEST_LEN));
+        }
+    }
+}
+
 TEST_F(ImageTest, TwoFileLoader)
 {
     std::string k = put("k", std::string(40000, 'k'));

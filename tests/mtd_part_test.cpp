@@ -16,7 +16,9 @@ const char kTable[] = "dev:    size   erasesize  name\n"
                       "mtd1: 00100000 00020000 \"root1\"\n"
                       "mtd2: 00200000 00020000 \"dup\"\n"
                       "mtd3: 00300000 00020000 \"dup\"\n"
-                      "mtd12: 00800000 00020000 \"big\"\n";
+                      "mtd12: 00800000 00020000 \"big\"\n"
+                      "mtd13: 00100000 00010000 \"small-blocks\"\n"
+                      "mtd14: 00100000 \"no-erasesize\"\n";
 
 const uint32_t kUntouched = 0xDEADBEEFu;
 
@@ -39,6 +41,33 @@ TEST_F(MtdPartTest, StandardDeviceTable)
     EXPECT_STREQ("/dev/mtd1", path);
     EXPECT_EQ(0, lookup_mtd_size("\"root0\"", &size));
     EXPECT_EQ(opt_.root_size, size);
+    EXPECT_EQ(0, lookup_mtd_erasesize("\"root0\"", &size));
+    EXPECT_EQ(0x20000u, size);
+}
+
+TEST_F(MtdPartTest, EraseSizeLookups)
+{
+    const struct {
+        const char *pattern;
+        int ret;
+        uint32_t size;
+    } rows[] = {
+        {"\"root1\"", 0, 0x20000},
+        {"\"small-blocks\"", 0, 0x10000},
+        // A line that the kernel would never print: no erase size is not a size of 0.
+        {"\"no-erasesize\"", MTD_ERR_NOT_FOUND, kUntouched},
+        {"\"kernel0\"", MTD_ERR_NOT_FOUND, kUntouched},
+    };
+    set_table(kTable);
+    for (const auto &r : rows) {
+        uint32_t size = kUntouched;
+        EXPECT_EQ(r.ret, lookup_mtd_erasesize(r.pattern, &size)) << r.pattern;
+        EXPECT_EQ(r.size, size) << r.pattern;
+    }
+    ASSERT_EQ(0, unlink(path("proc/mtd").c_str()));
+    uint32_t size = kUntouched;
+    EXPECT_EQ(MTD_ERR_OPEN, lookup_mtd_erasesize("\"root1\"", &size));
+    EXPECT_EQ(kUntouched, size);
 }
 
 TEST_F(MtdPartTest, LookupsByLabel)
@@ -184,6 +213,40 @@ TEST(MtdLineSize, Rows)
         std::vector<char> line = exact(r.line.substr(0, r.line.size() - r.cut));
         uint32_t size = kUntouched;
         EXPECT_EQ(r.ret, mtd_line_size(line.data(), line.size(), &size)) << r.line;
+        EXPECT_EQ(r.size, size) << r.line;
+    }
+}
+
+// The erase size is the number after the size, read by the same rules; both must have digits.
+TEST(MtdLineEraseSize, Rows)
+{
+    const struct {
+        std::string line;
+        size_t cut; // bytes dropped from the end
+        int ret;
+        uint32_t size;
+    } rows[] = {
+        {"mtd3: 00200000 00020000 \"kernel0\"\n", 0, 0, 0x20000},
+        {"mtd3: 00200000 0x40000", 0, 0, 0x40000},
+        {"mtd3:1\t\t000A8000\"x\"", 0, 0, 0xA8000},
+        {"mtd3: 123456789 00020000", 0, 0, 0x20000},
+        {"mtd3: 00200000 123456789", 0, 0, 0xFFFFFFFFu},
+        {"mtd3: 00200000 00000000", 0, 0, 0},
+        // Digits past `len` are not read.
+        {"mtd3: 00200000 00020000", 4, 0, 0x2},
+        {"mtd3: 00200000 00020000", 8, MTD_ERR_NOT_FOUND, kUntouched},
+        {"mtd3: 00200000 \"kernel0\"", 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {"mtd3: 00200000 -1", 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {"mtd3: zz 00020000", 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {"mtd3: 00200000zz 00020000", 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {"mtd3 00200000 00020000", 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {std::string("mtd3: 1\0 2", 10), 0, MTD_ERR_NOT_FOUND, kUntouched},
+        {"", 0, MTD_ERR_NOT_FOUND, kUntouched},
+    };
+    for (const auto &r : rows) {
+        std::vector<char> line = exact(r.line.substr(0, r.line.size() - r.cut));
+        uint32_t size = kUntouched;
+        EXPECT_EQ(r.ret, mtd_line_erasesize(line.data(), line.size(), &size)) << r.line;
         EXPECT_EQ(r.size, size) << r.line;
     }
 }

@@ -108,6 +108,18 @@ std::vector<std::string> split_lines(const std::string &text)
     return out;
 }
 
+// The program's own lines on standard error; an emulator's loader may add its own, about the
+// preloaded shim it cannot use itself.
+std::vector<std::string> told(const std::string &err)
+{
+    std::vector<std::string> out;
+    for (const std::string &line : split_lines(err)) {
+        if (line.compare(0, 11, "fwupgrade: ") == 0)
+            out.push_back(line);
+    }
+    return out;
+}
+
 std::string fault_library()
 {
     std::string evt = fwtest::evt_library();
@@ -465,12 +477,32 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         s[off] = (char)(s[off] ^ 0x01);
         return s;
     };
+    // A header field changed, with the CRC made right again.
+    auto field = [](std::string s, size_t off, uint32_t v) {
+        for (int i = 0; i < 4; i++)
+            s[off + i] = (char)(v >> (8 * i));
+        uint32_t crc = fwtest::crc_ref(s, 72);
+        for (int i = 0; i < 4; i++)
+            s[72 + i] = (char)(crc >> (8 * i));
+        return s;
+    };
+    std::string root_digest_says =
+        "root payload digest mismatch: the header holds " +
+        fwtest::hex((const uint8_t *)fwtest::md5_of(img.root).data(), MD5_DIGEST_LEN);
+    // What stands at fw.bin (the file itself, a FIFO, a directory or a link to the file), and
+    // part of the one line on standard error (or null).
+    struct staged_as {
+        mode_t kind;
+        const char *says;
+    };
+    auto as = [](mode_t kind, const char *says) { return staged_as{kind, says}; };
     struct row {
         const char *name;
         const char *fw; // file name under tmpfs/upgrading holding `data`
         std::string data;
         const char *fault;
         int code;
+        staged_as as = {S_IFREG, nullptr};
     };
     const row rows[] = {
         {"no image", "other.bin", good, "", UPGRADE_ERR_RESOURCE},
@@ -483,14 +515,49 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         {"root byte changed", "fw.bin", flip(good, good.size() - 1), "", UPGRADE_ERR_CHECKSUM},
         {"image cannot be positioned", "fw.bin", good, "fseek:tmpfs/upgrading/fw.bin",
          UPGRADE_ERR_IMAGE},
+        // An image that cannot boot, and ranges checked against the file before anything is read
+        // or allocated (two 2 GiB payloads in a 77-byte file).
+        {"empty kernel", "fw.bin", image_file({"SIM3000", "", img.root}), "", UPGRADE_ERR_IMAGE,
+         as(S_IFREG, "the kernel payload of the image is empty")},
+        {"empty root", "fw.bin", image_file({"SIM3000", img.kernel, ""}), "", UPGRADE_ERR_IMAGE,
+         as(S_IFREG, "the root payload of the image is empty")},
+        {"root past the end", "fw.bin", field(good, 52, 0x7FFFFFFF), "", UPGRADE_ERR_RESOURCE,
+         as(S_IFREG, "the root payload lies past the end of the staged image: offset 100076 + size "
+                     "2147483647 > 400076 bytes")},
+        {"2 GiB payloads in 77 bytes", "fw.bin",
+         field(field(good, 28, 0x7FFFFFFF), 52, 0x7FFFFFFF).substr(0, 77), "", UPGRADE_ERR_RESOURCE,
+         as(S_IFREG, "the kernel payload lies past the end")},
+        {"wrong magic, said", "fw.bin", flip(good, 0), "", UPGRADE_ERR_MAGIC,
+         as(S_IFREG, "wrong magic in the image header: 0x13578643, not 0x13578642")},
+        {"root digest, said", "fw.bin", flip(good, good.size() - 1), "", UPGRADE_ERR_CHECKSUM,
+         as(S_IFREG, root_digest_says.c_str())},
+        // Staged inputs that are not regular files fail at once, without being opened.
+        {"image is a FIFO", "other.bin", good, "", UPGRADE_ERR_IMAGE, as(S_IFIFO, "is a FIFO")},
+        {"image is a directory", "other.bin", good, "", UPGRADE_ERR_IMAGE,
+         as(S_IFDIR, "is a directory")},
+        {"image is a link to an image", "other.bin", good, "", UPGRADE_ERR_IMAGE,
+         as(S_IFLNK, "is a symbolic link")},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         reset(0);
         ASSERT_TRUE(sim::make_dirs(path("tmpfs/upgrading")));
         write(std::string("tmpfs/upgrading/") + r.fw, r.data);
+        std::string fw = path("tmpfs/upgrading/fw.bin");
+        if (r.as.kind == S_IFIFO) {
+            ASSERT_EQ(0, mkfifo(fw.c_str(), 0600));
+        } else if (r.as.kind == S_IFDIR) {
+            ASSERT_EQ(0, mkdir(fw.c_str(), 0700));
+        } else if (r.as.kind == S_IFLNK) {
+            ASSERT_EQ(0, symlink(r.fw, fw.c_str()));
+        }
 
-        expect_finished(upgrade(r.fault), r.code, 0, factory_);
+        run_result res = upgrade(r.fault);
+        expect_finished(res, r.code, 0, factory_);
+        EXPECT_EQ(1u, told(res.err).size()) << res.err;
+        if (r.as.says != nullptr) {
+            EXPECT_NE(std::string::npos, res.err.find(r.as.says)) << res.err;
+        }
         for (int n = 3; n <= 6; n++)
             EXPECT_EQ(initial_dev_[n], dev(n)) << "mtdblock" << n;
         EXPECT_EQ(original_script_, stored_script());
@@ -643,7 +710,10 @@ TEST_F(Upgrade, WriteFaultsKeepTheRunningBankSelected)
     const row rows[] = {
         {"kernel write stops after two chunks", "fwrite:mtdblock5:after=65536", 65536, kRootLen},
         {"kernel flush fails", "fflush:mtdblock5", 0, kRootLen},
-        {"root sync fails", "fsync:mtdblock6", kKernelLen, 0},
+        // Syncs come at the end of each 128 KiB erase block and of the payload; the chunks
+        // before them are flushed and counted.
+        {"root sync fails", "fsync:mtdblock6", kKernelLen, 3 * 32768},
+        {"kernel sync at its end fails", "fsync:mtdblock5", 3 * 32768, kRootLen},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -692,6 +762,53 @@ TEST_F(Upgrade, VerifyMismatchComparesBothAndKeepsTheRunningBank)
         ASSERT_TRUE(read_progress(&p));
         EXPECT_EQ(r.kernel_done, p.kernel_done);
         EXPECT_EQ(r.root_done, p.root_done);
+    }
+}
+
+// The staged file shrinks or changes after its digests were checked: a payload that cannot be
+// read again fails its write or comparison, and one whose bytes changed reaches the flash but is
+// caught by the comparison, which digests the staged bytes it compares. The run ends cleanly,
+// with one line, and the script stays on the running bank.
+TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
+{
+    image img = make_image("SIM3000", 115);
+    const long long loaded = 76 + kKernelLen + kRootLen; // the checks read the whole file once
+    const long long written = loaded + kKernelLen + kRootLen;
+    struct row {
+        const char *rule;
+        long long after;
+        int code;
+        const char *says;
+    };
+    const row rows[] = {
+        {"stage-shrink", loaded, UPGRADE_ERR_WRITE,
+         "writing the root payload to /dev/mtdblock6 failed at byte 98304: fread of the staged "
+         "image: end of file"},
+        {"stage-change", loaded, UPGRADE_ERR_VERIFY,
+         "comparing the root payload with /dev/mtdblock6 failed at byte 300000: digest of the "
+         "staged image: differs from the image header's"},
+        {"stage-shrink", written, UPGRADE_ERR_VERIFY,
+         "comparing the root payload with /dev/mtdblock6 failed at byte 98304: fread of the "
+         "staged image: end of file"},
+        {"stage-change", written, UPGRADE_ERR_VERIFY,
+         "comparing the root payload with /dev/mtdblock6 failed at byte 299999: compare: the "
+         "bytes differ"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.rule) + " after " + std::to_string(r.after));
+        reset(0);
+        stage(img);
+
+        run_result res = upgrade(std::string(r.rule) +
+                                 ":tmpfs/upgrading/fw.bin:after=" + std::to_string(r.after));
+
+        expect_finished(res, r.code, 0, factory_);
+        EXPECT_EQ(original_script_, stored_script());
+        EXPECT_FALSE(exists("var/lock/bootidx_changed"));
+        expect_relocked(1);
+        std::vector<std::string> lines = told(res.err);
+        ASSERT_EQ(1u, lines.size()) << res.err;
+        EXPECT_EQ(0u, lines[0].find("fwupgrade: " + std::string(r.says))) << res.err;
     }
 }
 
