@@ -150,9 +150,15 @@ main() {
         echo "== test-fresh: make $t ${make_args[*]}"
         t0=$(date +%s)
         status=0
+        # unshare ignores SIGINT and SIGTERM while it waits; killed, it takes the run with it
+        # (--kill-child), so a signal to this script is passed on as SIGKILL.
         unshare --mount --propagation private --pid --fork --kill-child \
-            "$src/scripts/test-fresh.sh" --inside "$root" "$t" "${make_args[@]}" </dev/null 2>&1 |
-            tee "$work/logs/$t.log" || status=$?
+            "$src/scripts/test-fresh.sh" --inside "$root" "$t" "${make_args[@]}" </dev/null \
+            > >(tee "$work/logs/$t.log") 2>&1 &
+        run=$!
+        trap 'kill -KILL $run 2>/dev/null; exit 130' INT TERM
+        wait $run || status=$?
+        trap - INT TERM
         secs=$(($(date +%s) - t0))
         if [ $status -eq 0 ]; then
             results+=("$(printf '  make %-14s passed  %5d s' "$t" "$secs")")
