@@ -101,4 +101,5 @@ clean:
 
 include mk/bench.mk
 include mk/hardening.mk
+include mk/kernel.mk
 include mk/fresh.mk

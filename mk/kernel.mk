@@ -1,0 +1,27 @@
+# The device build on a real ARM Linux kernel with real MTD flash, under qemu-system-arm:
+#   make test-kernel         every scenario and power cut (about 20 minutes here)
+#   make test-kernel-quick   the bank query, one upgrade with its reboot and one power cut (2 min)
+# The kernel and busybox (Debian armhf packages) are downloaded and unpacked under build-kernel/,
+# never installed. kernel/test-kernel.sh says how the guest is put together.
+KERNEL_PACKAGES := qemu-system-arm device-tree-compiler cpio g++-arm-linux-gnueabi g++-arm-linux-gnueabihf
+
+.PHONY: prereqs-kernel build-kernel-tools test-kernel test-kernel-quick
+
+prereqs-kernel:
+	@scripts/prereqs.sh $(KERNEL_PACKAGES)
+
+# Only what the guest and the judge need: the device program, the stand-in event library and
+# the progress watcher for the target; kflash and fwtool on the host.
+build-kernel-tools: prereqs-kernel
+	cmake --preset default >/dev/null
+	cmake --build --preset default --target kflash fwtool
+	cmake --preset arm-gnueabi >/dev/null
+	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch
+
+test-kernel: build-kernel-tools
+	cmake --preset arm-gnueabihf >/dev/null
+	cmake --build --preset arm-gnueabihf --target fwupgrade evt
+	kernel/test-kernel.sh full
+
+test-kernel-quick: build-kernel-tools
+	kernel/test-kernel.sh quick
