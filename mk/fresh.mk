@@ -14,7 +14,8 @@
 
 FRESH_TARGETS ?= demo test
 # The entry points a user reaches from the README; test-prereqs runs each without root.
-ENTRY_POINTS := demo test test-sanitize test-arm size package-arm bench fuzz lint memcheck
+ENTRY_POINTS := demo test test-sanitize test-arm size package-arm bench fuzz lint memcheck \
+    test-kernel test-kernel-quick
 FRESH_PACKAGES := debootstrap=debootstrap git=git util-linux=unshare,flock,findmnt tar=tar
 ALL_PACKAGES += $(FRESH_PACKAGES)
 
