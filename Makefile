@@ -6,9 +6,18 @@
 
 all: build
 
+# What each entry point needs from Debian's packages, as items of scripts/prereqs.sh (its header
+# says how to write one: a package, and the command or file that shows it is there). Every entry
+# point checks BUILD_PACKAGES with its own list in one call. ALL_PACKAGES gathers every list for
+# the proof that each check fails when its tool is absent (FRESH_TARGETS=test-prereqs in
+# mk/fresh.mk); a new list is added to it.
+BUILD_PACKAGES := g++=@c++17 gcc=cc cmake=@cmake-3.20 make=make \
+    libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip
+ALL_PACKAGES = $(BUILD_PACKAGES) $(ARM_PACKAGES)
+
 .PHONY: prereqs
 prereqs:
-	@scripts/prereqs.sh
+	@scripts/prereqs.sh $(BUILD_PACKAGES)
 
 build: prereqs
 	cmake --preset default
@@ -23,14 +32,16 @@ test: build
 # 32-bit ARM: arm-gnueabi is the controller (ARMv5TE, soft float), arm-gnueabihf an ARMv7
 # hard-float build. Cross compilers, qemu-user and the GoogleTest sources are Debian packages.
 ARM_TARGETS := arm-gnueabi arm-gnueabihf
-ARM_PACKAGES := g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user googletest
+ARM_PACKAGES := g++-arm-linux-gnueabi=arm-linux-gnueabi-g++ \
+    g++-arm-linux-gnueabihf=arm-linux-gnueabihf-g++ qemu-user=qemu-arm \
+    googletest=/usr/src/googletest/googletest/CMakeLists.txt binutils=readelf
 # The stripped device program must fit in 48 KiB on the controller.
 ARM_SIZE_LIMIT := 49152
 
 .PHONY: prereqs-arm build-arm test-arm size package-arm arm-size-report
 
 prereqs-arm:
-	@scripts/prereqs.sh $(ARM_PACKAGES)
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES)
 
 build-arm: prereqs-arm
 	@set -e; for t in $(ARM_TARGETS); do \
@@ -91,3 +102,4 @@ clean:
 include mk/bench.mk
 include mk/hardening.mk
 include mk/kernel.mk
+include mk/fresh.mk

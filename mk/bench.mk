@@ -2,12 +2,13 @@
 # build-release/bench/results.json. OpenSSL's libcrypto (libssl-dev) is the MD5 yardstick, the
 # openssl command part of the image-create yardstick, and strace times the upgrade's phases; all
 # are needed for the benchmarks only.
-BENCH_PACKAGES := libssl-dev openssl strace
+BENCH_PACKAGES := libssl-dev openssl=openssl strace=strace
+ALL_PACKAGES += $(BENCH_PACKAGES)
 
 .PHONY: prereqs-bench bench
 
 prereqs-bench:
-	@scripts/prereqs.sh $(BENCH_PACKAGES)
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(BENCH_PACKAGES)
 
 bench: prereqs-bench
 	cmake --preset release

@@ -3,13 +3,14 @@
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60) from its seeds
 #   make lint            clang-tidy (.clang-tidy) and cppcheck on src/ and tools/
 #   make memcheck        the end-to-end tests with every fwupgrade-sim run under Valgrind
-.PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck
+.PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck prereqs-memcheck
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline
-FUZZ_PACKAGES := clang libclang-rt-14-dev
-LINT_PACKAGES := clang-tidy cppcheck
-MEMCHECK_PACKAGES := valgrind
+FUZZ_PACKAGES := clang=clang,clang++ libclang-rt-14-dev
+LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck
+MEMCHECK_PACKAGES := valgrind=valgrind
+ALL_PACKAGES += $(FUZZ_PACKAGES) $(LINT_PACKAGES) $(MEMCHECK_PACKAGES)
 
 build-sanitize: prereqs
 	cmake --preset sanitize
@@ -18,8 +19,8 @@ build-sanitize: prereqs
 test-sanitize: build-sanitize
 	ctest --preset sanitize
 
-build-fuzz: prereqs
-	@scripts/prereqs.sh $(FUZZ_PACKAGES)
+build-fuzz:
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(FUZZ_PACKAGES)
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 
@@ -49,15 +50,20 @@ LINT_SOURCES = $(wildcard src/*.cpp tools/*.cpp)
 LINT_PRESET ?= default
 LINT_DIR = $(if $(filter default,$(LINT_PRESET)),build,build-$(LINT_PRESET))
 
-lint: prereqs
-	@scripts/prereqs.sh $(LINT_PACKAGES)
+lint:
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(LINT_PACKAGES)
 	@cmake --preset $(LINT_PRESET) >/dev/null
+	@# The sources include the generated version header, which a clean clone has not built yet.
+	@cmake --build $(LINT_DIR) --target fw_version_header >/dev/null
 	clang-tidy -p $(LINT_DIR) --quiet $(LINT_SOURCES)
 	cppcheck --project=$(LINT_DIR)/compile_commands.json --file-filter='src/*' --file-filter='tools/*' \
 	    --enable=warning,style,performance,portability --std=c++17 --inline-suppr \
 	    --error-exitcode=1 --quiet --suppress=missingIncludeSystem \
 	    --suppress=cstyleCast --suppress=useStlAlgorithm --suppress=variableScope
 
-memcheck: build
-	@scripts/prereqs.sh $(MEMCHECK_PACKAGES)
+# Valgrind is checked before the build, so that a user without root is given one command.
+memcheck: prereqs-memcheck build
 	scripts/memcheck.sh build
+
+prereqs-memcheck:
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(MEMCHECK_PACKAGES)

@@ -3,12 +3,14 @@
 #   make test-kernel-quick   the bank query, one upgrade with its reboot and one power cut (2 min)
 # The kernel and busybox (Debian armhf packages) are downloaded and unpacked under build-kernel/,
 # never installed. kernel/test-kernel.sh says how the guest is put together.
-KERNEL_PACKAGES := qemu-system-arm device-tree-compiler cpio g++-arm-linux-gnueabi g++-arm-linux-gnueabihf
+# The build's and the ARM builds' packages come with the emulator, dtc and cpio.
+KERNEL_PACKAGES := qemu-system-arm=qemu-system-arm device-tree-compiler=dtc cpio=cpio
+ALL_PACKAGES += $(KERNEL_PACKAGES)
 
 .PHONY: prereqs-kernel build-kernel-tools test-kernel test-kernel-quick
 
 prereqs-kernel:
-	@scripts/prereqs.sh $(KERNEL_PACKAGES)
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES) $(KERNEL_PACKAGES)
 
 # Only what the guest and the judge need: the device program, the stand-in event library and
 # the progress watcher for the target; kflash and fwtool on the host.
