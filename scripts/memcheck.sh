@@ -23,7 +23,11 @@ vg=(valgrind --trace-children=yes
 
 rc=0
 echo "== upgrade_test under valgrind"
-if ! "${vg[@]}" --log-file="$logs/upgrade_test.%p.log" "$build/bin/upgrade_test" --gtest_brief=1; then
+# The tests that also run named commands (set_boot_idx, redboot_cli) are left to part 2.
+named='Upgrade.NeverWritesTheBankTheScriptNames:Upgrade.NeverWritesTheRunningBank'
+named+=':Upgrade.StoresOfTheConfigurationBlock:Upgrade.BootCommandsAndUpgradesExcludeEachOther'
+if ! "${vg[@]}" --log-file="$logs/upgrade_test.%p.log" "$build/bin/upgrade_test" --gtest_brief=1 \
+    --gtest_filter="-$named"; then
     echo "upgrade_test: failures under valgrind"
     rc=1
 fi
@@ -55,6 +59,10 @@ command redboot_cli update_exec "$(printf 'x%.0s' $(seq 600))"
 command redboot_cli
 command redboot_cli SHOW
 command redboot_cli update_load
+command redboot_cli update_load banana
+command redboot_cli update_exec 'a"b'
+command set_boot_idx --help
+command redboot_cli --version
 sed -i '/RedBoot config/d' "$device/proc/mtd"
 command get_boot_idx
 command set_boot_idx 1
