@@ -236,6 +236,18 @@ bool is_version(const char *arg)
     return strcmp(arg, "--version") == 0;
 }
 
+// The index of the help or version flag the command answers, 0 when there is none.
+int info_flag_index(command_id command, int argc, char **argv)
+{
+    int last = command == CMD_UPGRADE || argc < 2 ? argc - 1 : 1;
+
+    for (int i = 1; i <= last; i++) {
+        if (argv[i] != nullptr && (is_help(argv[i]) || is_version(argv[i])))
+            return i;
+    }
+    return 0;
+}
+
 void print_version(const char *name)
 {
     printf("%s (fwupgrade) %s%s%s\n", name[0] != '\0' ? name : "fwupgrade", g_fw_version,
@@ -319,12 +331,14 @@ int fwupgrade_main(int argc, char **argv)
     command_id command = choose_command(name);
 
     // Asked for help or the version, every command answers and touches nothing: no device root,
-    // no lock, no record, no flash. The upgrade otherwise ignores its arguments.
-    if (argc >= 2 && is_version(argv[1])) {
+    // no lock, no record, no flash. The upgrade otherwise ignores its arguments, so a flag among
+    // them is still an answer, never an upgrade; the boot commands read only their first.
+    int flag = info_flag_index(command, argc, argv);
+    if (flag != 0 && is_version(argv[flag])) {
         print_version(name);
         return 0;
     }
-    if (argc >= 2 && is_help(argv[1])) {
+    if (flag != 0) {
         if (command == CMD_UPGRADE)
             upgrade_usage();
         else

@@ -143,27 +143,30 @@ TEST_F(BootCli, HelpAndVersionTouchNothing)
     const std::string before = config_block();
     const struct {
         const char *name;
-        const char *arg;
+        std::vector<std::string> args;
         const char *out; // the start of standard output
     } rows[] = {
-        {"get_boot_idx", "--help", "Usage: get_boot_idx\n"},
-        {"get_boot_idx", "-h", "Usage: get_boot_idx\n"},
-        {"set_boot_idx", "--help", "Usage: set_boot_idx 0|1\n"},
-        {"redboot_cli", "--help", "Usage:\n    redboot_cli show\n"},
-        {"fwupgrade", "--help", "Usage: fwupgrade [-h|--help] [--version]\n"},
-        {"anything", "-h", "Usage: fwupgrade"},
-        {"get_boot_idx", "--version", "get_boot_idx (fwupgrade) "},
-        {"set_boot_idx", "--version", "set_boot_idx (fwupgrade) "},
-        {"redboot_cli", "--version", "redboot_cli (fwupgrade) "},
-        {"fwupgrade", "--version", "fwupgrade (fwupgrade) "},
+        {"get_boot_idx", {"--help"}, "Usage: get_boot_idx\n"},
+        {"get_boot_idx", {"-h"}, "Usage: get_boot_idx\n"},
+        {"set_boot_idx", {"--help"}, "Usage: set_boot_idx 0|1\n"},
+        {"redboot_cli", {"--help"}, "Usage:\n    redboot_cli show\n"},
+        {"fwupgrade", {"--help"}, "Usage: fwupgrade [-h|--help] [--version]\n"},
+        {"anything", {"-h"}, "Usage: fwupgrade"},
+        {"get_boot_idx", {"--version"}, "get_boot_idx (fwupgrade) "},
+        {"set_boot_idx", {"--version"}, "set_boot_idx (fwupgrade) "},
+        {"redboot_cli", {"--version"}, "redboot_cli (fwupgrade) "},
+        {"fwupgrade", {"--version"}, "fwupgrade (fwupgrade) "},
+        {"fwupgrade", {"-x", "--help"}, "Usage: fwupgrade"},
+        {"fwupgrade", {"now", "--version"}, "fwupgrade (fwupgrade) "},
     };
     for (const auto &row : rows) {
         for (bool with_root : {true, false}) {
-            run_result r = with_root ? run(row.name, {row.arg})
-                                     : fwtest::run_program(fwtest::sim_binary(), row.name,
-                                                           {row.arg}, {"FWUP_SYSROOT="});
-            EXPECT_EQ(0, r.status) << row.name << " " << row.arg;
-            EXPECT_EQ(0u, r.out.find(row.out)) << row.name << " " << row.arg << ": " << r.out;
+            run_result r = with_root ? run(row.name, row.args)
+                                     : fwtest::run_program(fwtest::sim_binary(), row.name, row.args,
+                                                           {"FWUP_SYSROOT="});
+            EXPECT_EQ(0, r.status) << row.name << " " << row.args.back();
+            EXPECT_EQ(0u, r.out.find(row.out))
+                << row.name << " " << row.args.back() << ": " << r.out;
             EXPECT_EQ("", r.err) << row.name;
         }
     }
