@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 struct upgrade_progress;
 
@@ -38,6 +39,40 @@ void fwtool_family_usage(FILE *out, const char *family, const Sub (&subs)[N])
     for (const Sub &s : subs)
         fprintf(out, "  %-7s %s\n", s.name, s.summary);
     fprintf(out, "\n'fwtool %s <command> --help' describes each command.\n", family);
+}
+
+// The sub-command argv[1] names in a family's table. A missing or unknown command and every
+// --help (the family's or the sub-command's, anywhere among its arguments) are answered here:
+// then null comes back with the exit status in `status`.
+template <typename Sub, size_t N>
+const Sub *fwtool_pick_sub(const char *family, const Sub (&subs)[N], int argc, char **argv,
+                           void (*sub_usage)(FILE *, const Sub &), int *status)
+{
+    *status = FWTOOL_USAGE;
+    if (argc < 2) {
+        fwtool_family_usage(stderr, family, subs);
+        return nullptr;
+    }
+    if (fwtool_is_help(argv[1])) {
+        fwtool_family_usage(stdout, family, subs);
+        *status = FWTOOL_OK;
+        return nullptr;
+    }
+    for (const Sub &s : subs) {
+        if (strcmp(argv[1], s.name) != 0)
+            continue;
+        for (int i = 2; i < argc; i++) {
+            if (fwtool_is_help(argv[i])) {
+                sub_usage(stdout, s);
+                *status = FWTOOL_OK;
+                return nullptr;
+            }
+        }
+        return &s;
+    }
+    fprintf(stderr, "fwtool %s: unknown command '%s'\n", family, argv[1]);
+    fwtool_family_usage(stderr, family, subs);
+    return nullptr;
 }
 
 // ---- JSON output (fwtool_json.cpp): one object per line, written as it goes.

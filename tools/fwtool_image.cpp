@@ -568,31 +568,16 @@ int cmd_info(int argc, char **argv)
 
 int fwtool_image(int argc, char **argv)
 {
-    if (argc < 2) {
-        fwtool_family_usage(stderr, "image", g_subs);
-        return FWTOOL_USAGE;
+    int status;
+    const sub_command *s = fwtool_pick_sub("image", g_subs, argc, argv, sub_usage, &status);
+
+    if (s == nullptr)
+        return status;
+    switch (s->id) {
+    case SUB_CREATE:
+        return cmd_create(argc - 1, argv + 1);
+    case SUB_INFO:
+        return cmd_info(argc - 1, argv + 1);
     }
-    if (fwtool_is_help(argv[1])) {
-        fwtool_family_usage(stdout, "image", g_subs);
-        return FWTOOL_OK;
-    }
-    for (const sub_command &s : g_subs) {
-        if (strcmp(argv[1], s.name) != 0)
-            continue;
-        for (int i = 2; i < argc; i++) {
-            if (fwtool_is_help(argv[i])) {
-                sub_usage(stdout, s);
-                return FWTOOL_OK;
-            }
-        }
-        switch (s.id) {
-        case SUB_CREATE:
-            return cmd_create(argc - 1, argv + 1);
-        case SUB_INFO:
-            return cmd_info(argc - 1, argv + 1);
-        }
-    }
-    fprintf(stderr, "fwtool image: unknown command '%s'\n", argv[1]);
-    fwtool_family_usage(stderr, "image", g_subs);
     return FWTOOL_USAGE;
 }

@@ -488,36 +488,20 @@ bool fwtool_is_sandbox(const char *dir)
 int fwtool_sandbox(int argc, char **argv)
 {
     args a;
+    int status;
+    const sub_command *s = fwtool_pick_sub("sandbox", g_subs, argc, argv, sub_usage, &status);
 
-    if (argc < 2) {
-        fwtool_family_usage(stderr, "sandbox", g_subs);
+    if (s == nullptr)
+        return status;
+    if (!parse_args(*s, argc - 1, argv + 1, &a))
         return FWTOOL_USAGE;
+    switch (s->id) {
+    case SUB_CREATE:
+        return cmd_create(*s, a);
+    case SUB_STAGE:
+        return cmd_stage(*s, a);
+    case SUB_REBOOT:
+        return cmd_reboot(*s, a);
     }
-    if (fwtool_is_help(argv[1])) {
-        fwtool_family_usage(stdout, "sandbox", g_subs);
-        return FWTOOL_OK;
-    }
-    for (const sub_command &s : g_subs) {
-        if (strcmp(argv[1], s.name) != 0)
-            continue;
-        for (int i = 2; i < argc; i++) {
-            if (fwtool_is_help(argv[i])) {
-                sub_usage(stdout, s);
-                return FWTOOL_OK;
-            }
-        }
-        if (!parse_args(s, argc - 1, argv + 1, &a))
-            return FWTOOL_USAGE;
-        switch (s.id) {
-        case SUB_CREATE:
-            return cmd_create(s, a);
-        case SUB_STAGE:
-            return cmd_stage(s, a);
-        case SUB_REBOOT:
-            return cmd_reboot(s, a);
-        }
-    }
-    fprintf(stderr, "fwtool sandbox: unknown command '%s'\n", argv[1]);
-    fwtool_family_usage(stderr, "sandbox", g_subs);
     return FWTOOL_USAGE;
 }
