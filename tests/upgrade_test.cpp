@@ -1417,6 +1417,65 @@ TEST_F(Upgrade, StagedOemFilesThatAreNotPlainFilesCountAsAbsent)
     EXPECT_FALSE(exists(oem + "/new.conf"));
 }
 
+// The OEM directory is replaced whole or not at all: where the file system cannot swap two
+// directories the old one steps aside first, and what a cut run left beside it is cleaned up (a
+// stepped-aside directory with nothing in its place is put back, even with nothing staged).
+TEST_F(Upgrade, OemDirectoryIsReplacedWholeOrNotAtAll)
+{
+    enum leftover { NONE, STEPPED_ASIDE, STALE_NEW };
+    const struct {
+        const char *name;
+        const char *fault;
+        leftover left; // what a cut run left beside the OEM directory
+        bool archive;  // a sound archive is staged
+        bool unpacked;
+        const char *err; // in the one line on standard error; null: none
+    } rows[] = {
+        {"swapped in one step", "", NONE, true, true, nullptr},
+        {"stepped aside where no swap is had", "exchange:oem_root", NONE, true, true, nullptr},
+        {"a file that cannot be written", "write:oem.conf", NONE, true, false,
+         "\"etc/oem.conf\" could not be written"},
+        {"stale new directory of a cut run", "", STALE_NEW, true, true, nullptr},
+        {"stepped aside by a cut run, nothing staged", "", STEPPED_ASIDE, false, false, nullptr},
+        {"stepped aside by a cut run, archive staged", "exchange:oem_root", STEPPED_ASIDE, true,
+         true, nullptr},
+    };
+    const std::string config = "kelpvar/config1";
+    const std::string oem = config + "/oem_root";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        reset(0);
+        fwtest::TempDir tmp;
+        sim::remove_tree(path(oem));
+        std::string old_dir = row.left == STEPPED_ASIDE ? config + "/.oem_root.old" : oem;
+        ASSERT_TRUE(sim::make_dirs(path(old_dir)));
+        write(old_dir + "/old.conf", "old\n");
+        if (row.left == STALE_NEW) {
+            ASSERT_TRUE(sim::make_dirs(path(config + "/.oem_root.new/half")));
+            write(config + "/.oem_root.new/half/x", "x");
+        }
+        image img = make_image("SIM3000", 280);
+        stage(img);
+        if (row.archive)
+            write("tmpfs/upgrading/oem.bin",
+                  gzip_tar(tmp, tar_member("etc/", '5', "", 0755) +
+                                    tar_member("etc/oem.conf", '0', "oem=1\n")));
+
+        run_result r = upgrade(row.fault);
+
+        expect_finished(r, 0, 1, img);
+        EXPECT_EQ(row.unpacked, exists(oem + "/etc/oem.conf"));
+        EXPECT_EQ(!row.unpacked, exists(oem + "/old.conf"));
+        EXPECT_FALSE(exists(config + "/.oem_root.new") || exists(config + "/.oem_root.old"));
+        if (row.err != nullptr) {
+            EXPECT_NE(std::string::npos, r.err.find(row.err)) << r.err;
+            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        } else {
+            EXPECT_EQ("", r.err);
+        }
+    }
+}
+
 // The archive is read once, from the descriptor the upgrade opened: replaced by a hostile one
 // while it is being decompressed (by a gzip that swaps it first), the unpacked content is still
 // the archive that was opened.
