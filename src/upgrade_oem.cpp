@@ -308,32 +308,35 @@ void install_oem(int bank)
     int root = -1;
     struct stat st;
     bool nooem = staged_file(g_nooem_path);
+    bool staged = false;
 
-    if (config < 0)
-        return;
-    restore_stepped_aside(config);
-    // Nothing staged, or nothing to empty: the OEM directory (or whatever is in its place) stays.
-    if (!nooem)
-        archive = open_archive();
-    if (archive < 0 && (!nooem || fstatat(config, g_oem_leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)) {
-        close(config);
-        return;
+    if (config >= 0) {
+        restore_stepped_aside(config);
+        archive = nooem ? -1 : open_archive();
+        // Nothing staged, or nothing to empty: the OEM directory (or whatever is in its place)
+        // stays as it is.
+        staged =
+            archive >= 0 || (nooem && fstatat(config, g_oem_leaf, &st, AT_SYMLINK_NOFOLLOW) == 0);
     }
-    run_command(b->clean);
-    if (mkdirat(config, g_fresh_leaf, g_private_mode) == 0)
-        root = openat(config, g_fresh_leaf, g_dir_flags);
-    if (root < 0) {
-        fprintf(stderr, g_replace_failed, bank);
-    } else if (archive < 0 || unpack_archive(bank, archive, root) == 0) {
-        if (fchmod(root, g_dir_mode) != 0 || fsync(root) != 0 || replace_oem_dir(config) != 0)
+    if (staged) {
+        run_command(b->clean);
+        if (mkdirat(config, g_fresh_leaf, g_private_mode) == 0)
+            root = openat(config, g_fresh_leaf, g_dir_flags);
+        if (root < 0) {
             fprintf(stderr, g_replace_failed, bank);
-        else
-            (void)fsync(config); // the rename itself reaches the disk
+        } else if (archive < 0 || unpack_archive(bank, archive, root) == 0) {
+            if (fchmod(root, g_dir_mode) != 0 || fsync(root) != 0 || replace_oem_dir(config) != 0)
+                fprintf(stderr, g_replace_failed, bank);
+            else
+                (void)fsync(config); // the rename itself reaches the disk
+        }
+        // The old content, or the refused new one, goes with the private directories.
+        run_command(b->clean);
     }
     if (root >= 0)
         close(root);
     if (archive >= 0)
         close(archive);
-    run_command(b->clean);
-    close(config);
+    if (config >= 0)
+        close(config);
 }
