@@ -28,7 +28,7 @@ if(FWUP_SANITIZE)
         set(FW_SANITIZE_RUNTIME "")
     endif()
     # Left uninstrumented: the libraries that the simulated program preloads (fwfault) or opens
-    # (evt). The preloaded shim also reaches every shell and tar that the upgrade starts, which
+    # (evt). The preloaded shim also reaches every shell and gzip that the upgrade starts, which
     # would refuse an ASan library that is not their first; and neither is code of the tool.
     set(FW_SANITIZE_EXEMPT evt fwfault)
     fw_collect_targets(${PROJECT_SOURCE_DIR} fw_all_targets)

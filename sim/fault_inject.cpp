@@ -16,6 +16,8 @@
 //                          program runs
 //   stage-change:S[:after=N]  likewise, but the lowest bit of the last byte of S is flipped in the
 //                          file itself
+//   exchange:S             renameat2 asked to swap two entries onto S fails (EINVAL), as on a file
+//                          system that cannot swap
 // FWUP_LOCK_TRACE: a file to which every record written to proc/strata/lock or
 //   proc/strata/unlock is appended as "lock <record>" or "unlock <record>". The driver's control
 //   files are opened with "w", so they show only the last record; the trace shows them all.
@@ -42,12 +44,13 @@ enum fault_op {
     OP_CORRUPT,
     OP_SHRINK,
     OP_CHANGE,
+    OP_EXCHANGE,
     OP_COUNT
 };
 
-const char *const g_op_names[OP_COUNT] = {"fseek",        "fwrite",      "fflush",
-                                          "fsync",        "write",       "verify-corrupt",
-                                          "stage-shrink", "stage-change"};
+const char *const g_op_names[OP_COUNT] = {"fseek",        "fwrite",       "fflush",
+                                          "fsync",        "write",        "verify-corrupt",
+                                          "stage-shrink", "stage-change", "exchange"};
 
 enum : int {
     MAX_RULES = 8,
@@ -89,6 +92,7 @@ typedef int (*fclose_fn)(FILE *);
 typedef int (*fsync_fn)(int);
 typedef int (*fdatasync_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef int (*renameat2_fn)(int, const char *, int, const char *, unsigned);
 
 fwrite_fn real_fwrite;
 fread_fn real_fread;
@@ -99,6 +103,7 @@ fclose_fn real_fclose;
 fsync_fn real_fsync;
 fdatasync_fn real_fdatasync;
 write_fn real_write;
+renameat2_fn real_renameat2;
 
 template <typename F> F next_symbol(const char *name)
 {
@@ -156,6 +161,7 @@ void fault_init()
     real_fsync = next_symbol<fsync_fn>("fsync");
     real_fdatasync = next_symbol<fdatasync_fn>("fdatasync");
     real_write = next_symbol<write_fn>("write");
+    real_renameat2 = next_symbol<renameat2_fn>("renameat2");
     g_trace_path = getenv("FWUP_LOCK_TRACE");
     if (g_trace_path != nullptr && g_trace_path[0] == '\0')
         g_trace_path = nullptr;
@@ -414,6 +420,19 @@ __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, si
         return -1;
     }
     return real_write(fd, buf, count);
+}
+
+__attribute__((visibility("default"))) int
+renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags)
+{
+    fault_init();
+    for (int i = 0; i < g_rule_count && (flags & RENAME_EXCHANGE) != 0; i++) {
+        if (g_rules[i].op == OP_EXCHANGE && path_ends_with(newpath, g_rules[i].suffix)) {
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    return real_renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 
 } // extern "C"

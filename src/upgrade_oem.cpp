@@ -1,14 +1,19 @@
 // The OEM customisation of the bank an upgrade writes: the staged archive unpacked into the
 // bank's OEM directory, or the directory emptied on request. The archive comes from outside and
-// is unpacked as root, so its listing is checked first: only plain files and directories, with
-// relative names that stay inside the directory and ordinary permissions, ever land.
+// is unpacked as root, so no tar program ever sees it: the file is opened once, decompressed by
+// gzip from that descriptor, and the one reader that decides what it holds hands each member to
+// code that makes it beneath a directory descriptor. The result is built in a private directory
+// beside the OEM directory and takes its place only when complete; a power cut leaves the old
+// directory or the new one.
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "oem_tar.h"
 #include "platform.h"
 #include "upgrade_run.h"
 
@@ -17,327 +22,321 @@ namespace
 
 const char g_nooem_path[] = "/tmpfs/upgrading/.nooem";
 const char g_oem_archive_path[] = "/tmpfs/upgrading/oem.bin";
-// The archive's tar stream, for the check of its members.
-const char g_oem_list_cmd[] = "gzip -dc /tmpfs/upgrading/oem.bin";
+// Reads the archive from its standard input: the descriptor opened here, never the path again.
+const char g_gunzip_cmd[] = "gzip -dc";
+const char g_shell[] = "/bin/sh";
+const char g_null_device[] = "/dev/null";
 
-// The OEM customisation commands of one bank. The directory is emptied of dot-files too, and the
-// archive unpacked without its owners; "-o" means that to GNU tar and to BusyBox tar alike.
-struct oem_commands {
-    const char *dir;    // the bank's OEM directory
-    const char *clear;  // empty the bank's OEM directory
-    const char *create; // make the directory when it is absent
-    const char *unpack; // unpack the staged archive into it
+// Beside the OEM directory, in the same file system so that a rename moves it: the new content
+// while it is unpacked, and the old one stepped aside where the file system cannot swap two
+// directories in one step.
+const char g_oem_leaf[] = "oem_root";
+const char g_fresh_leaf[] = ".oem_root.new";
+const char g_old_leaf[] = ".oem_root.old";
+
+struct oem_bank {
+    const char *config; // directory that holds the bank's OEM directory
+    const char *clean;  // removes the private directories a cut or refused run left
 };
 
-const oem_commands g_oem_commands[] = {
-    {"/kelpvar/config0/oem_root",
-     "rm -rf /kelpvar/config0/oem_root/* /kelpvar/config0/oem_root/.[!.]* "
-     "/kelpvar/config0/oem_root/..?*",
-     "[ -d /kelpvar/config0/oem_root ] || mkdir /kelpvar/config0/oem_root",
-     "tar -xzof /tmpfs/upgrading/oem.bin -C /kelpvar/config0/oem_root/"},
-    {"/kelpvar/config1/oem_root",
-     "rm -rf /kelpvar/config1/oem_root/* /kelpvar/config1/oem_root/.[!.]* "
-     "/kelpvar/config1/oem_root/..?*",
-     "[ -d /kelpvar/config1/oem_root ] || mkdir /kelpvar/config1/oem_root",
-     "tar -xzof /tmpfs/upgrading/oem.bin -C /kelpvar/config1/oem_root/"},
+const oem_bank g_oem_banks[] = {
+    {"/kelpvar/config0", "rm -rf /kelpvar/config0/.oem_root.new /kelpvar/config0/.oem_root.old"},
+    {"/kelpvar/config1", "rm -rf /kelpvar/config1/.oem_root.new /kelpvar/config1/.oem_root.old"},
 };
 
 enum : int {
     OEM_ARCHIVE_MAX = 131071, // a larger archive is ignored
-    TAR_BLOCK = 512,
-    TAR_NAME_OFF = 0,
-    TAR_NAME_LEN = 100,
-    TAR_MODE_OFF = 100,
-    TAR_MODE_LEN = 8,
-    TAR_SIZE_OFF = 124,
-    TAR_SIZE_LEN = 12,
-    TAR_SUM_OFF = 148,
-    TAR_SUM_LEN = 8,
-    TAR_TYPE_OFF = 156,
-    TAR_MAGIC_OFF = 257,
-    TAR_PREFIX_OFF = 345,
-    TAR_PREFIX_LEN = 155,
-    TAR_NAME_MAX = 1024, // a longer member name (GNU or pax record) is refused
+    OEM_READ_CHUNK = 4096,
+    OEM_PRINT_MAX = 200, // of a member's name in the refusal
 };
 
-// What the archive may unpack at most: its 128 KiB could otherwise expand to fill the
-// customisation's file system.
-constexpr long g_oem_unpacked_max = 16L * 1024 * 1024;
-constexpr unsigned g_mode_bits = 0777; // set-id and sticky bits are refused
+constexpr mode_t g_private_mode = 0700;
+constexpr mode_t g_dir_mode = 0755;
+constexpr int g_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int g_file_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int g_exec_failed = 127;
 
-const char g_ustar_magic[] = "ustar";
-const char g_pax_path_key[] = "path";
-// The pax records a member may carry: its name and what only describes it. Any other (a size,
-// a link target, sparse maps) would make one tar program read the stream otherwise than another,
-// or than this check.
-const char *const g_pax_keys[] = {"path",  "mtime", "atime",   "ctime",      "uid",    "gid",
-                                  "uname", "gname", "comment", "hdrcharset", "charset"};
+const char g_refuse_gzip[] = "is not a readable gzip-compressed tar archive";
+const char g_replace_failed[] =
+    "fwupgrade: the OEM directory of bank %d could not be replaced; it is left as it was\n";
 
-// Reasons an archive is refused, as the user is told.
-const char g_refuse_type[] = "holds a member that is not a plain file or a directory";
-const char g_refuse_name[] = "holds a name that is absolute, empty or leads out with \"..\"";
-const char g_refuse_mode[] = "holds a set-id or sticky permission bit";
-const char g_refuse_size[] = "unpacks to more than 16 MiB";
-const char g_refuse_format[] = "is not a readable gzip-compressed tar archive";
+// What the sink keeps between the events of one stream.
+struct unpack_ctx {
+    int root;      // the directory the members go into
+    int file;      // the plain file being written, or -1
+    unsigned mode; // its mode, set once it is complete
+    bool durable;  // every file and directory entry reaches the disk before the next
+};
 
 // Staged files are plain files or nothing: a FIFO or a device there is never opened, a link
-// never followed. Its size goes to `size` when not null.
-bool staged_file(const char *staged, off_t *size)
+// never followed.
+bool staged_file(const char *staged)
 {
     char buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(staged, buf, sizeof(buf));
     struct stat st;
 
-    if (path == nullptr || lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    if (size != nullptr)
-        *size = st.st_size;
-    return true;
+    return path != nullptr && lstat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// An octal field of a tar header (digits after optional blanks, ended by a blank or NUL); -1
-// when it holds anything else, the binary form of large numbers included.
-long tar_octal(const uint8_t *p, int len)
-{
-    long value = 0;
-    int i = 0;
-
-    while (i < len && p[i] == ' ')
-        i++;
-    for (; i < len && p[i] >= '0' && p[i] <= '7'; i++) {
-        if (value > g_oem_unpacked_max)
-            return -1;
-        value = value * 8 + (p[i] - '0');
-    }
-    if (i < len && p[i] != ' ' && p[i] != '\0')
-        return -1;
-    return value;
-}
-
-bool tar_checksum_ok(const uint8_t *h)
-{
-    long sum = 0;
-
-    for (int i = 0; i < TAR_BLOCK; i++)
-        sum += i >= TAR_SUM_OFF && i < TAR_SUM_OFF + TAR_SUM_LEN ? ' ' : h[i];
-    return tar_octal(h + TAR_SUM_OFF, TAR_SUM_LEN) == sum;
-}
-
-bool is_zero_block(const uint8_t *h)
-{
-    for (int i = 0; i < TAR_BLOCK; i++) {
-        if (h[i] != 0)
-            return false;
-    }
-    return true;
-}
-
-// A name stays inside the directory: relative, not empty, no ".." component.
-bool name_stays_inside(const char *name, size_t len)
-{
-    size_t start = 0;
-
-    if (len == 0 || name[0] == '/')
-        return false;
-    for (size_t i = 0; i <= len; i++) {
-        if (i == len || name[i] == '/') {
-            if (i - start == 2 && name[start] == '.' && name[start + 1] == '.')
-                return false;
-            start = i + 1;
-        }
-    }
-    return true;
-}
-
-// The name the header itself gives: prefix "/" name in the ustar format, the name field else.
-size_t header_name(const uint8_t *h, char *out)
-{
-    size_t n = 0;
-
-    if (memcmp(h + TAR_MAGIC_OFF, g_ustar_magic, sizeof(g_ustar_magic) - 1) == 0 &&
-        h[TAR_PREFIX_OFF] != '\0') {
-        n = strnlen((const char *)h + TAR_PREFIX_OFF, TAR_PREFIX_LEN);
-        memcpy(out, h + TAR_PREFIX_OFF, n);
-        out[n++] = '/';
-    }
-    size_t name_len = strnlen((const char *)h + TAR_NAME_OFF, TAR_NAME_LEN);
-    memcpy(out + n, h + TAR_NAME_OFF, name_len);
-    return n + name_len;
-}
-
-// Reads the data blocks of a member into `out` (TAR_NAME_MAX + 1 bytes: at most TAR_NAME_MAX are
-// kept, and a longer member refused, then a NUL) or skips them. False when the stream ends early or
-// the data is too long.
-bool read_member_data(FILE *tar, long size, char *out, size_t *out_len)
-{
-    uint8_t block[TAR_BLOCK];
-    long done = 0;
-
-    if (out != nullptr && size > TAR_NAME_MAX)
-        return false;
-    while (done < size) {
-        if (fread(block, 1, TAR_BLOCK, tar) != (size_t)TAR_BLOCK)
-            return false;
-        long n = size - done < TAR_BLOCK ? size - done : (long)TAR_BLOCK;
-        if (out != nullptr)
-            memcpy(out + done, block, (size_t)n);
-        done += n;
-    }
-    if (out != nullptr) {
-        out[done] = '\0';
-        *out_len = strnlen(out, (size_t)size);
-    }
-    return true;
-}
-
-bool known_pax_key(const char *key, size_t len)
-{
-    for (const char *k : g_pax_keys) {
-        if (strlen(k) == len && memcmp(k, key, len) == 0)
-            return true;
-    }
-    return false;
-}
-
-// The "path" record of a pax header's data, when it has one, copied over `name`. False when the
-// records are out of shape or hold a key beyond the known ones: a tar program would read them
-// some other way, or not at all.
-bool pax_path(const char *data, size_t len, char *name, size_t *name_len)
-{
-    size_t pos = 0;
-
-    // Records are "<length> <key>=<value>\n".
-    while (pos < len) {
-        const char *space = (const char *)memchr(data + pos, ' ', len - pos);
-        long rec = strtol(data + pos, nullptr, 10);
-        if (space == nullptr || rec <= 0 || (size_t)rec > len - pos || data[pos + rec - 1] != '\n')
-            return false;
-        const char *key = space + 1;
-        const char *end = data + pos + rec - 1; // the record's newline
-        const char *eq = (const char *)memchr(key, '=', (size_t)(end - key));
-        if (eq == nullptr || !known_pax_key(key, (size_t)(eq - key)))
-            return false;
-        if ((size_t)(eq - key) == strlen(g_pax_path_key) &&
-            memcmp(key, g_pax_path_key, strlen(g_pax_path_key)) == 0) {
-            *name_len = (size_t)(end - eq - 1);
-            memcpy(name, eq + 1, *name_len);
-        }
-        pos += (size_t)rec;
-    }
-    return true;
-}
-
-// Walks the tar stream and returns null when every member is safe to unpack, else why not.
-const char *check_members(FILE *tar)
-{
-    uint8_t h[TAR_BLOCK];
-    char long_name[TAR_NAME_MAX + 1];
-    size_t long_len = 0;
-    bool have_long = false;
-    long unpacked = 0;
-    long blocks = 0; // headers and zero blocks read
-    size_t got;
-
-    // The whole stream is walked: one tar program stops at a zero block, another skips it and
-    // reads on, so every member after one must be as safe as those before.
-    while ((got = fread(h, 1, TAR_BLOCK, tar)) == (size_t)TAR_BLOCK) {
-        char name[TAR_PREFIX_LEN + 1 + TAR_NAME_LEN];
-        if (++blocks > g_oem_unpacked_max / TAR_BLOCK)
-            return g_refuse_size;
-        if (is_zero_block(h))
-            continue;
-        long size = tar_octal(h + TAR_SIZE_OFF, TAR_SIZE_LEN);
-        long mode = tar_octal(h + TAR_MODE_OFF, TAR_MODE_LEN);
-        char type = (char)h[TAR_TYPE_OFF];
-        if (!tar_checksum_ok(h) || size < 0 || mode < 0)
-            return g_refuse_format;
-        if (type == 'L' || type == 'x') {
-            // A long name for the next member; both it and the header's own name must be safe,
-            // whichever of them a tar program takes.
-            char data[TAR_NAME_MAX + 1];
-            size_t data_len = 0;
-            if (!read_member_data(tar, size, data, &data_len))
-                return g_refuse_name;
-            if (type == 'L') {
-                memcpy(long_name, data, data_len);
-                long_len = data_len;
-                have_long = true;
-            } else if (pax_path(data, data_len, long_name, &long_len)) {
-                have_long = have_long || long_len > 0;
-            } else {
-                return g_refuse_format;
-            }
-            continue;
-        }
-        if (type != '0' && type != '\0' && type != '5')
-            return g_refuse_type;
-        if (!name_stays_inside(name, header_name(h, name)) ||
-            (have_long && !name_stays_inside(long_name, long_len)))
-            return g_refuse_name;
-        if (((unsigned long)mode & ~(unsigned long)g_mode_bits) != 0)
-            return g_refuse_mode;
-        unpacked += size;
-        if (unpacked > g_oem_unpacked_max)
-            return g_refuse_size;
-        if (!read_member_data(tar, size, nullptr, nullptr))
-            return g_refuse_format;
-        have_long = false;
-        long_len = 0;
-    }
-    return got == 0 ? nullptr : g_refuse_format; // the stream ends on a whole block
-}
-
-// Null when the staged archive may be unpacked, else why not.
-const char *check_archive(void)
+// The staged archive, opened once: not through a link, not blocking on a FIFO, a plain file of
+// at most OEM_ARCHIVE_MAX bytes. Returns the descriptor, or -1 when there is none to unpack.
+int open_archive(void)
 {
     char buf[PLATFORM_PATH_MAX];
-    const char *cmd = platform_command(g_oem_list_cmd, buf, sizeof(buf));
-    FILE *tar = cmd == nullptr ? nullptr : popen(cmd, "r");
-    const char *why;
+    const char *path = platform_path(g_oem_archive_path, buf, sizeof(buf));
+    int fd = path == nullptr ? -1 : open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
 
-    if (tar == nullptr)
-        return g_refuse_format;
-    why = check_members(tar);
-    // The rest of the stream is drained so that the decompressor ends on its own and its status
-    // tells whether the whole archive was sound.
-    char sink[TAR_BLOCK];
-    while (fread(sink, 1, sizeof(sink), tar) > 0) {
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > OEM_ARCHIVE_MAX)) {
+        close(fd);
+        fd = -1;
     }
-    if (pclose(tar) != 0 && why == nullptr)
-        why = g_refuse_format;
-    return why;
+    return fd;
+}
+
+bool write_all(int fd, const uint8_t *p, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+
+// Opens the directory that is to hold the last component of the clean name `name`, making the
+// ones missing on the way, one component at a time and never through a link. Returns `root`, a
+// new descriptor, or -1; `*leaf` points at the last component.
+int open_parent(int root, const char *name, const char **leaf)
+{
+    char part[OEM_TAR_NAME_MAX + 1];
+    const char *p = name;
+    const char *slash;
+    int dir = root;
+
+    while (dir >= 0 && (slash = strchr(p, '/')) != nullptr) {
+        size_t n = (size_t)(slash - p);
+        memcpy(part, p, n);
+        part[n] = '\0';
+        int next = mkdirat(dir, part, g_dir_mode) == 0 || errno == EEXIST
+                       ? openat(dir, part, g_dir_flags)
+                       : -1;
+        if (dir != root)
+            close(dir);
+        dir = next;
+        p = slash + 1;
+    }
+    *leaf = p;
+    return dir;
+}
+
+int unpack_member(void *arg, const oem_tar_event *ev)
+{
+    unpack_ctx *u = static_cast<unpack_ctx *>(arg);
+    const char *leaf = nullptr;
+    int dir = -1;
+    int rc = -1;
+
+    if (ev->kind == OEM_TAR_DATA)
+        return write_all(u->file, ev->data, ev->len) ? 0 : -1;
+    if (ev->kind == OEM_TAR_FILE_END) {
+        rc = fchmod(u->file, u->mode) == 0 && (!u->durable || fsync(u->file) == 0) ? 0 : -1;
+        close(u->file);
+        u->file = -1;
+        return rc;
+    }
+    dir = open_parent(u->root, ev->name, &leaf);
+    if (dir >= 0 && ev->kind == OEM_TAR_FILE) {
+        u->file = openat(dir, leaf, g_file_flags, g_private_mode);
+        u->mode = ev->mode;
+        rc = u->file >= 0 ? 0 : -1;
+    } else if (dir >= 0) {
+        // A directory named twice, or first made as a parent, gets the mode of its own member.
+        int fd = mkdirat(dir, leaf, g_private_mode) == 0 || errno == EEXIST
+                     ? openat(dir, leaf, g_dir_flags)
+                     : -1;
+        rc = fd >= 0 && fchmod(fd, ev->mode) == 0 ? 0 : -1;
+        if (fd >= 0)
+            close(fd);
+    }
+    if (rc == 0 && u->durable && fsync(dir) != 0)
+        rc = -1;
+    if (dir >= 0 && dir != u->root)
+        close(dir);
+    return rc;
+}
+
+// Runs the device's gzip with `archive` as its standard input and its output on a pipe, whose
+// reading end goes to `*out`. Returns the child, or -1.
+pid_t start_gunzip(int archive, int *out)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *cmd = platform_command(g_gunzip_cmd, buf, sizeof(buf));
+    int fds[2];
+
+    if (cmd == nullptr || pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Its complaints are not the user's: the refusal says it in one line.
+        int null_fd = open(g_null_device, O_WRONLY);
+        if (dup2(archive, STDIN_FILENO) >= 0 && dup2(fds[1], STDOUT_FILENO) >= 0 && null_fd >= 0 &&
+            dup2(null_fd, STDERR_FILENO) >= 0)
+            execl(g_shell, "sh", "-c", cmd, (char *)nullptr);
+        _exit(g_exec_failed);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    *out = fds[0];
+    return pid;
+}
+
+bool child_succeeded(pid_t pid)
+{
+    int status = 0;
+
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Prints the one line of a refused archive, its member's name made printable.
+void tell_refusal(int bank, const char *member, const char *why)
+{
+    char shown[OEM_PRINT_MAX + 1];
+    size_t n = strnlen(member, OEM_PRINT_MAX);
+
+    for (size_t i = 0; i < n; i++)
+        shown[i] = member[i] < ' ' || member[i] == '"' || member[i] == 0x7f ? '?' : member[i];
+    shown[n] = '\0';
+    if (n > 0)
+        fprintf(stderr, "fwupgrade: the OEM archive's member \"%s\" %s; ", shown, why);
+    else
+        fprintf(stderr, "fwupgrade: the OEM archive %s; ", why);
+    fprintf(stderr, "the OEM directory of bank %d is left as it was\n", bank);
+}
+
+// Unpacks the staged archive into `root`. Returns 0, or -1 once the refusal is told.
+int unpack_archive(int bank, int archive, int root)
+{
+    oem_tar t;
+    int tar_fd = -1;
+    pid_t pid = start_gunzip(archive, &tar_fd);
+    int rc = pid < 0 ? OEM_TAR_ERR_END : oem_unpack(root, tar_fd, &t, true);
+
+    if (tar_fd >= 0)
+        close(tar_fd); // a gzip still writing ends on the closed pipe
+    bool gunzipped = pid >= 0 && child_succeeded(pid);
+    if (!gunzipped && (rc == 0 || rc == OEM_TAR_ERR_END))
+        tell_refusal(bank, "", g_refuse_gzip);
+    else if (rc != 0)
+        tell_refusal(bank, oem_tar_member(&t), oem_tar_reason(rc));
+    return rc == 0 && gunzipped ? 0 : -1;
+}
+
+// Puts the complete new directory in the OEM directory's place: swapped in one step where the
+// file system can; else the old one steps aside first, and a cut between the two renames is
+// mended by the next run (restore_stepped_aside). Returns 0 or -1.
+int replace_oem_dir(int config)
+{
+    if (renameat2(config, g_fresh_leaf, config, g_oem_leaf, RENAME_EXCHANGE) == 0)
+        return 0;
+    if (errno == ENOENT)
+        return renameat(config, g_fresh_leaf, config, g_oem_leaf);
+    if (renameat(config, g_oem_leaf, config, g_old_leaf) != 0)
+        return -1;
+    if (renameat(config, g_fresh_leaf, config, g_oem_leaf) == 0)
+        return 0;
+    (void)renameat(config, g_old_leaf, config, g_oem_leaf);
+    return -1;
+}
+
+// An OEM directory stepped aside by a run that was cut before the new one took its place.
+void restore_stepped_aside(int config)
+{
+    struct stat st;
+
+    if (fstatat(config, g_oem_leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+        fstatat(config, g_old_leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        (void)renameat(config, g_old_leaf, config, g_oem_leaf);
 }
 
 } // namespace
 
+int oem_unpack(int dir_fd, int tar_fd, oem_tar *t, bool durable)
+{
+    unpack_ctx u = {dir_fd, -1, 0, durable};
+    uint8_t buf[OEM_READ_CHUNK];
+    int rc = 0;
+
+    oem_tar_init(t);
+    for (;;) {
+        ssize_t n = read(tar_fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            rc = n < 0 ? OEM_TAR_ERR_END : oem_tar_finish(t);
+            break;
+        }
+        rc = oem_tar_feed(t, buf, (size_t)n, unpack_member, &u);
+        if (rc != 0)
+            break;
+    }
+    if (u.file >= 0)
+        close(u.file);
+    return rc;
+}
+
 void install_oem(int bank)
 {
-    const oem_commands *cmds = &g_oem_commands[bank != 0];
+    const oem_bank *b = &g_oem_banks[bank != 0];
     char buf[PLATFORM_PATH_MAX];
-    const char *dir = platform_path(cmds->dir, buf, sizeof(buf));
-    off_t size = 0;
+    const char *config_path = platform_path(b->config, buf, sizeof(buf));
+    int config =
+        config_path == nullptr ? -1 : open(config_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int archive = -1;
+    int root = -1;
     struct stat st;
-    const char *why;
+    bool nooem = staged_file(g_nooem_path);
+    bool staged = false;
 
-    // The commands act inside the directory: a link in its place would take the clearing and the
-    // unpacking elsewhere. It goes, and the create command makes the directory anew.
-    if (dir != nullptr && lstat(dir, &st) == 0 && !S_ISDIR(st.st_mode))
-        (void)unlink(dir);
-    if (staged_file(g_nooem_path, nullptr)) {
-        run_command(cmds->clear);
-        return;
+    if (config >= 0) {
+        restore_stepped_aside(config);
+        archive = nooem ? -1 : open_archive();
+        // Nothing staged, or nothing to empty: the OEM directory (or whatever is in its place)
+        // stays as it is.
+        staged =
+            archive >= 0 || (nooem && fstatat(config, g_oem_leaf, &st, AT_SYMLINK_NOFOLLOW) == 0);
     }
-    if (!staged_file(g_oem_archive_path, &size) || size > OEM_ARCHIVE_MAX)
-        return;
-    why = check_archive();
-    if (why != nullptr) {
-        fprintf(stderr,
-                "fwupgrade: the OEM archive %s; the OEM directory of bank %d is left as it "
-                "was\n",
-                why, bank);
-        return;
+    if (staged) {
+        run_command(b->clean);
+        if (mkdirat(config, g_fresh_leaf, g_private_mode) == 0)
+            root = openat(config, g_fresh_leaf, g_dir_flags);
+        if (root < 0) {
+            fprintf(stderr, g_replace_failed, bank);
+        } else if (archive < 0 || unpack_archive(bank, archive, root) == 0) {
+            if (fchmod(root, g_dir_mode) != 0 || fsync(root) != 0 || replace_oem_dir(config) != 0)
+                fprintf(stderr, g_replace_failed, bank);
+            else
+                (void)fsync(config); // the rename itself reaches the disk
+        }
+        // The old content, or the refused new one, goes with the private directories.
+        run_command(b->clean);
     }
-    run_command(cmds->create);
-    run_command(cmds->clear);
-    run_command(cmds->unpack);
+    if (root >= 0)
+        close(root);
+    if (archive >= 0)
+        close(archive);
+    if (config >= 0)
+        close(config);
 }

@@ -191,12 +191,13 @@ class Upgrade : public fwtest::SimDeviceTest
     }
 
     // Runs the upgrade with the fault shim preloaded and the lock records traced.
-    run_result upgrade(const std::string &fault = "")
+    run_result upgrade(const std::string &fault = "", const std::vector<std::string> &extra = {})
     {
         std::vector<std::string> env = {"LD_PRELOAD=" + fault_library(),
                                         "FWUP_LOCK_TRACE=" + path("lock.trace")};
         if (!fault.empty())
             env.push_back("FWUP_FAULT=" + fault);
+        env.insert(env.end(), extra.begin(), extra.end());
         return run("fwupgrade", {}, env);
     }
 
@@ -1218,6 +1219,20 @@ std::string tar_member(const std::string &name, char type, const std::string &da
     return h + padded;
 }
 
+// A member with some of its header bytes replaced, signed again: only the field is wrong.
+std::string patched(std::string member, size_t off, const std::string &bytes)
+{
+    member.replace(off, bytes.size(), bytes);
+    member.replace(148, 8, "        ");
+    unsigned sum = 0;
+    for (size_t i = 0; i < 512; i++)
+        sum += (unsigned char)member[i];
+    char chk[8];
+    snprintf(chk, sizeof(chk), "%06o", sum);
+    member.replace(148, 7, std::string(chk, 7));
+    return member;
+}
+
 std::string gzip_tar(const fwtest::TempDir &tmp, const std::string &members)
 {
     std::string tar = tmp / "a.tar";
@@ -1264,6 +1279,30 @@ TEST_F(Upgrade, OemArchivesStayInsideTheirDirectory)
          good + std::string(512, '\0') + tar_member("escape", '2', "", 0777, "/elsewhere"), false},
         {"GNU long name leading out",
          tar_member("././@LongLink", 'L', "../../evil") + tar_member("harmless", '0', "x"), false},
+        // Archives that tar programs read otherwise than a check of them would: a size with a
+        // leading NUL, a tab after a pax length, an L header without a name, a plain file with a
+        // link name.
+        {"size with a leading NUL",
+         good +
+             patched(tar_member("smuggle", '0', ""), 124,
+                     std::string("\0"
+                                 "0000001000",
+                                 11)) +
+             tar_member("tty", '3', ""),
+         false},
+        {"tab after a pax length",
+         good + tar_member("././@PaxHeader", 'x', "10\tsize=0\n") +
+             tar_member("smuggle", '0', tar_member("tty", '3', "")),
+         false},
+        {"L header with an empty name",
+         good + patched(tar_member("././@LongLink", 'L', "x"), 0, std::string(1, '\0')) +
+             tar_member("fifo", '6', ""),
+         false},
+        {"plain file with a link name", good + tar_member("hard", '0', "", 0644, "/etc/passwd"),
+         false},
+        {"a file given twice", good + tar_member("etc/oem.conf", '0', "again\n"), false},
+        // The OEM directory keeps its own mode.
+        {"./ with mode 0777", tar_member("./", '5', "", 0777) + good, true},
     };
     const std::string oem = "kelpvar/config1/oem_root";
     for (const auto &row : rows) {
@@ -1285,12 +1324,22 @@ TEST_F(Upgrade, OemArchivesStayInsideTheirDirectory)
         EXPECT_EQ(!row.unpacked, exists(oem + "/old.conf")) << "cleared only to unpack";
         EXPECT_EQ(!row.unpacked, exists(oem + "/.hidden")) << "dot-files cleared too";
         EXPECT_FALSE(exists("evil") || exists("kelpvar/evil") || exists("kelpvar/config1/evil"));
+        EXPECT_FALSE(exists("kelpvar/config1/.oem_root.new") ||
+                     exists("kelpvar/config1/.oem_root.old"))
+            << "the private directories are gone";
+        struct stat st;
+        ASSERT_EQ(0, lstat(path(oem).c_str(), &st));
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(0u, st.st_mode & 07022) << std::oct << st.st_mode;
         if (row.unpacked) {
-            struct stat st;
             ASSERT_EQ(0, stat(path(oem + "/etc/oem.conf").c_str(), &st));
             EXPECT_EQ(geteuid(), st.st_uid) << "the archive's owner was kept";
+            EXPECT_EQ("oem=1\n", read(oem + "/etc/oem.conf"));
+            EXPECT_EQ("", r.err);
         } else {
             EXPECT_NE(std::string::npos, r.err.find("the OEM archive")) << r.err;
+            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+            EXPECT_EQ("old\n", read(oem + "/old.conf"));
         }
     }
 }
@@ -1338,6 +1387,132 @@ TEST_F(Upgrade, StagedOemFilesThatAreNotPlainFilesCountAsAbsent)
     EXPECT_EQ("x", read("elsewhere/keep"));
     EXPECT_FALSE(exists("elsewhere/new.conf"));
     EXPECT_TRUE(exists(oem + "/new.conf"));
+
+    // With nothing staged the step leaves whatever is in the directory's place alone.
+    reset(0);
+    sim::remove_tree(path(oem));
+    ASSERT_TRUE(sim::make_dirs(path("elsewhere")));
+    write("elsewhere/keep", "x");
+    ASSERT_EQ(0, symlink(path("elsewhere").c_str(), path(oem).c_str()));
+    img = make_image("SIM3000", 263);
+    stage(img);
+    expect_finished(upgrade(), 0, 1, img);
+    struct stat st;
+    EXPECT_TRUE(lstat(path(oem).c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_EQ("x", read("elsewhere/keep"));
+
+    // A staged archive that is a link to a sound archive counts as absent.
+    reset(0);
+    sim::remove_tree(path(oem));
+    ASSERT_TRUE(sim::make_dirs(path(oem)));
+    write(oem + "/old.conf", "old\n");
+    ASSERT_TRUE(sim::make_dirs(path("elsewhere")));
+    write("elsewhere/oem.bin", gzip_tar(tmp, tar_member("new.conf", '0', "x\n")));
+    img = make_image("SIM3000", 264);
+    stage(img);
+    ASSERT_EQ(0,
+              symlink(path("elsewhere/oem.bin").c_str(), path("tmpfs/upgrading/oem.bin").c_str()));
+    expect_finished(upgrade(), 0, 1, img);
+    EXPECT_TRUE(exists(oem + "/old.conf"));
+    EXPECT_FALSE(exists(oem + "/new.conf"));
+}
+
+// The OEM directory is replaced whole or not at all: where the file system cannot swap two
+// directories the old one steps aside first, and what a cut run left beside it is cleaned up (a
+// stepped-aside directory with nothing in its place is put back, even with nothing staged).
+TEST_F(Upgrade, OemDirectoryIsReplacedWholeOrNotAtAll)
+{
+    enum leftover { NONE, STEPPED_ASIDE, STALE_NEW };
+    const struct {
+        const char *name;
+        const char *fault;
+        leftover left; // what a cut run left beside the OEM directory
+        bool archive;  // a sound archive is staged
+        bool unpacked;
+        const char *err; // in the one line on standard error; null: none
+    } rows[] = {
+        {"swapped in one step", "", NONE, true, true, nullptr},
+        {"stepped aside where no swap is had", "exchange:oem_root", NONE, true, true, nullptr},
+        {"a file that cannot be written", "write:oem.conf", NONE, true, false,
+         "\"etc/oem.conf\" could not be written"},
+        {"stale new directory of a cut run", "", STALE_NEW, true, true, nullptr},
+        {"stepped aside by a cut run, nothing staged", "", STEPPED_ASIDE, false, false, nullptr},
+        {"stepped aside by a cut run, archive staged", "exchange:oem_root", STEPPED_ASIDE, true,
+         true, nullptr},
+    };
+    const std::string config = "kelpvar/config1";
+    const std::string oem = config + "/oem_root";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        reset(0);
+        fwtest::TempDir tmp;
+        sim::remove_tree(path(oem));
+        std::string old_dir = row.left == STEPPED_ASIDE ? config + "/.oem_root.old" : oem;
+        ASSERT_TRUE(sim::make_dirs(path(old_dir)));
+        write(old_dir + "/old.conf", "old\n");
+        if (row.left == STALE_NEW) {
+            ASSERT_TRUE(sim::make_dirs(path(config + "/.oem_root.new/half")));
+            write(config + "/.oem_root.new/half/x", "x");
+        }
+        image img = make_image("SIM3000", 280);
+        stage(img);
+        if (row.archive)
+            write("tmpfs/upgrading/oem.bin",
+                  gzip_tar(tmp, tar_member("etc/", '5', "", 0755) +
+                                    tar_member("etc/oem.conf", '0', "oem=1\n")));
+
+        run_result r = upgrade(row.fault);
+
+        expect_finished(r, 0, 1, img);
+        EXPECT_EQ(row.unpacked, exists(oem + "/etc/oem.conf"));
+        EXPECT_EQ(!row.unpacked, exists(oem + "/old.conf"));
+        EXPECT_FALSE(exists(config + "/.oem_root.new") || exists(config + "/.oem_root.old"));
+        if (row.err != nullptr) {
+            EXPECT_NE(std::string::npos, r.err.find(row.err)) << r.err;
+            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        } else {
+            EXPECT_EQ("", r.err);
+        }
+    }
+}
+
+// The archive is read once, from the descriptor the upgrade opened: replaced by a hostile one
+// while it is being decompressed (by a gzip that swaps it first), the unpacked content is still
+// the archive that was opened.
+TEST_F(Upgrade, OemArchiveSwappedWhileReadIsNotUnpacked)
+{
+    fwtest::TempDir tmp;
+    const std::string oem = "kelpvar/config1/oem_root";
+    std::string real_gzip;
+    {
+        FILE *p = popen("command -v gzip", "r");
+        ASSERT_NE(nullptr, p);
+        char buf[512] = {};
+        ASSERT_NE(nullptr, fgets(buf, sizeof(buf), p));
+        pclose(p);
+        real_gzip = std::string(buf).substr(0, strcspn(buf, "\n"));
+    }
+    ASSERT_TRUE(sim::write_file(
+        tmp / "hostile.bin",
+        gzip_tar(tmp, tar_member("suid", '0', "x", 04755) + tar_member("tty", '3', ""))));
+    ASSERT_TRUE(sim::make_dirs(tmp / "bin"));
+    ASSERT_TRUE(sim::write_file(tmp / "bin/gzip", "#!/bin/sh\nmv -f '" + tmp / "hostile.bin" +
+                                                      "' '" + path("tmpfs/upgrading/oem.bin") +
+                                                      "'\nexec '" + real_gzip + "' \"$@\"\n"));
+    ASSERT_EQ(0, chmod((tmp / "bin/gzip").c_str(), 0755));
+
+    reset(0);
+    ASSERT_TRUE(sim::make_dirs(path(oem)));
+    image img = make_image("SIM3000", 270);
+    stage(img);
+    write("tmpfs/upgrading/oem.bin", gzip_tar(tmp, tar_member("new.conf", '0', "x\n")));
+    const char *host_path = getenv("PATH");
+    run_result r = upgrade("", {"PATH=" + tmp / "bin:" + (host_path != nullptr ? host_path : "")});
+
+    expect_finished(r, 0, 1, img);
+    EXPECT_FALSE(exists(tmp / "hostile.bin")) << "the swap did not happen";
+    EXPECT_EQ("x\n", read(oem + "/new.conf"));
+    EXPECT_FALSE(exists(oem + "/suid") || exists(oem + "/tty"));
 }
 
 } // namespace
