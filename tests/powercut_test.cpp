@@ -16,7 +16,10 @@
 // is never the one the script names, and the running bank is never written. Each state's unkilled
 // runs count the stores of the configuration block.
 // Kills are spread over the whole run and, densely, around the instants of the stores, timed from
-// the program's own file events, to show how large the windows are.
+// the program's own file events, to show how large the windows are. A second campaign kills the
+// program at the entry of each of its calls that can change state, one run per call, with and
+// without a bank on the kernel command line, from the fresh state and from a second upgrade of
+// one boot; after each kill another upgrade of the same boot must complete.
 #include "fixture.h"
 
 #include <algorithm>
@@ -518,6 +521,102 @@ class PowerCut : public fwtest::SimDeviceTest
     std::string block_;
     volatile upgrade_progress *record_ = nullptr;
 };
+
+// The kill campaign at every state-changing call.
+struct call_regime {
+    const char *name;
+    bool bootopt;       // the kernel command line names the running bank
+    bool second;        // an upgrade of this boot ran before
+    bool switched_back; // ... and set_boot_idx 0 undid it
+};
+
+const call_regime kCallRegimes[] = {
+    {"fresh, bootopt", true, false, false},
+    {"fresh, no bootopt", false, false, false},
+    {"second upgrade, bootopt", true, true, false},
+    {"second upgrade, no bootopt", false, true, false},
+    {"switched back by hand, no bootopt", false, true, true},
+};
+
+TEST_F(PowerCut, KillAtEveryStateChangingCallNeverWritesTheRunningBank)
+{
+    const std::string evt = fwtest::evt_library();
+    const std::string shim = "LD_PRELOAD=" + evt.substr(0, evt.rfind('/')) + "/libfwfault.so";
+    const std::string silent = "console=ttyS0,115200 root=/dev/ram0\n";
+    const std::string bootopt = read("proc/cmdline");
+    auto upgrade = [&](const std::vector<std::string> &extra) {
+        std::vector<std::string> env = {shim, "FWUP_NO_PAUSE=1"};
+        env.insert(env.end(), extra.begin(), extra.end());
+        return run("fwupgrade", {}, env);
+    };
+    auto stage = [&](const payloads &p) {
+        ASSERT_TRUE(sim::make_dirs(path("tmpfs/upgrading")));
+        write(kStaged, image_file(p));
+    };
+    // The device in `r`'s state with the new image staged.
+    auto prepare = [&](const call_regime &r) {
+        restore();
+        reboot(kOldBank);
+        write("proc/cmdline", r.bootopt ? bootopt : silent);
+        if (r.second) {
+            stage(prev_);
+            ASSERT_EQ(0, upgrade({}).status);
+        }
+        if (r.switched_back) {
+            ASSERT_EQ(0, run("set_boot_idx", {"0"}).status);
+        }
+        stage(new_);
+    };
+    for (const call_regime &r : kCallRegimes) {
+        SCOPED_TRACE(r.name);
+        prepare(r);
+        const std::string count = path("calls");
+        ASSERT_EQ(0, upgrade({"FWUP_CALL_COUNT=" + count}).status);
+        int calls = atoi(read("calls").c_str());
+        ASSERT_GT(calls, 10);
+        int on_new = 0, marked = 0;
+        for (int k = 1; k <= calls; k++) {
+            SCOPED_TRACE(k);
+            prepare(r);
+            fwtest::run_result killed = upgrade({"FWUP_KILL_AT=" + std::to_string(k)});
+            EXPECT_EQ(128 + SIGKILL, killed.status);
+            EXPECT_TRUE(file_matches(kKernelDev[kOldBank], pristine_[kKernelDev[kOldBank]], true) &&
+                        file_matches(kRootDev[kOldBank], pristine_[kRootDev[kOldBank]], true))
+                << "the running bank was written";
+            const std::string &block = stored_block();
+            EXPECT_TRUE(block_crc_valid(block));
+            std::string script;
+            sim::block_boot_script(block, &script);
+            int bank = sim::script_bank(script);
+            EXPECT_TRUE(bank == kOldBank ||
+                        (bank == kNewBank &&
+                         (bank_holds(kNewBank, new_) || (r.second && bank_holds(kNewBank, prev_)))))
+                << "the script names a half-written bank: " << bank;
+            // The running bank, recorded before the first change of the script, never else.
+            std::string marker;
+            bool has = sim::read_file(path(kMarker), &marker);
+            EXPECT_TRUE(!has || marker == "0\n") << marker;
+            EXPECT_TRUE(has || bank == kOldBank) << "the script changed without the marker";
+            on_new += bank == kNewBank ? 1 : 0;
+            marked += has ? 1 : 0;
+
+            // The same boot goes on: the next upgrade writes the other bank and selects it.
+            stage(new_);
+            fwtest::run_result next = upgrade({});
+            EXPECT_EQ(0, next.status) << next.err;
+            EXPECT_EQ(kNewBank, sim::script_bank(stored_script()));
+            EXPECT_TRUE(bank_holds(kNewBank, new_));
+            EXPECT_TRUE(file_matches(kKernelDev[kOldBank], pristine_[kKernelDev[kOldBank]], true) &&
+                        file_matches(kRootDev[kOldBank], pristine_[kRootDev[kOldBank]], true))
+                << "the follow-up upgrade wrote the running bank";
+            if (HasFailure())
+                return;
+        }
+        printf("kills at each state-changing call (%s): %d calls, %d kills left the script on the "
+               "new bank, %d the marker made\n",
+               r.name, calls, on_new, marked);
+    }
+}
 
 TEST_F(PowerCut, RebootAfterAnyKillFindsABootableBank)
 {
