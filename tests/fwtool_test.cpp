@@ -871,7 +871,10 @@ TEST_F(ProgressTest, ShowsTheRecordAndDecodesTheFailureCode)
         {UPGRADE_STAGE_FAILED, 0xE8, "-1 (failed)",
          "result:  -24 (UPGRADE_ERR_VERIFY): reading a payload back failed or gave bytes that "
          "differ from the image"},
-        {UPGRADE_STAGE_FAILED, 0xE7, "-1 (failed)", "result:  -25: not a code of the upgrade"},
+        {UPGRADE_STAGE_FAILED, 0xE7, "-1 (failed)",
+         "result:  -25 (UPGRADE_ERR_MARKER): no bootopt= on the kernel command line, and the "
+         "change marker is not the tool's or could not be made"},
+        {UPGRADE_STAGE_FAILED, 0xE6, "-1 (failed)", "result:  -26: not a code of the upgrade"},
         {UPGRADE_STAGE_FAILED, 5, "-1 (failed)", "result:  5: not a code of the upgrade"},
     };
     upgrade_progress *rec = create();
