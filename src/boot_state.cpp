@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <cstdlib>
 #include <mntent.h>
 #include <sys/stat.h>
 #include <unistd.h>
