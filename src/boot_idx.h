@@ -97,7 +97,7 @@ int boot_config_select(int bank, int ramdisk_mib, boot_report *report);
 // polling for at most about `wait_ms` milliseconds while another holds it, as `wait_for` says
 // (the routine waits 10 seconds for the device's lock, then fails with BOOT_ERR_OPEN). 0; -1
 // when the lock was still held (errno EWOULDBLOCK) or flock failed otherwise;
-// FLOCK_ERR_EXCLUSIVE.
+// FLOCK_ERR_EXCLUSIVE when FLOCK_WAIT_SHARED met an exclusive holder (an upgrade's).
 int boot_config_flock(int fd, int how, int wait_ms, int wait_for = FLOCK_WAIT_ANY);
 
 // Pure workers over a block in memory (do_flash_boot_idx is their I/O frame).
