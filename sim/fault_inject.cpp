@@ -23,12 +23,22 @@
 //   files are opened with "w", so they show only the last record; the trace shows them all.
 // FWUP_SYNC_TRACE: a file to which every fsync and fdatasync is appended as "fsync <path>", and
 //   every fflush of a stream on a file as "fflush <path>": what reached the device, and when.
+// FWUP_KILL_AT=N: the process kills itself with SIGKILL at the entry of its Nth (from 1) call
+//   that can change a file or shared state (an open for writing or creating, a write, a flush, a
+//   sync, a rename, a removal, a mode change, a shell command, a shared segment made): a power
+//   cut just before that call. The programs it starts see none of these variables.
+// FWUP_CALL_COUNT: a file that receives the number of such calls when the process exits.
+// FWUP_NO_PAUSE: sleep() returns at once, so that the many runs of a kill campaign skip the
+//   upgrade's pause after its success.
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +103,18 @@ typedef int (*fsync_fn)(int);
 typedef int (*fdatasync_fn)(int);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef int (*renameat2_fn)(int, const char *, int, const char *, unsigned);
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*openat_fn)(int, const char *, int, ...);
+typedef FILE *(*fopen_fn)(const char *, const char *);
+typedef int (*path_fn)(const char *);
+typedef int (*path2_fn)(const char *, const char *);
+typedef int (*path_mode_fn)(const char *, mode_t);
+typedef int (*fd_mode_fn)(int, mode_t);
+typedef int (*mkostemp_fn)(char *, int);
+typedef int (*ftruncate_fn)(int, off_t);
+typedef FILE *(*popen_fn)(const char *, const char *);
+typedef int (*shmget_fn)(key_t, size_t, int);
+typedef unsigned int (*sleep_fn)(unsigned int);
 
 fwrite_fn real_fwrite;
 fread_fn real_fread;
@@ -104,6 +126,31 @@ fsync_fn real_fsync;
 fdatasync_fn real_fdatasync;
 write_fn real_write;
 renameat2_fn real_renameat2;
+open_fn real_open;
+open_fn real_open64;
+openat_fn real_openat;
+fopen_fn real_fopen;
+fopen_fn real_fopen64;
+path_fn real_unlink;
+path_fn real_rmdir;
+path_fn real_system;
+path2_fn real_rename;
+path2_fn real_link;
+path_mode_fn real_mkdir;
+path_mode_fn real_chmod;
+fd_mode_fn real_fchmod;
+mkostemp_fn real_mkostemp;
+mkostemp_fn real_mkostemp64;
+ftruncate_fn real_ftruncate;
+popen_fn real_popen;
+shmget_fn real_shmget;
+sleep_fn real_sleep;
+
+// The kill campaign: which call kills (0: none), the calls so far, where the count goes.
+long g_kill_at;
+long g_calls;
+char g_count_path[PATH_LEN];
+bool g_no_pause;
 
 template <typename F> F next_symbol(const char *name)
 {
@@ -162,6 +209,34 @@ void fault_init()
     real_fdatasync = next_symbol<fdatasync_fn>("fdatasync");
     real_write = next_symbol<write_fn>("write");
     real_renameat2 = next_symbol<renameat2_fn>("renameat2");
+    real_open = next_symbol<open_fn>("open");
+    real_open64 = next_symbol<open_fn>("open64");
+    real_openat = next_symbol<openat_fn>("openat");
+    real_fopen = next_symbol<fopen_fn>("fopen");
+    real_fopen64 = next_symbol<fopen_fn>("fopen64");
+    real_unlink = next_symbol<path_fn>("unlink");
+    real_rmdir = next_symbol<path_fn>("rmdir");
+    real_system = next_symbol<path_fn>("system");
+    real_rename = next_symbol<path2_fn>("rename");
+    real_link = next_symbol<path2_fn>("link");
+    real_mkdir = next_symbol<path_mode_fn>("mkdir");
+    real_chmod = next_symbol<path_mode_fn>("chmod");
+    real_fchmod = next_symbol<fd_mode_fn>("fchmod");
+    real_mkostemp = next_symbol<mkostemp_fn>("mkostemp");
+    real_mkostemp64 = next_symbol<mkostemp_fn>("mkostemp64");
+    real_ftruncate = next_symbol<ftruncate_fn>("ftruncate");
+    real_popen = next_symbol<popen_fn>("popen");
+    real_shmget = next_symbol<shmget_fn>("shmget");
+    real_sleep = next_symbol<sleep_fn>("sleep");
+    const char *kill_at = getenv("FWUP_KILL_AT");
+    const char *count = getenv("FWUP_CALL_COUNT");
+    g_kill_at = kill_at != nullptr ? strtol(kill_at, nullptr, 10) : 0;
+    if (count != nullptr)
+        snprintf(g_count_path, sizeof(g_count_path), "%s", count);
+    g_no_pause = getenv("FWUP_NO_PAUSE") != nullptr;
+    // The shell commands the program runs are not part of the campaign.
+    unsetenv("FWUP_KILL_AT");
+    unsetenv("FWUP_CALL_COUNT");
     g_trace_path = getenv("FWUP_LOCK_TRACE");
     if (g_trace_path != nullptr && g_trace_path[0] == '\0')
         g_trace_path = nullptr;
@@ -229,7 +304,7 @@ rule *match_stream(fault_op op, FILE *stream)
 // Appends one line to the trace file at `trace`.
 void append_line(const char *trace, const char *line, size_t len)
 {
-    int out = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int out = real_open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0)
         return;
     (void)real_write(out, line, len);
@@ -265,7 +340,7 @@ void change_file(rule *r, int fd)
         (void)truncate(path, st.st_size / 2);
         return;
     }
-    int rw = open(path, O_RDWR | O_CLOEXEC);
+    int rw = real_open(path, O_RDWR | O_CLOEXEC);
     unsigned char last = 0;
     if (rw < 0)
         return;
@@ -293,7 +368,7 @@ void trace_control_record(FILE *stream)
     if (tag == nullptr)
         return;
     real_fflush(stream);
-    int in = open(path, O_RDONLY | O_CLOEXEC);
+    int in = real_open(path, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return;
     ssize_t n = read(in, record, sizeof(record) - 1);
@@ -306,6 +381,43 @@ void trace_control_record(FILE *stream)
                     (size_t)len < sizeof(line) ? (size_t)len : sizeof(line) - 1);
 }
 
+// One call that can change state: counted, and the process killed at the chosen one.
+void state_call()
+{
+    fault_init();
+    if (++g_calls == g_kill_at)
+        raise(SIGKILL);
+}
+
+bool writes(int flags)
+{
+    return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
+}
+
+bool writes(const char *mode)
+{
+    return mode != nullptr && (mode[0] != 'r' || strchr(mode, '+') != nullptr);
+}
+
+bool stream_writes(FILE *stream)
+{
+    int flags = stream != nullptr ? fcntl(fileno(stream), F_GETFL) : -1;
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+__attribute__((destructor)) void report_calls()
+{
+    char text[32];
+    if (g_count_path[0] == '\0' || real_open == nullptr)
+        return;
+    int fd = real_open(g_count_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int len = snprintf(text, sizeof(text), "%ld\n", g_calls);
+    if (fd < 0)
+        return;
+    (void)real_write(fd, text, (size_t)len);
+    close(fd);
+}
+
 } // namespace
 
 extern "C" {
@@ -313,7 +425,7 @@ extern "C" {
 __attribute__((visibility("default"))) size_t fwrite(const void *ptr, size_t size, size_t n,
                                                      FILE *stream)
 {
-    fault_init();
+    state_call();
     rule *r = size != 0 ? match_stream(OP_FWRITE, stream) : nullptr;
 
     if (r == nullptr)
@@ -372,7 +484,7 @@ __attribute__((visibility("default"))) int fseeko(FILE *stream, off_t offset, in
 
 __attribute__((visibility("default"))) int fflush(FILE *stream)
 {
-    fault_init();
+    state_call();
     if (match_stream(OP_FFLUSH, stream) != nullptr) {
         errno = EIO;
         return EOF;
@@ -385,6 +497,8 @@ __attribute__((visibility("default"))) int fflush(FILE *stream)
 __attribute__((visibility("default"))) int fclose(FILE *stream)
 {
     fault_init();
+    if (stream_writes(stream))
+        state_call();
     if (stream != nullptr)
         trace_control_record(stream);
     return real_fclose(stream);
@@ -392,7 +506,7 @@ __attribute__((visibility("default"))) int fclose(FILE *stream)
 
 __attribute__((visibility("default"))) int fsync(int fd)
 {
-    fault_init();
+    state_call();
     if (match_fd(OP_FSYNC, fd) != nullptr) {
         errno = EIO;
         return -1;
@@ -403,7 +517,7 @@ __attribute__((visibility("default"))) int fsync(int fd)
 
 __attribute__((visibility("default"))) int fdatasync(int fd)
 {
-    fault_init();
+    state_call();
     if (match_fd(OP_FSYNC, fd) != nullptr) {
         errno = EIO;
         return -1;
@@ -414,7 +528,7 @@ __attribute__((visibility("default"))) int fdatasync(int fd)
 
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t count)
 {
-    fault_init();
+    state_call();
     if (match_fd(OP_WRITE, fd) != nullptr) {
         errno = EIO;
         return -1;
@@ -426,6 +540,7 @@ __attribute__((visibility("default"))) int
 renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags)
 {
     fault_init();
+    state_call();
     for (int i = 0; i < g_rule_count && (flags & RENAME_EXCHANGE) != 0; i++) {
         if (g_rules[i].op == OP_EXCHANGE && path_ends_with(newpath, g_rules[i].suffix)) {
             errno = EINVAL;
@@ -433,6 +548,146 @@ renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, 
         }
     }
     return real_renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+// The calls below only count for the kill campaign; each passes on to the real one.
+
+__attribute__((visibility("default"))) int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & O_CREAT) != 0 ? (mode_t)va_arg(ap, int) : 0;
+    va_end(ap);
+    fault_init();
+    if (writes(flags))
+        state_call();
+    return real_open(path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & O_CREAT) != 0 ? (mode_t)va_arg(ap, int) : 0;
+    va_end(ap);
+    fault_init();
+    if (writes(flags))
+        state_call();
+    return real_open64(path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat(int dir, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & O_CREAT) != 0 ? (mode_t)va_arg(ap, int) : 0;
+    va_end(ap);
+    fault_init();
+    if (writes(flags))
+        state_call();
+    return real_openat(dir, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) FILE *fopen(const char *path, const char *mode)
+{
+    fault_init();
+    if (writes(mode))
+        state_call();
+    return real_fopen(path, mode);
+}
+
+__attribute__((visibility("default"))) FILE *fopen64(const char *path, const char *mode)
+{
+    fault_init();
+    if (writes(mode))
+        state_call();
+    return real_fopen64(path, mode);
+}
+
+__attribute__((visibility("default"))) int unlink(const char *path)
+{
+    state_call();
+    return real_unlink(path);
+}
+
+__attribute__((visibility("default"))) int rmdir(const char *path)
+{
+    state_call();
+    return real_rmdir(path);
+}
+
+__attribute__((visibility("default"))) int rename(const char *from, const char *to)
+{
+    state_call();
+    return real_rename(from, to);
+}
+
+__attribute__((visibility("default"))) int link(const char *from, const char *to)
+{
+    state_call();
+    return real_link(from, to);
+}
+
+__attribute__((visibility("default"))) int mkdir(const char *path, mode_t mode)
+{
+    state_call();
+    return real_mkdir(path, mode);
+}
+
+__attribute__((visibility("default"))) int chmod(const char *path, mode_t mode)
+{
+    state_call();
+    return real_chmod(path, mode);
+}
+
+__attribute__((visibility("default"))) int fchmod(int fd, mode_t mode)
+{
+    state_call();
+    return real_fchmod(fd, mode);
+}
+
+__attribute__((visibility("default"))) int mkostemp(char *pattern, int flags)
+{
+    state_call();
+    return real_mkostemp(pattern, flags);
+}
+
+__attribute__((visibility("default"))) int mkostemp64(char *pattern, int flags)
+{
+    state_call();
+    return real_mkostemp64(pattern, flags);
+}
+
+__attribute__((visibility("default"))) int ftruncate(int fd, off_t length)
+{
+    state_call();
+    return real_ftruncate(fd, length);
+}
+
+__attribute__((visibility("default"))) int system(const char *command)
+{
+    state_call();
+    return real_system(command);
+}
+
+__attribute__((visibility("default"))) FILE *popen(const char *command, const char *mode)
+{
+    state_call();
+    return real_popen(command, mode);
+}
+
+__attribute__((visibility("default"))) int shmget(key_t key, size_t size, int flags)
+{
+    fault_init();
+    if ((flags & IPC_CREAT) != 0)
+        state_call();
+    return real_shmget(key, size, flags);
+}
+
+__attribute__((visibility("default"))) unsigned int sleep(unsigned int seconds)
+{
+    fault_init();
+    return g_no_pause ? 0 : real_sleep(seconds);
 }
 
 } // extern "C"

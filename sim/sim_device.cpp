@@ -200,7 +200,9 @@ int create_device(const std::string &root, const device_options &opt, std::strin
     for (size_t i = 0; i < parts.size(); i++) {
         std::string dev = root + "/dev/mtdblock" + std::to_string(i);
         if (parts[i].label == "RedBoot config") {
-            if (!write_file(dev, config_block(standard_entries(script))))
+            // Its character device stands in empty: the upgrade lock is taken on it, never read.
+            std::string chr = root + "/dev/mtd" + std::to_string(i);
+            if (!write_file(dev, config_block(standard_entries(script))) || !write_file(chr, ""))
                 return fail(dev);
         } else if (parts[i].create_device && !fill_device(dev, parts[i].size)) {
             return fail(dev);

@@ -57,7 +57,8 @@ std::vector<partition> standard_partitions(const device_options &opt);
 // /proc/mtd text for the partitions, numbered from 0 in order.
 std::string proc_mtd(const std::vector<partition> &parts);
 
-// Builds a complete device tree under `root` (created when absent). Returns 0, or -1 with the
+// Builds a complete device tree under `root` (created when absent): the configuration partition
+// has its block device and an empty stand-in for its character device. Returns 0, or -1 with the
 // reason in `*err`.
 int create_device(const std::string &root, const device_options &opt, std::string *err);
 

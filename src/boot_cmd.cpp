@@ -84,6 +84,18 @@ void report_failure(const char *command, int result, const boot_report *r)
     case BOOT_ERR_STORE:
         fprintf(stderr, "%s: storing the configuration block on %s failed\n", command, dev);
         break;
+    case BOOT_ERR_MARKER:
+        fprintf(stderr,
+                "%s: the change marker /var/lock/bootidx_changed could not be made; the boot "
+                "script is unchanged\n",
+                command);
+        break;
+    case BOOT_ERR_FOREIGN:
+        fprintf(stderr,
+                "%s: /var/lock/bootidx_changed is not the change marker this tool makes and the "
+                "kernel command line names no bank; the boot script is unchanged\n",
+                command);
+        break;
     case BOOT_ERR_REFUSED:
         fprintf(stderr, "%s: refused: %s; the boot script is unchanged\n", command,
                 r->refusal > BOOT_REFUSE_NONE && r->refusal < BOOT_REFUSE_COUNT
@@ -97,8 +109,9 @@ void report_failure(const char *command, int result, const boot_report *r)
 }
 
 // Boot commands stay out of a running upgrade: an edit takes the upgrade lock shared, which an
-// upgrade holds exclusive for its whole run. Where there is no lock directory, no upgrade can run
-// either. 0 with `*fd` the held lock (or -1), or BOOT_ERR_BUSY, told on standard error.
+// upgrade holds exclusive for its whole run. Without the configuration partition or its device
+// no upgrade can hold it either (and the edit itself tells what is missing). 0 with `*fd` the
+// held lock (or -1), or BOOT_ERR_BUSY, told on standard error.
 int stay_out_of_upgrades(const char *command, int *fd)
 {
     *fd = upgrade_lock_open();
@@ -119,8 +132,8 @@ int stay_out_of_upgrades(const char *command, int *fd)
     return 0;
 }
 
-// One edit on behalf of a user. A switch of the bank by hand undoes whatever switch an upgrade of
-// this boot made, so the change marker that recorded it goes.
+// One edit on behalf of a user. The change marker it may make records the running bank, which a
+// switch by hand does not change: it stays.
 int run_edit(const char *command, int operation, int argument, const char *text)
 {
     boot_report report;
@@ -130,8 +143,6 @@ int run_edit(const char *command, int operation, int argument, const char *text)
     if (result != 0)
         return result;
     result = boot_config_run(operation, argument, const_cast<char *>(text), &report);
-    if (result == 0 && report.stored && report.bank_after != report.bank_before)
-        (void)clear_bootidx_changed();
     if (lock_fd >= 0)
         close(lock_fd);
     if (result == 0 && operation == BOOT_OP_SET_IDX && report.bank_after != argument) {

@@ -226,9 +226,16 @@ int run_on_block(int fd, uint8_t *block, const boot_request *req, boot_report *r
         uint32_t crc = cyg_crc32(block, RB_CONFIG_CRC_OFFSET);
         bool same = memcmp(before, field, sizeof(before)) == 0 &&
                     get_le32(block + RB_CONFIG_CRC_OFFSET) == crc;
-        if (!same && store_block(fd, block) != 0)
+        // The running bank is recorded before the first change of the boot, under this lock,
+        // so that no other edit can change the script between the record and the store.
+        int pinned = same ? 0 : boot_state_before_store(report->bank_before);
+        if (pinned != 0) {
+            memcpy(field, before, sizeof(before));
+            result = pinned;
+        } else if (!same && store_block(fd, block) != 0) {
             result = BOOT_ERR_STORE;
-        report->stored = same ? 0 : 1;
+        }
+        report->stored = same || pinned != 0 ? 0 : 1;
     }
     report->bank_after = script_bank(field);
     return result;
@@ -346,14 +353,24 @@ int boot_config_find_script(const uint8_t *block)
     return BOOT_ERR_NO_SCRIPT;
 }
 
-int boot_config_flock(int fd, int how, int wait_ms)
+int boot_config_flock(int fd, int how, int wait_ms, int wait_for)
 {
     // Polled rather than blocking, so that a holder that never lets go cannot hang the caller.
     for (int waited = 0;; waited += LOCK_RETRY_MS) {
         if (flock(fd, how | LOCK_NB) == 0)
             return 0;
-        if (errno != EWOULDBLOCK || waited >= wait_ms)
+        if (errno != EWOULDBLOCK)
             return -1;
+        if (wait_for == FLOCK_WAIT_SHARED) {
+            // Only an exclusive holder refuses a shared request.
+            if (how == LOCK_SH || flock(fd, LOCK_SH | LOCK_NB) != 0)
+                return errno == EWOULDBLOCK ? FLOCK_ERR_EXCLUSIVE : -1;
+            (void)flock(fd, LOCK_UN);
+        }
+        if (waited >= wait_ms) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
         usleep((useconds_t)LOCK_RETRY_MS * USEC_PER_MS);
     }
 }

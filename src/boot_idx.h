@@ -34,6 +34,23 @@ enum : int {
     BOOT_ERR_STORE = -9,        // the block could not be stored back
     BOOT_ERR_BUSY = -10,        // a boot command met a running upgrade: nothing changed
     BOOT_ERR_REFUSED = -11,     // the edit would break the script's structure: nothing stored
+    BOOT_ERR_MARKER = -12,      // the change marker could not be made: nothing stored
+    BOOT_ERR_FOREIGN = -13,     // no bank on the command line, and the marker's path holds
+                                // something this tool did not make: nothing stored
+};
+
+// What the change marker's path holds, besides the running bank (0 or 1) of a marker this tool
+// made.
+enum : int {
+    BOOT_MARKER_ABSENT = -1,  // nothing: the script has not changed this boot
+    BOOT_MARKER_FOREIGN = -2, // something else: another type, owner, mode, link count or content
+};
+
+// How boot_config_flock waits.
+enum : int {
+    FLOCK_WAIT_ANY = 0,    // while anyone holds the lock
+    FLOCK_WAIT_SHARED = 1, // only while every holder shares it: an exclusive holder fails at once
+    FLOCK_ERR_EXCLUSIVE = -2, // the result when FLOCK_WAIT_SHARED met an exclusive holder
 };
 
 // Why an edit was refused (BOOT_ERR_REFUSED).
@@ -76,10 +93,12 @@ int boot_config_run(int operation, int argument, char *text, boot_report *report
 // Points the script at `bank` and sets its ramdisk size to `ramdisk_mib` in one edit and at most
 // one store (boot_script_select); results as for BOOT_OP_SET_IDX.
 int boot_config_select(int bank, int ramdisk_mib, boot_report *report);
-// Its wait for the device's lock: takes flock `how` (LOCK_SH or LOCK_EX) on `fd`, waiting at
-// most about `wait_ms` milliseconds for another holder (the routine waits 10 seconds, then fails
-// with BOOT_ERR_OPEN). 0, or -1 when the lock was still held or flock failed otherwise.
-int boot_config_flock(int fd, int how, int wait_ms);
+// The one bounded wait for a lock on a device: takes flock `how` (LOCK_SH or LOCK_EX) on `fd`,
+// polling for at most about `wait_ms` milliseconds while another holds it, as `wait_for` says
+// (the routine waits 10 seconds for the device's lock, then fails with BOOT_ERR_OPEN). 0; -1
+// when the lock was still held (errno EWOULDBLOCK) or flock failed otherwise;
+// FLOCK_ERR_EXCLUSIVE when FLOCK_WAIT_SHARED met an exclusive holder (an upgrade's).
+int boot_config_flock(int fd, int how, int wait_ms, int wait_for = FLOCK_WAIT_ANY);
 
 // Pure workers over a block in memory (do_flash_boot_idx is their I/O frame).
 // Offset of the 512-byte script field inside the RB_CONFIG_SIZE-byte `block`, or
@@ -101,19 +120,29 @@ int boot_script_select(char *field, int bank, int ramdisk_mib, int *modified, in
 // (searched as bytes): 0 or 1, or -2 when neither occurs ("bootopt=1" wins when both do).
 int boot_cmdline_override(const char *buf, size_t len);
 
-// Bank state. 0 with the three banks stored, or -1 when the script names no usable bank. When the
-// kernel command line names the running bank, the target is always the other one; a change
-// marker that contradicts it is stale and removed.
+// The running bank from its three sources, without I/O: the kernel command line's bank
+// (`override`, 0 or 1, else negative) when it names one; else the bank a marker this tool made
+// recorded (`marker`, 0 or 1, or a BOOT_MARKER_* value); else, with no marker (the script has not
+// changed this boot), the bank the script names (`script_bank`, 0 or 1, else negative). 0 or 1;
+// BOOT_ERR_FOREIGN when only a foreign marker was left to tell; BOOT_ERR_NOT_FOUND when nothing
+// names a bank.
+int boot_running_bank(int script_bank, int marker, int override);
+// Bank state: the running bank is current and fall-back, the other one the target. 0 with the
+// three banks stored; -1 when the script names no usable bank; BOOT_ERR_FOREIGN as
+// boot_running_bank gives it.
 int get_boot_idx(int *current_idx, int *target_idx, int *fallback_idx);
-// The change marker /var/lock/bootidx_changed: 0, or -1 when it could not be created/removed.
-// Only a regular, empty file of this process's user counts as the marker; creating it replaces
-// anything else at the path.
-int set_bootidx_changed(void);
-int clear_bootidx_changed(void);
-// The upgrade lock /var/lock/fwupgrade.lock, held exclusive by an upgrade for its whole run and
-// shared by the boot commands' edits. It is this user's alone (mode 0600): anything else at its
-// path (another user's file, a link, a FIFO) is removed and the file made anew, never followed.
-// The open descriptor (close-on-exec), or -1 with errno set (ENOENT: no lock directory).
+// Called by the block's frame before every store, with the bank the script names before it: the
+// change marker /var/lock/bootidx_changed (this user's, mode 0600, one link, the running bank's
+// digit and a newline) is made, synced, when it is not there yet, and stays until the reboot
+// empties /var/lock. 0 when the store may go on; BOOT_ERR_MARKER, BOOT_ERR_FOREIGN or
+// BOOT_ERR_NOT_FOUND when the command line names no bank and the running bank cannot be recorded
+// (nothing may be stored then). Where the command line names the bank, the marker is made where
+// it can be and nothing depends on it.
+int boot_state_before_store(int script_bank);
+// The upgrade lock: the "RedBoot config" partition's character device, which only root can open
+// (the block device's own lock serialises each query and store of the block). An upgrade holds it
+// exclusive for its whole run, the boot commands' edits shared. The open descriptor
+// (close-on-exec), or -1 with errno set (ENOENT: no such partition or device node).
 int upgrade_lock_open(void);
 // Mount directory of `device_name` from /etc/mtab: 0 with `buf` filled, or -1.
 int get_mount_point(const char *device_name, char *buf, size_t size);

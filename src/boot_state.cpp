@@ -5,28 +5,30 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mntent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mtd_part.h"
 #include "platform.h"
 
 namespace
 {
 
 const char g_bootidx_changed_path[] = "/var/lock/bootidx_changed";
-const char g_bootidx_changed_dir[] = "/var/lock";
+const char g_marker_temp_suffix[] = ".XXXXXX"; // mkostemp's pattern, beside the marker
 const char g_cmdline_path[] = "/proc/cmdline";
 const char g_mtab_path[] = "/etc/mtab";
-// Lives in the directory that a reboot empties, so a lock never outlives the boot it was taken in.
-const char g_upgrade_lock_path[] = "/var/lock/fwupgrade.lock";
+const char g_config_label[] = "\"RedBoot config\"";
 const char *const g_bootopt_bank[] = {"bootopt=0", "bootopt=1"};
 
 enum : int {
     CMDLINE_READ_MAX = 512, // only this much of the kernel command line is looked at
     BANK_COUNT = 2,
+    MARKER_LEN = 2, // the bank digit and a newline
 };
 
 enum : int {
@@ -34,68 +36,66 @@ enum : int {
     CMDLINE_ERR_OPEN = -1,    // /proc/cmdline did not open
     CMDLINE_ERR_READ = -2,    // it opened but could not be read
     CMDLINE_NO_BANK = -2,     // no "bootopt=0" or "bootopt=1" in it
-    MARKER_ERR = -1,          // the change marker could not be created or removed
     MOUNT_ERR_NOT_FOUND = -1, // no /etc/mtab, or the device is not in it
 };
 
 enum : mode_t {
-    BOOTIDX_CHANGED_MODE = 0644,
-    UPGRADE_LOCK_MODE = 0600, // nobody else may take it
+    MARKER_MODE = 0600, // nobody else may read or link it into trust
 };
 
-enum : int {
-    LOCK_OPEN_ATTEMPTS = 2,
-};
-
-// What stands at the marker's path.
-enum marker_state {
-    MARKER_ABSENT,   // nothing, or something this tool could not have made: not trusted
-    MARKER_PRESENT,  // a regular, empty file of this process's user
-    MARKER_UNTESTED, // no marker can be made there (no directory, or one not writable)
-};
-
-// The probe looks without creating anything: a probe that created and removed the marker would,
-// if cut off in between, leave a marker that claims a switch that never happened. Anything that a
-// user without the tool's rights could plant in a world-writable lock directory (another owner,
-// a link, a FIFO, a file with content) does not count.
-marker_state probe_marker(void)
+// What stands at the marker's path: the running bank a marker of this tool recorded, or a
+// BOOT_MARKER_* value. It is opened without following a link and judged by the open file, so
+// that nothing can be swapped in between the look and the read. Whatever a user without the
+// tool's rights could plant in the world-writable lock directory (another owner or mode, a
+// second name of root's own file, a FIFO, other content) is foreign.
+int probe_marker(void)
 {
     char buf[PLATFORM_PATH_MAX];
-    char dir_buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
-    const char *dir = platform_path(g_bootidx_changed_dir, dir_buf, sizeof(dir_buf));
+    char text[MARKER_LEN + 1];
     struct stat st;
+    int result = BOOT_MARKER_FOREIGN;
+    int fd = path == nullptr ? -1 : open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 
-    if (path == nullptr || dir == nullptr)
-        return MARKER_UNTESTED;
-    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_uid == geteuid())
-        return MARKER_PRESENT;
-    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || access(dir, W_OK) != 0)
-        return MARKER_UNTESTED;
-    return MARKER_ABSENT;
+    if (fd < 0)
+        return path != nullptr && errno == ENOENT ? BOOT_MARKER_ABSENT : BOOT_MARKER_FOREIGN;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 07777) == MARKER_MODE && st.st_nlink == 1 && st.st_size == MARKER_LEN &&
+        read(fd, text, sizeof(text)) == MARKER_LEN && (text[0] == '0' || text[0] == '1') &&
+        text[1] == '\n')
+        result = text[0] - '0';
+    close(fd);
+    return result;
 }
 
-// Removes whatever stands at `path` unless it is a file this user may trust; 0 when the path is
-// then free or trusted. A directory a user made there cannot be unlinked, and one with entries
-// not removed either: it is moved aside, as the sticky lock directory lets this tool do.
-int remove_foreign(const char *path, mode_t mode, off_t size_max)
+// Makes the marker recording `bank`: written and synced under a name of its own, then renamed
+// into place, so that a cut leaves either no marker or a whole one, never an empty file that
+// would stop every later change of the boot. Callers make it only where no other process can
+// make one at the same time (the upgrade lock held exclusive, or the block's lock). 0 or
+// BOOT_ERR_MARKER.
+int make_marker(int bank)
 {
-    char aside[PLATFORM_PATH_MAX];
-    struct stat st;
+    char buf[PLATFORM_PATH_MAX];
+    char temp[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
+    const char text[MARKER_LEN] = {(char)('0' + bank), '\n'};
+    int fd = -1;
+    bool ok = false;
 
-    if (lstat(path, &st) != 0)
-        return errno == ENOENT ? 0 : -1;
-    if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == mode &&
-        st.st_nlink == 1 && st.st_size <= size_max)
-        return 0;
-    if (!S_ISDIR(st.st_mode))
-        return unlink(path);
-    if (rmdir(path) == 0)
-        return 0;
-    if (snprintf(aside, sizeof(aside), "%s.foreign.%ld", path, (long)getpid()) >=
-        (int)sizeof(aside))
-        return -1;
-    return rename(path, aside);
+    if (path != nullptr &&
+        snprintf(temp, sizeof(temp), "%s%s", path, g_marker_temp_suffix) < (int)sizeof(temp))
+        fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0)
+        return BOOT_ERR_MARKER;
+    // The mode must not depend on the caller's umask: the probe trusts the file by it.
+    ok = fchmod(fd, MARKER_MODE) == 0 && write(fd, text, sizeof(text)) == MARKER_LEN &&
+         fsync(fd) == 0;
+    close(fd);
+    if (ok)
+        ok = rename(temp, path) == 0;
+    if (!ok)
+        (void)unlink(temp);
+    return ok ? 0 : BOOT_ERR_MARKER;
 }
 
 int check_bootidx_override(void)
@@ -115,6 +115,11 @@ int check_bootidx_override(void)
     return boot_cmdline_override(cmdline, (size_t)n);
 }
 
+bool is_bank(int bank)
+{
+    return bank == 0 || bank == 1;
+}
+
 } // namespace
 
 int boot_cmdline_override(const char *buf, size_t len)
@@ -129,91 +134,69 @@ int boot_cmdline_override(const char *buf, size_t len)
     return result;
 }
 
+int boot_running_bank(int script_bank, int marker, int override)
+{
+    if (is_bank(override))
+        return override;
+    // Every change of the script in a boot is preceded by the marker, so a script without one
+    // still names the bank that was booted. Anything else in the marker's place could have been
+    // planted to make the running bank the target: refused, never guessed.
+    if (marker == BOOT_MARKER_FOREIGN)
+        return BOOT_ERR_FOREIGN;
+    if (is_bank(marker))
+        return marker;
+    return is_bank(script_bank) ? script_bank : BOOT_ERR_NOT_FOUND;
+}
+
 int get_boot_idx(int *current_idx, int *target_idx, int *fallback_idx)
 {
     int script_bank = do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr);
-    marker_state marker;
-    int override;
     int running;
 
-    if (script_bank != 0 && script_bank != 1)
+    if (!is_bank(script_bank))
         return BANK_ERR_NONE;
-    marker = probe_marker();
-    override = check_bootidx_override();
-    // A marker says an upgrade of this boot switched the script away from the running bank. When
-    // the kernel names the running bank and the script names it too, that switch was undone: the
-    // marker is stale, and trusting it would make the running bank the target.
-    if (marker != MARKER_ABSENT && (override == 0 || override == 1) && override == script_bank) {
-        if (marker == MARKER_PRESENT)
-            (void)clear_bootidx_changed();
-        marker = MARKER_ABSENT;
-    }
-    if (marker != MARKER_ABSENT) {
-        // An upgrade of this boot already switched the script: rewrite that bank again, and fall
-        // back to the one running now.
-        *current_idx = script_bank;
-        *target_idx = script_bank;
-        *fallback_idx = 1 - script_bank;
-    } else {
-        running = override == 0 || override == 1 ? override : script_bank;
-        *current_idx = running;
-        *target_idx = 1 - running;
-        *fallback_idx = running;
-    }
+    running = boot_running_bank(script_bank, probe_marker(), check_bootidx_override());
+    if (!is_bank(running))
+        return running;
+    *current_idx = running;
+    *target_idx = 1 - running;
+    *fallback_idx = running;
     return 0;
 }
 
-int set_bootidx_changed(void)
+int boot_state_before_store(int script_bank)
 {
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
-    int fd = -1;
+    int override = check_bootidx_override();
+    int marker = probe_marker();
+    int running = boot_running_bank(script_bank, marker, override);
+    int made;
 
-    // Whatever else stands at the path is replaced: the marker is made by this tool only.
-    if (path != nullptr && remove_foreign(path, BOOTIDX_CHANGED_MODE, 0) == 0)
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, BOOTIDX_CHANGED_MODE);
-    if (fd < 0)
-        return MARKER_ERR;
-    // The mode must not depend on the caller's umask: the probe trusts the file by it.
-    (void)fchmod(fd, BOOTIDX_CHANGED_MODE);
-    close(fd);
-    return 0;
-}
-
-int clear_bootidx_changed(void)
-{
-    char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_bootidx_changed_path, buf, sizeof(buf));
-
-    return path != nullptr && unlink(path) == 0 ? 0 : MARKER_ERR;
+    if (!is_bank(running))
+        return running;
+    if (marker != BOOT_MARKER_ABSENT)
+        return 0;
+    made = make_marker(running);
+    // Where the kernel names the running bank, the marker only tells readers that the script
+    // changed: a user's file in its way must not stop the change.
+    return is_bank(override) ? 0 : made;
 }
 
 int upgrade_lock_open(void)
 {
+    char dev[MTD_PATH_LEN];
     char buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_upgrade_lock_path, buf, sizeof(buf));
-    int fd = -1;
+    const char *path;
 
+    if (lookup_mtd_char_device(g_config_label, dev) <= 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    path = platform_path(dev, buf, sizeof(buf));
     if (path == nullptr) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    // A file another user made, or a link, would let that user hold the lock or point the
-    // upgrade's open elsewhere: it goes, and the lock file is made anew. Two tries cover a
-    // concurrent run making it between the removal and the creation.
-    for (int attempt = 0; attempt < LOCK_OPEN_ATTEMPTS && fd < 0; attempt++) {
-        if (remove_foreign(path, UPGRADE_LOCK_MODE, 0) != 0)
-            return -1;
-        fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, UPGRADE_LOCK_MODE);
-            if (fd >= 0)
-                (void)fchmod(fd, UPGRADE_LOCK_MODE);
-        }
-        if (fd < 0 && errno != EEXIST && errno != ENOENT)
-            return -1;
-    }
-    return fd;
+    return open(path, O_RDONLY | O_CLOEXEC);
 }
 
 int get_mount_point(const char *device_name, char *buf, size_t size)

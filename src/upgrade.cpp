@@ -119,7 +119,13 @@ int prepare_target(upgrade_run *run)
     int kernel_unlock;
     int root_unlock;
 
-    if (get_boot_idx(&run->current_idx, &run->target_idx, &run->fallback_idx) != 0)
+    result = get_boot_idx(&run->current_idx, &run->target_idx, &run->fallback_idx);
+    if (result == BOOT_ERR_FOREIGN)
+        return upgrade_fail(UPGRADE_ERR_MARKER,
+                            "/var/lock/bootidx_changed is not the change marker this tool makes "
+                            "and the kernel command line names no bank: the running bank is "
+                            "unknown");
+    if (result != 0)
         return upgrade_fail(UPGRADE_ERR_RESOURCE,
                             "the boot script names no bank, or the configuration block cannot be "
                             "read");
@@ -143,12 +149,18 @@ int prepare_target(upgrade_run *run)
     return UPGRADE_OK;
 }
 
-// Moves the script to `bank` (with the ramdisk size `ramdisk_mib`, or -1 to leave it). 0 or
+// Moves the script to `bank` (with the ramdisk size `ramdisk_mib`, or -1 to leave it). 0,
+// UPGRADE_ERR_MARKER (the store needs a change marker that cannot be made), or
 // UPGRADE_ERR_BOOT_SWITCH, told on standard error.
 int point_script_at(int bank, int ramdisk_mib, const char *why)
 {
     int rc = select_boot_bank(bank, ramdisk_mib);
 
+    if (rc == BOOT_ERR_MARKER || rc == BOOT_ERR_FOREIGN)
+        return upgrade_fail(UPGRADE_ERR_MARKER,
+                            "the running bank could not be recorded in /var/lock/bootidx_changed; "
+                            "the boot script still names bank %d",
+                            1 - bank);
     if (rc != 0)
         return upgrade_fail(UPGRADE_ERR_BOOT_SWITCH,
                             "could not point the boot script at bank %d %s (code %d)", bank, why,
@@ -167,10 +179,7 @@ int leave_target(upgrade_run *run)
         return script_bank == 0 || script_bank == 1
                    ? UPGRADE_OK
                    : upgrade_fail(UPGRADE_ERR_RESOURCE, "the boot script names no bank");
-    if (point_script_at(run->fallback_idx, -1, "before writing the other one") != UPGRADE_OK)
-        return UPGRADE_ERR_BOOT_SWITCH;
-    (void)clear_bootidx_changed();
-    return UPGRADE_OK;
+    return point_script_at(run->fallback_idx, -1, "before writing the other one");
 }
 
 // After a failed write or verify: the boot script names the fall-back bank, as it has since
@@ -181,7 +190,6 @@ int roll_back(const upgrade_run *run, int code)
         return code;
     if (point_script_at(run->fallback_idx, -1, "after the failure") != UPGRADE_OK)
         return UPGRADE_ERR_BOOT_SWITCH;
-    (void)clear_bootidx_changed();
     return code;
 }
 
@@ -191,13 +199,7 @@ int select_target(const upgrade_run *run)
 {
     int ramdisk_mib = (int)(run->root_part_size >> RAMDISK_SIZE_SHIFT);
 
-    if (point_script_at(run->target_idx, ramdisk_mib, "after writing it") != UPGRADE_OK)
-        return UPGRADE_ERR_BOOT_SWITCH;
-    // The result stands either way; a second upgrade of this boot then goes by the kernel's
-    // command line alone, which the user should know.
-    if (set_bootidx_changed() != 0)
-        fprintf(stderr, "fwupgrade: the change marker in /var/lock could not be made\n");
-    return UPGRADE_OK;
+    return point_script_at(run->target_idx, ramdisk_mib, "after writing it");
 }
 
 // Steps after the run holds the lock and the record; the exit steps follow in the caller.
@@ -263,7 +265,9 @@ void upgrade_usage(void)
            "shared memory (key 0x13578642). Exit status: 0 success; 240 image unreadable; 239\n"
            "boot switch failed; 238 another upgrade is running; 237 image missing or short, or\n"
            "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
-           "wrong model; 233 write failed; 232 verify failed.\n");
+           "wrong model; 233 write failed; 232 verify failed; 231 the change marker\n"
+           "/var/lock/bootidx_changed is not the tool's or cannot be made (without bootopt= on\n"
+           "the kernel command line).\n");
 }
 
 } // namespace

@@ -25,6 +25,7 @@ enum : int {
     UPGRADE_ERR_MODEL = -22,
     UPGRADE_ERR_WRITE = -23,
     UPGRADE_ERR_VERIFY = -24,
+    UPGRADE_ERR_MARKER = -25, // the running bank could not be trusted or recorded: nothing stored
 };
 
 // Loads /lib/libevt.so around one call of its Evt_log_event. Its result, or -1 when the library
@@ -34,9 +35,9 @@ void evt_upgrade_start(void);
 void evt_upgrade_result(int ok); // non-zero: success event
 // Writes "timeslice=%d" and its NUL to /proc/dte; failures are not reported.
 void update_timeslice(int value);
-// 0 when this run may upgrade (an exclusive lock on /var/lock/fwupgrade.lock, held until
-// upgrade_unlock or the end of the process), non-zero when another run holds it or it cannot be
-// taken at all.
+// 0 when this run may upgrade (the upgrade lock held exclusive until upgrade_unlock or the end of
+// the process; edits in progress are waited for), non-zero when another run holds it or it
+// cannot be taken at all.
 int try_upgrade_lock(void);
 // Releases the lock if this process holds it. Always 0.
 int upgrade_unlock(void);

@@ -27,8 +27,7 @@ enum : int {
     // How long an upgrade waits for boot commands' edits to finish: each takes about a second
     // on the controller's flash.
     LOCK_WAIT_MS = 10000,
-    LOCK_RETRY_MS = 20,
-    USEC_PER_MS = 1000,
+    MS_PER_S = 1000,
 };
 
 enum : unsigned {
@@ -157,6 +156,7 @@ void update_timeslice(int value)
 int try_upgrade_lock(void)
 {
     int fd;
+    int rc;
 
     if (g_upgrade_lock_fd >= 0)
         return 0;
@@ -164,33 +164,26 @@ int try_upgrade_lock(void)
     // second run away.
     fd = upgrade_lock_open();
     if (fd < 0) {
-        fprintf(stderr, "fwupgrade: cannot open the upgrade lock in /var/lock: %s\n",
+        fprintf(stderr,
+                "fwupgrade: cannot open the upgrade lock, the configuration partition's flash "
+                "device: %s\n",
                 strerror(errno));
         return UPGRADE_LOCK_BUSY;
     }
     // An upgrade holds the lock exclusive, the boot commands' edits shared: another upgrade is
     // refused at once, an edit in progress is waited for.
-    for (int waited = 0;; waited += LOCK_RETRY_MS) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            g_upgrade_lock_fd = fd;
-            return 0;
-        }
-        if (errno != EWOULDBLOCK) {
-            fprintf(stderr, "fwupgrade: cannot lock the upgrade lock: %s\n", strerror(errno));
-            break;
-        }
-        if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
-            fprintf(stderr, "fwupgrade: another upgrade is running\n");
-            break;
-        }
-        (void)flock(fd, LOCK_UN);
-        if (waited >= LOCK_WAIT_MS) {
-            fprintf(stderr, "fwupgrade: boot commands kept the upgrade lock for %d s\n",
-                    LOCK_WAIT_MS / 1000);
-            break;
-        }
-        usleep((useconds_t)LOCK_RETRY_MS * USEC_PER_MS);
+    rc = boot_config_flock(fd, LOCK_EX, LOCK_WAIT_MS, FLOCK_WAIT_SHARED);
+    if (rc == 0) {
+        g_upgrade_lock_fd = fd;
+        return 0;
     }
+    if (rc == FLOCK_ERR_EXCLUSIVE)
+        fprintf(stderr, "fwupgrade: another upgrade is running\n");
+    else if (errno == EWOULDBLOCK)
+        fprintf(stderr, "fwupgrade: boot commands kept the upgrade lock for %d s\n",
+                LOCK_WAIT_MS / MS_PER_S);
+    else
+        fprintf(stderr, "fwupgrade: cannot lock the upgrade lock: %s\n", strerror(errno));
     close(fd);
     return UPGRADE_LOCK_BUSY;
 }

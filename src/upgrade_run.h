@@ -17,7 +17,7 @@ struct upgrade_run {
     FILE *image;                     // the staged image, open from its loading to the exit steps
     datasrc payloads[PAYLOAD_COUNT]; // kernel and root, read from `image` at each transfer
     char image_model[FW_NAME_LEN];   // model name from the image header
-    int current_idx;                 // bank the boot script is taken to name now
+    int current_idx;                 // the running bank
     int target_idx;                  // bank written and then selected
     int fallback_idx;                // bank the script must name again after a failure
     uint32_t kernel_part_size;       // bytes of the target kernel partition

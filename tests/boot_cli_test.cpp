@@ -174,6 +174,7 @@ TEST_F(BootCli, HelpAndVersionTouchNothing)
     EXPECT_EQ("staged", read("tmpfs/upgrading/fw.bin"));
     EXPECT_EQ("", read("proc/strata/unlock"));
     EXPECT_EQ(-1, access(path("var/lock/fwupgrade.lock").c_str(), F_OK));
+    EXPECT_EQ(-1, access(path("var/lock/bootidx_changed").c_str(), F_OK));
     EXPECT_EQ(-1, access(path("var/log/evt.log").c_str(), F_OK));
 }
 
@@ -270,6 +271,41 @@ TEST_F(BootCli, FailuresReachTheExitStatus)
     r = run("set_boot_idx", {"1"});
     EXPECT_EQ(256 + BOOT_ERR_NOT_FOUND, r.status) << r.err;
     EXPECT_EQ("set_boot_idx: the boot script names neither bank\n", r.err);
+
+    // Without a bank on the kernel command line the running bank must be recorded before the
+    // first change: a path held by something the tool did not make, or no lock directory at
+    // all, stops every change with one line.
+    const std::string script = sim::boot_script(0);
+    use_script(script);
+    const std::string cmdline = read("proc/cmdline");
+    write("proc/cmdline", "console=ttyS0,115200\n");
+    ASSERT_EQ(0, mkdir(path("var/lock/bootidx_changed").c_str(), 0777));
+    const struct {
+        const char *command;
+        std::vector<std::string> args;
+    } edits[] = {{"set_boot_idx", {"1"}}, {"redboot_cli", {"update_load", "0x1"}}};
+    for (const auto &e : edits) {
+        r = run(e.command, e.args);
+        EXPECT_EQ(256 + BOOT_ERR_FOREIGN, r.status) << e.command;
+        EXPECT_EQ(std::string(e.command) + (e.args.size() > 1 ? " update_load" : "") +
+                      ": /var/lock/bootidx_changed is not the change marker this tool makes and "
+                      "the kernel command line names no bank; the boot script is unchanged\n",
+                  r.err);
+    }
+    EXPECT_EQ(script, stored_script());
+    // With the bank on the command line, the planted directory stops nothing and stays.
+    write("proc/cmdline", cmdline);
+    EXPECT_EQ(0, run("set_boot_idx", {"1"}).status);
+    EXPECT_EQ(0, rmdir(path("var/lock/bootidx_changed").c_str()));
+    use_script(script);
+    write("proc/cmdline", "console=ttyS0,115200\n");
+    sim::remove_tree(path("var/lock"));
+    r = run("set_boot_idx", {"1"});
+    EXPECT_EQ(256 + BOOT_ERR_MARKER, r.status);
+    EXPECT_EQ("set_boot_idx: the change marker /var/lock/bootidx_changed could not be made; the "
+              "boot script is unchanged\n",
+              r.err);
+    EXPECT_EQ(script, stored_script());
 }
 
 TEST_F(BootCli, FailuresAfterUnlockLockAgain)

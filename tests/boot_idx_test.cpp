@@ -590,10 +590,10 @@ TEST_F(BootFlash, FailedWriteIsStoreErrorAndLocksAgain)
 }
 
 struct bank_row {
-    bool marker;
+    const char *marker;  // the marker's content (root's, mode 0600), nullptr: none
     const char *cmdline; // nullptr: no /proc/cmdline
     int script_bank;
-    int current, target, fallback;
+    int current, target, fallback; // the result when current >= 0, else get_boot_idx's code
 };
 
 long long ms_since(std::chrono::steady_clock::time_point start)
@@ -660,16 +660,35 @@ TEST_F(BootFlash, QueryWaitsForAnEditInProgress)
 
 TEST_F(BootFlash, BankStateTable)
 {
+    const int F = BOOT_ERR_FOREIGN;
     const bank_row rows[] = {
-        {true, "bootopt=1", 0, 0, 0, 1},  {true, "bootopt=0", 1, 1, 1, 0},
-        {true, "quiet", 0, 0, 0, 1},      {true, nullptr, 1, 1, 1, 0},
-        {false, "bootopt=0", 0, 0, 1, 0}, {false, "bootopt=0", 1, 0, 1, 0},
-        {false, "bootopt=1", 0, 1, 0, 1}, {false, "bootopt=1", 1, 1, 0, 1},
-        {false, "quiet", 0, 0, 1, 0},     {false, "quiet", 1, 1, 0, 1},
-        {false, nullptr, 0, 0, 1, 0},     {false, nullptr, 1, 1, 0, 1},
+        // The command line names the running bank, whatever the marker or the script say.
+        {"1\n", "bootopt=0", 0, 0, 1, 0},
+        {"0\n", "bootopt=1", 1, 1, 0, 1},
+        {"", "bootopt=1", 0, 1, 0, 1},
+        {"1\n", "bootopt=1", 0, 1, 0, 1},
+        {nullptr, "bootopt=0", 0, 0, 1, 0},
+        {nullptr, "bootopt=0", 1, 0, 1, 0},
+        {nullptr, "bootopt=1", 0, 1, 0, 1},
+        {nullptr, "bootopt=1", 1, 1, 0, 1},
+        // Without it, the marker's bank, whichever bank the script names since.
+        {"0\n", "quiet", 1, 0, 1, 0},
+        {"0\n", nullptr, 0, 0, 1, 0},
+        {"1\n", "quiet", 0, 1, 0, 1},
+        {"1\n", "quiet", 1, 1, 0, 1},
+        // No marker: the script has not changed this boot and names the running bank.
+        {nullptr, "quiet", 0, 0, 1, 0},
+        {nullptr, "quiet", 1, 1, 0, 1},
+        {nullptr, nullptr, 0, 0, 1, 0},
+        {nullptr, nullptr, 1, 1, 0, 1},
+        // A marker without its bank is none of this tool's: refused, never guessed.
+        {"", "quiet", 0, F, F, F},
+        {"2\n", nullptr, 1, F, F, F},
+        {"1", "quiet", 0, F, F, F},
+        {"1\n\n", "quiet", 0, F, F, F},
     };
     for (const bank_row &row : rows) {
-        std::string what = std::string(row.marker ? "marker " : "no marker ") +
+        std::string what = std::string("marker ") + (row.marker ? row.marker : "(none)") + " " +
                            (row.cmdline ? row.cmdline : "(no cmdline)") + " script " +
                            std::to_string(row.script_bank);
         use_script(sim::boot_script(row.script_bank));
@@ -677,15 +696,94 @@ TEST_F(BootFlash, BankStateTable)
         if (row.cmdline != nullptr)
             write("proc/cmdline", row.cmdline);
         unlink(path("var/lock/bootidx_changed").c_str());
-        if (row.marker)
-            write("var/lock/bootidx_changed", "");
+        if (row.marker != nullptr) {
+            write("var/lock/bootidx_changed", row.marker);
+            ASSERT_EQ(0, chmod(path("var/lock/bootidx_changed").c_str(), 0600));
+        }
         int cur = -9, tgt = -9, fb = -9;
-        EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb)) << what;
+        int result = get_boot_idx(&cur, &tgt, &fb);
+        if (row.current < 0) {
+            EXPECT_EQ(row.current, result) << what;
+            EXPECT_EQ(-9, cur) << what;
+            continue;
+        }
+        EXPECT_EQ(0, result) << what;
         EXPECT_EQ(row.current, cur) << what;
         EXPECT_EQ(row.target, tgt) << what;
         EXPECT_EQ(row.fallback, fb) << what;
-        // The probe leaves the marker as it found it.
-        EXPECT_EQ(row.marker, access(path("var/lock/bootidx_changed").c_str(), F_OK) == 0) << what;
+        // The decision reads the marker and never makes, changes or removes it.
+        EXPECT_EQ(row.marker != nullptr,
+                  access(path("var/lock/bootidx_changed").c_str(), F_OK) == 0)
+            << what;
+    }
+    // The rule itself, without I/O: no source left that names a bank.
+    EXPECT_EQ(BOOT_ERR_NOT_FOUND, boot_running_bank(-8, BOOT_MARKER_ABSENT, -2));
+    EXPECT_EQ(1, boot_running_bank(-8, 1, -2));
+    EXPECT_EQ(0, boot_running_bank(-8, BOOT_MARKER_FOREIGN, 0));
+}
+
+// What a local user can put at the marker's path, where the command line names no bank: only a
+// file this tool made, with its one name, mode and content, tells the running bank.
+TEST_F(BootFlash, OnlyTheToolsOwnMarkerTellsTheRunningBank)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    enum plant { OWN, MODE_0644, HARD_LINK, OTHER_OWNER, SYMLINK, DIRECTORY, FIFO };
+    const struct {
+        const char *name;
+        plant how;
+        int result; // get_boot_idx with the script naming bank 0
+    } rows[] = {
+        {"the tool's own", OWN, 0},
+        {"mode 0644", MODE_0644, BOOT_ERR_FOREIGN},
+        {"a second name of root's file", HARD_LINK, BOOT_ERR_FOREIGN},
+        {"another user's", OTHER_OWNER, BOOT_ERR_FOREIGN},
+        {"a link to a good marker", SYMLINK, BOOT_ERR_FOREIGN},
+        {"a directory", DIRECTORY, BOOT_ERR_FOREIGN},
+        {"a FIFO", FIFO, BOOT_ERR_FOREIGN},
+    };
+    const std::string marker = path("var/lock/bootidx_changed");
+    const std::string good = path("var/lock/root-file");
+    write("proc/cmdline", "quiet");
+    use_script(sim::boot_script(0));
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::remove_tree(marker);
+        unlink(good.c_str());
+        write("var/lock/root-file", "1\n");
+        ASSERT_EQ(0, chmod(good.c_str(), 0600));
+        switch (row.how) {
+        case OWN:
+        case MODE_0644:
+        case OTHER_OWNER:
+            ASSERT_EQ(0, rename(good.c_str(), marker.c_str()));
+            if (row.how == MODE_0644) {
+                ASSERT_EQ(0, chmod(marker.c_str(), 0644));
+            }
+            if (row.how == OTHER_OWNER) {
+                ASSERT_EQ(0, chown(marker.c_str(), 65534, 65534));
+            }
+            break;
+        case HARD_LINK:
+            ASSERT_EQ(0, link(good.c_str(), marker.c_str()));
+            break;
+        case SYMLINK:
+            ASSERT_EQ(0, symlink(good.c_str(), marker.c_str()));
+            break;
+        case DIRECTORY:
+            ASSERT_EQ(0, mkdir(marker.c_str(), 0777));
+            break;
+        case FIFO:
+            ASSERT_EQ(0, mkfifo(marker.c_str(), 0600));
+            break;
+        }
+        int cur = -9, tgt = -9, fb = -9;
+        EXPECT_EQ(row.result, get_boot_idx(&cur, &tgt, &fb));
+        EXPECT_EQ(row.result == 0 ? 1 : -9, cur) << "the running bank";
+        // Nothing may be stored while the path holds what the tool did not make.
+        EXPECT_EQ(row.result == 0 ? 0 : BOOT_ERR_FOREIGN, set_boot_idx(1));
+        EXPECT_EQ(row.result == 0 ? 1 : 0, get_boot_bank());
+        use_script(sim::boot_script(0));
     }
 }
 
@@ -722,30 +820,49 @@ TEST_F(BootFlash, MarkerLifeCycle)
 {
     const std::string marker = path("var/lock/bootidx_changed");
     struct stat st;
-    EXPECT_EQ(-1, clear_bootidx_changed());
-    EXPECT_EQ(0, set_bootidx_changed());
-    EXPECT_EQ(-1, set_bootidx_changed());
-    ASSERT_EQ(0, stat(marker.c_str(), &st));
-    EXPECT_EQ(0, st.st_size);
-    EXPECT_EQ(0, clear_bootidx_changed());
+    std::string text;
+    write("proc/cmdline", "quiet");
+
+    // Made before the first store of the boot with the bank the script named then, and kept as
+    // it is by every later one, whichever bank they name.
+    EXPECT_EQ(0, boot_state_before_store(1));
+    EXPECT_EQ(0, boot_state_before_store(0));
+    ASSERT_EQ(0, lstat(marker.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(1u, st.st_nlink);
+    EXPECT_EQ(geteuid(), st.st_uid);
+    ASSERT_TRUE(sim::read_file(marker, &text));
+    EXPECT_EQ("1\n", text);
+    EXPECT_EQ(0, set_boot_idx(1));
+    ASSERT_TRUE(sim::read_file(marker, &text));
+    EXPECT_EQ("1\n", text);
+    ASSERT_EQ(0, unlink(marker.c_str()));
+
+    // A script that names no bank leaves nothing to record.
+    EXPECT_EQ(BOOT_ERR_NOT_FOUND, boot_state_before_store(BOOT_ERR_NOT_FOUND));
     EXPECT_NE(0, access(marker.c_str(), F_OK));
 
-    // Something else in the marker's place is not a marker this tool made: it does not count,
-    // and the next marker replaces it.
+    // Something else in the marker's place stops the store; where the kernel names the bank, it
+    // is left alone and stops nothing.
     ASSERT_EQ(0, mkdir(marker.c_str(), 0755));
-    int cur = -9, tgt = -9, fb = -9;
+    EXPECT_EQ(BOOT_ERR_FOREIGN, boot_state_before_store(0));
     write("proc/cmdline", "bootopt=1");
-    EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
-    EXPECT_EQ(1, cur);
-    EXPECT_EQ(0, tgt);
-    EXPECT_EQ(-1, clear_bootidx_changed());
+    EXPECT_EQ(0, boot_state_before_store(0));
+    ASSERT_EQ(0, lstat(marker.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(0, rmdir(marker.c_str()));
 
-    // Without /var/lock the marker counts as present, whatever the command line says.
+    // Without /var/lock no marker can be made: a store needs one unless the kernel names the bank.
     sim::remove_tree(path("var/lock"));
-    EXPECT_EQ(-1, set_bootidx_changed());
+    EXPECT_EQ(0, boot_state_before_store(0));
+    write("proc/cmdline", "quiet");
+    EXPECT_EQ(BOOT_ERR_MARKER, boot_state_before_store(0));
+    EXPECT_EQ(BOOT_ERR_MARKER, set_boot_idx(0));
+    EXPECT_EQ(1, get_boot_bank()) << "stored without a marker";
+    int cur = -9, tgt = -9, fb = -9;
     EXPECT_EQ(0, get_boot_idx(&cur, &tgt, &fb));
-    EXPECT_EQ(0, cur);
+    EXPECT_EQ(1, cur);
     EXPECT_EQ(0, tgt);
     EXPECT_EQ(1, fb);
 }

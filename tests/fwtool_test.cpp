@@ -871,7 +871,10 @@ TEST_F(ProgressTest, ShowsTheRecordAndDecodesTheFailureCode)
         {UPGRADE_STAGE_FAILED, 0xE8, "-1 (failed)",
          "result:  -24 (UPGRADE_ERR_VERIFY): reading a payload back failed or gave bytes that "
          "differ from the image"},
-        {UPGRADE_STAGE_FAILED, 0xE7, "-1 (failed)", "result:  -25: not a code of the upgrade"},
+        {UPGRADE_STAGE_FAILED, 0xE7, "-1 (failed)",
+         "result:  -25 (UPGRADE_ERR_MARKER): no bootopt= on the kernel command line, and the "
+         "change marker is not the tool's or could not be made"},
+        {UPGRADE_STAGE_FAILED, 0xE6, "-1 (failed)", "result:  -26: not a code of the upgrade"},
         {UPGRADE_STAGE_FAILED, 5, "-1 (failed)", "result:  5: not a code of the upgrade"},
     };
     upgrade_progress *rec = create();
@@ -1155,7 +1158,8 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
         {"upgraded", 1, true, 0, "true", "true", 0, done},
         {"rebooted", 1, false, 1, "true", "true", 0, done},
         {"kernel1 changed", 1, false, 1, "false", "true", 1, done},
-        {"script back on bank 0", 0, false, 1, "false", "true", 1, done},
+        // The change by hand records the running bank first.
+        {"script back on bank 0", 0, true, 1, "false", "true", 1, done},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.step);
@@ -1262,7 +1266,7 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("cmdline bank:  none (no bootopt=0")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("marker:        absent (var/lock/bootidx_changed is "
-                                            "not a regular, empty file of this user"))
+                                            "not the change marker the tool makes"))
         << r.out;
     r = fwtool({"status", "--json", t.path()});
     EXPECT_EQ(1, r.status);

@@ -178,7 +178,8 @@ TEST_F(Notify, ProgressRecordUnavailableWhenTheKeyHoldsASmallerSegment)
 
 TEST_F(Notify, UpgradeLockKeepsOtherRunsOutUntilReleased)
 {
-    std::string lock = path("var/lock/fwupgrade.lock");
+    // The configuration partition's character device (partition 1 in the simulated table).
+    std::string lock = path("dev/mtd1");
 
     ASSERT_EQ(0, try_upgrade_lock());
     EXPECT_EQ(0, try_upgrade_lock()) << "the holder asking again";
@@ -204,9 +205,11 @@ TEST_F(Notify, UpgradeLockKeepsOtherRunsOutUntilReleased)
 
 TEST_F(Notify, UpgradeLockRefusedWhenItCannotBeCreated)
 {
-    ASSERT_TRUE(sim::remove_tree(path("var/lock")));
+    // Nothing else is made in its place: without the device there is no lock.
+    ASSERT_EQ(0, unlink(path("dev/mtd1").c_str()));
     EXPECT_NE(0, try_upgrade_lock());
     EXPECT_EQ(0, upgrade_unlock());
+    EXPECT_NE(0, access(path("dev/mtd1").c_str(), F_OK));
 }
 
 } // namespace

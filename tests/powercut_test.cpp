@@ -11,12 +11,15 @@
 // and printed, not failed. A kill seldom tears it (the kernel copies the block in few pieces), so
 // the cut is also emulated at every 512-byte boundary of the one store of the switch.
 // The runs start from several states of the device: the ordinary one; the script naming the
-// other bank by hand (or after an upgrade whose marker was lost); a stale marker; a marker planted
-// by another user; a second upgrade in the same boot. Whatever the state, the bank being written
-// is never the one the script names, and the running bank is never written. Each state's unkilled
-// runs count the stores of the configuration block.
+// other bank by hand (or after an upgrade whose marker was lost); a marker of a change undone by
+// hand; a marker planted by another user; a second upgrade in the same boot. Whatever the state,
+// the bank being written is never the one the script names, and the running bank is never
+// written. Each state's unkilled runs count the stores of the configuration block.
 // Kills are spread over the whole run and, densely, around the instants of the stores, timed from
-// the program's own file events, to show how large the windows are.
+// the program's own file events, to show how large the windows are. A second campaign kills the
+// program at the entry of each of its calls that can change state, one run per call, with and
+// without a bank on the kernel command line, from the fresh state and from a second upgrade of
+// one boot; after each kill another upgrade of the same boot must complete.
 #include "fixture.h"
 
 #include <algorithm>
@@ -90,7 +93,7 @@ struct start_state {
 const start_state kStates[] = {
     {"ordinary", 0, false, MARKER_NONE, 1},
     {"script on the other bank, no marker", 1, true, MARKER_NONE, 2},
-    {"stale marker", 0, true, MARKER_OWN, 1},
+    {"marker of a change undone by hand", 0, true, MARKER_OWN, 1},
     {"marker planted by another user", 0, true, MARKER_PLANTED, 1},
     {"second upgrade in one boot", 1, true, MARKER_OWN, 2},
 };
@@ -137,7 +140,7 @@ enum event_kind {
     EV_OPEN,       // the configuration device was opened (for one query or store)
     EV_CLOSE_READ, // ... closed after a query
     EV_MODIFY,     // ... written: a store completed
-    EV_MARKER,     // the change marker was created (the new bank is selected)
+    EV_MARKER,     // the change marker was made (before the first store of the boot)
     EV_KINDS
 };
 
@@ -261,8 +264,10 @@ class PowerCut : public fwtest::SimDeviceTest
             write(kConfigDev,
                   sim::config_block(sim::standard_entries(sim::boot_script(state.script_bank))));
         unlink(path(kMarker).c_str());
-        if (state.marker == MARKER_OWN)
-            write(kMarker, "");
+        if (state.marker == MARKER_OWN) {
+            write(kMarker, "0\n"); // as an earlier change of this boot made it
+            ASSERT_EQ(0, chmod(path(kMarker).c_str(), 0600));
+        }
         if (state.marker == MARKER_PLANTED) {
             write(kMarker, "");
             ASSERT_EQ(0, chown(path(kMarker).c_str(), 65534, 65534));
@@ -290,7 +295,8 @@ class PowerCut : public fwtest::SimDeviceTest
         run_watch w;
         int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         EXPECT_GE(in, 0);
-        int lock_dir = inotify_add_watch(in, path("var/lock").c_str(), IN_CREATE);
+        // The marker is made under a name of its own and renamed into place.
+        int lock_dir = inotify_add_watch(in, path("var/lock").c_str(), IN_CREATE | IN_MOVED_TO);
         int config =
             inotify_add_watch(in, path(kConfigDev).c_str(), IN_OPEN | IN_CLOSE_NOWRITE | IN_MODIFY);
         double kill_at = -1;
@@ -419,8 +425,11 @@ class PowerCut : public fwtest::SimDeviceTest
                         (state_->bank1_prev && bank_holds(kNewBank, prev_)))
                 << state_->name << ": the script names a bank being written, stage " << stage;
         }
-        if (bank == kOldBank && state_->marker == MARKER_NONE &&
-            access(path(kMarker).c_str(), F_OK) == 0)
+        // The marker records the running bank before the first change of the script, so it may
+        // stand while the script still names that bank; only another content is stale.
+        std::string marker;
+        if (state_->marker == MARKER_NONE && sim::read_file(path(kMarker), &marker) &&
+            marker != "0\n")
             t->stale[phase]++;
         return bank;
     }
@@ -495,12 +504,14 @@ class PowerCut : public fwtest::SimDeviceTest
             tl.stores = (int)w.at[EV_MODIFY].size();
             EXPECT_EQ(2 + state.stores, tl.opens) << state.name;
             EXPECT_EQ(state.stores, tl.stores) << state.name;
-            EXPECT_EQ(1u, w.at[EV_MARKER].size()) << state.name;
-            if (HasFailure() || w.at[EV_CLOSE_READ].size() < 2)
+            // Made before the first store where no marker stood.
+            EXPECT_EQ(state.marker == MARKER_NONE ? 1u : 0u, w.at[EV_MARKER].size()) << state.name;
+            if (HasFailure() || w.at[EV_CLOSE_READ].size() < 2 || w.at[EV_MODIFY].empty())
                 return tl;
             size_t last = w.at[EV_OPEN].size() - 1;
-            pause.push_back(w.at[EV_MARKER][0]);
-            tl.exit.push_back(w.end - w.at[EV_MARKER][0] - 1000.0);
+            // The pause follows the switch's store.
+            pause.push_back(w.at[EV_MODIFY].back());
+            tl.exit.push_back(w.end - w.at[EV_MODIFY].back() - 1000.0);
             tl.writes.push_back(w.at[EV_OPEN][last] - w.at[EV_CLOSE_READ][last - 1]);
             tl.store.push_back(w.at[EV_MODIFY].back() - w.at[EV_OPEN][last]);
             tl.switched = config_block();
@@ -518,6 +529,102 @@ class PowerCut : public fwtest::SimDeviceTest
     std::string block_;
     volatile upgrade_progress *record_ = nullptr;
 };
+
+// The kill campaign at every state-changing call.
+struct call_regime {
+    const char *name;
+    bool bootopt;       // the kernel command line names the running bank
+    bool second;        // an upgrade of this boot ran before
+    bool switched_back; // ... and set_boot_idx 0 undid it
+};
+
+const call_regime kCallRegimes[] = {
+    {"fresh, bootopt", true, false, false},
+    {"fresh, no bootopt", false, false, false},
+    {"second upgrade, bootopt", true, true, false},
+    {"second upgrade, no bootopt", false, true, false},
+    {"switched back by hand, no bootopt", false, true, true},
+};
+
+TEST_F(PowerCut, KillAtEveryStateChangingCallNeverWritesTheRunningBank)
+{
+    const std::string evt = fwtest::evt_library();
+    const std::string shim = "LD_PRELOAD=" + evt.substr(0, evt.rfind('/')) + "/libfwfault.so";
+    const std::string silent = "console=ttyS0,115200 root=/dev/ram0\n";
+    const std::string bootopt = read("proc/cmdline");
+    auto upgrade = [&](const std::vector<std::string> &extra) {
+        std::vector<std::string> env = {shim, "FWUP_NO_PAUSE=1"};
+        env.insert(env.end(), extra.begin(), extra.end());
+        return run("fwupgrade", {}, env);
+    };
+    auto stage = [&](const payloads &p) {
+        ASSERT_TRUE(sim::make_dirs(path("tmpfs/upgrading")));
+        write(kStaged, image_file(p));
+    };
+    // The device in `r`'s state with the new image staged.
+    auto prepare = [&](const call_regime &r) {
+        restore();
+        reboot(kOldBank);
+        write("proc/cmdline", r.bootopt ? bootopt : silent);
+        if (r.second) {
+            stage(prev_);
+            ASSERT_EQ(0, upgrade({}).status);
+        }
+        if (r.switched_back) {
+            ASSERT_EQ(0, run("set_boot_idx", {"0"}).status);
+        }
+        stage(new_);
+    };
+    for (const call_regime &r : kCallRegimes) {
+        SCOPED_TRACE(r.name);
+        prepare(r);
+        const std::string count = path("calls");
+        ASSERT_EQ(0, upgrade({"FWUP_CALL_COUNT=" + count}).status);
+        int calls = atoi(read("calls").c_str());
+        ASSERT_GT(calls, 10);
+        int on_new = 0, marked = 0;
+        for (int k = 1; k <= calls; k++) {
+            SCOPED_TRACE(k);
+            prepare(r);
+            fwtest::run_result killed = upgrade({"FWUP_KILL_AT=" + std::to_string(k)});
+            EXPECT_EQ(128 + SIGKILL, killed.status);
+            EXPECT_TRUE(file_matches(kKernelDev[kOldBank], pristine_[kKernelDev[kOldBank]], true) &&
+                        file_matches(kRootDev[kOldBank], pristine_[kRootDev[kOldBank]], true))
+                << "the running bank was written";
+            const std::string &block = stored_block();
+            EXPECT_TRUE(block_crc_valid(block));
+            std::string script;
+            sim::block_boot_script(block, &script);
+            int bank = sim::script_bank(script);
+            EXPECT_TRUE(bank == kOldBank ||
+                        (bank == kNewBank &&
+                         (bank_holds(kNewBank, new_) || (r.second && bank_holds(kNewBank, prev_)))))
+                << "the script names a half-written bank: " << bank;
+            // The running bank, recorded before the first change of the script, never else.
+            std::string marker;
+            bool has = sim::read_file(path(kMarker), &marker);
+            EXPECT_TRUE(!has || marker == "0\n") << marker;
+            EXPECT_TRUE(has || bank == kOldBank) << "the script changed without the marker";
+            on_new += bank == kNewBank ? 1 : 0;
+            marked += has ? 1 : 0;
+
+            // The same boot goes on: the next upgrade writes the other bank and selects it.
+            stage(new_);
+            fwtest::run_result next = upgrade({});
+            EXPECT_EQ(0, next.status) << next.err;
+            EXPECT_EQ(kNewBank, sim::script_bank(stored_script()));
+            EXPECT_TRUE(bank_holds(kNewBank, new_));
+            EXPECT_TRUE(file_matches(kKernelDev[kOldBank], pristine_[kKernelDev[kOldBank]], true) &&
+                        file_matches(kRootDev[kOldBank], pristine_[kRootDev[kOldBank]], true))
+                << "the follow-up upgrade wrote the running bank";
+            if (HasFailure())
+                return;
+        }
+        printf("kills at each state-changing call (%s): %d calls, %d kills left the script on the "
+               "new bank, %d the marker made\n",
+               r.name, calls, on_new, marked);
+    }
+}
 
 TEST_F(PowerCut, RebootAfterAnyKillFindsABootableBank)
 {
@@ -567,7 +674,7 @@ TEST_F(PowerCut, RebootAfterAnyKillFindsABootableBank)
         // The pause of one second, then the exit steps (whose files are the same from any state).
         for (int i = 0; i < (si == 0 ? kExitKills : 0); i++) {
             double at = 1000.0 + median(t.exit) * (i + uniform()) / kExitKills;
-            plan.push_back({PHASE_EXIT, {EV_MARKER, 0, at}});
+            plan.push_back({PHASE_EXIT, {EV_MODIFY, t.stores - 1, at}});
         }
 
         tally &tl = tallies[si];

@@ -279,6 +279,13 @@ class Upgrade : public fwtest::SimDeviceTest
         return stores;
     }
 
+    // The change marker's content, "" when there is none.
+    std::string marker() const
+    {
+        std::string text;
+        return sim::read_file(path("var/lock/bootidx_changed"), &text) ? text : "";
+    }
+
     void plant_marker(uid_t owner)
     {
         write("var/lock/bootidx_changed", "");
@@ -823,7 +830,7 @@ TEST_F(Upgrade, BootSwitchFailureLeavesTheVerifiedBankUnselected)
     expect_finished(r, UPGRADE_ERR_BOOT_SWITCH, 0, factory_);
     EXPECT_TRUE(bank_holds(1, img));
     EXPECT_EQ(original_script_, stored_script()) << "ramdisk or bank changed";
-    EXPECT_FALSE(exists("var/lock/bootidx_changed"));
+    EXPECT_EQ("0\n", marker()) << "made before the store was tried, it stays";
     expect_relocked(1);
 }
 
@@ -839,7 +846,7 @@ TEST_F(Upgrade, FailedSecondUpgradeOfTheBootReturnsToTheRunningBank)
     run_result r = upgrade("verify-corrupt:mtdblock6");
 
     expect_finished(r, UPGRADE_ERR_VERIFY, 0, factory_);
-    EXPECT_FALSE(exists("var/lock/bootidx_changed"));
+    EXPECT_EQ("0\n", marker()) << "the running bank stays recorded";
     expect_relocked(1);
 }
 
@@ -859,12 +866,13 @@ TEST_F(Upgrade, SecondUpgradeOfTheBootMovesTheScriptOffTheBankBeforeRewritingIt)
     EXPECT_TRUE(exists("var/lock/bootidx_changed"));
     expect_relocked(1);
 
-    // A write that stops half-way leaves the script on the running bank, the marker gone.
+    // A write that stops half-way leaves the script on the running bank, which the marker
+    // still records.
     write("var/log/evt.log", "");
     stage(second);
     run_result cut = upgrade("fwrite:mtdblock6:after=32768");
     expect_finished(cut, UPGRADE_ERR_WRITE, 0, factory_);
-    EXPECT_FALSE(exists("var/lock/bootidx_changed"));
+    EXPECT_EQ("0\n", marker());
 }
 
 // ---- one upgrade at a time ----
@@ -874,8 +882,8 @@ TEST_F(Upgrade, HeldLockRefusesTheRunAndLeavesTheHolderAlone)
     image img = make_image("SIM3000", 150);
     stage(img);
     write("proc/dte", "holder");
-    int lock = open(path("var/lock/fwupgrade.lock").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_EQ(0, fchmod(lock, 0600));
+    // The upgrade lock: the configuration partition's character device.
+    int lock = open(path("dev/mtd1").c_str(), O_RDONLY);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(0, flock(lock, LOCK_EX));
     // The holder's record, as its loading stage would show it.
@@ -903,13 +911,13 @@ TEST_F(Upgrade, HeldLockRefusesTheRunAndLeavesTheHolderAlone)
     shmdt(rec);
     close(lock);
 
-    // A device root without a lock directory is told as such, not as another run.
+    // A device root without the partition's device is told as such, not as another run.
     fwtest::TempDir empty;
     run_result bare = fwtest::run_program(fwtest::sim_binary(), "fwupgrade", {},
                                           {"FWUP_SYSROOT=" + empty.path()});
     EXPECT_EQ(238, bare.status);
-    EXPECT_EQ(0u, bare.err.find("fwupgrade: cannot open the upgrade lock in /var/lock: No such "
-                                "file or directory"))
+    EXPECT_EQ(0u, bare.err.find("fwupgrade: cannot open the upgrade lock, the configuration "
+                                "partition's flash device: No such file or directory"))
         << bare.err;
 
     // Once the holder lets go, the same staging upgrades normally; the padding stays untouched.
@@ -987,27 +995,55 @@ TEST_F(Upgrade, NeverWritesTheBankTheScriptNames)
         expect_finished(res, r.code, r.script_bank, r.code == 0 ? img : factory_);
         EXPECT_EQ(r.stores, stores);
         EXPECT_TRUE(bank_holds(0, factory_)) << "the running bank was written";
-        EXPECT_EQ(r.code == 0, exists("var/lock/bootidx_changed"));
+        // Every run here changed the script, so the running bank is recorded, success or not.
+        EXPECT_EQ("0\n", marker());
     }
 }
 
-// The bank the kernel says it runs is never the target, whatever a marker claims.
+// The running bank is never the target, whatever stands at the marker's path: where the kernel
+// names it, that decides; where it does not, only the tool's own marker tells it, and anything
+// else there stops the upgrade before it writes or stores anything.
 TEST_F(Upgrade, NeverWritesTheRunningBank)
 {
-    enum setup { SWITCHED_BACK, PLANTED, PLANTED_NO_BOOTOPT, STALE, FOREIGN_CONTENT, PLANTED_DIR };
+    enum setup {
+        SWITCHED_BACK,
+        PLANTED,
+        PLANTED_NO_BOOTOPT,
+        STALE,
+        FOREIGN_CONTENT,
+        PLANTED_DIR,
+        PLANTED_DIR_NO_BOOTOPT,
+        HARD_LINK_NO_BOOTOPT,
+        WRONG_CONTENT_NO_BOOTOPT,
+        WRONG_MODE_NO_BOOTOPT,
+        MANUAL_SWITCH_NO_BOOTOPT,
+        SECOND_UPGRADE_NO_BOOTOPT,
+    };
     const struct {
         const char *name;
         setup how;
+        int code;           // of the upgrade
+        const char *marker; // its content afterwards, nullptr: left as planted
     } rows[] = {
-        {"upgrade undone by set_boot_idx", SWITCHED_BACK},
-        {"marker planted by another user", PLANTED},
-        {"planted marker, command line silent", PLANTED_NO_BOOTOPT},
-        {"stale marker of this tool", STALE},
-        {"marker with content", FOREIGN_CONTENT},
+        {"upgrade undone by set_boot_idx", SWITCHED_BACK, 0, "0\n"},
+        {"marker planted by another user", PLANTED, 0, nullptr},
+        {"planted marker, command line silent", PLANTED_NO_BOOTOPT, UPGRADE_ERR_MARKER, nullptr},
+        {"empty marker of root's", STALE, 0, nullptr},
+        {"marker with content, wrong mode", FOREIGN_CONTENT, 0, nullptr},
+        {"directory planted at the marker", PLANTED_DIR, 0, nullptr},
         // Once in the way of the marker, it let a second upgrade of the boot take the running
         // bank for the target where the command line is silent.
-        {"directory planted at the marker, command line silent", PLANTED_DIR},
+        {"directory planted at the marker, command line silent", PLANTED_DIR_NO_BOOTOPT,
+         UPGRADE_ERR_MARKER, nullptr},
+        {"second name of root's file, command line silent", HARD_LINK_NO_BOOTOPT,
+         UPGRADE_ERR_MARKER, nullptr},
+        {"wrong content, command line silent", WRONG_CONTENT_NO_BOOTOPT, UPGRADE_ERR_MARKER,
+         nullptr},
+        {"wrong mode, command line silent", WRONG_MODE_NO_BOOTOPT, UPGRADE_ERR_MARKER, nullptr},
+        {"set_boot_idx 1 first, command line silent", MANUAL_SWITCH_NO_BOOTOPT, 0, "0\n"},
+        {"second upgrade, command line silent", SECOND_UPGRADE_NO_BOOTOPT, 0, "0\n"},
     };
+    const std::string marker_path = path("var/lock/bootidx_changed");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         reset(0);
@@ -1015,41 +1051,85 @@ TEST_F(Upgrade, NeverWritesTheRunningBank)
         case SWITCHED_BACK: {
             stage(make_image("SIM3000", 210));
             ASSERT_EQ(0, upgrade().status);
-            ASSERT_TRUE(exists("var/lock/bootidx_changed"));
+            ASSERT_EQ("0\n", marker());
             run_result back = run("set_boot_idx", {"0"});
             ASSERT_EQ(0, back.status) << back.err;
-            EXPECT_FALSE(exists("var/lock/bootidx_changed")) << "the undone switch's marker stays";
+            EXPECT_EQ("0\n", marker()) << "the switch back changed the running bank's record";
             // Bank 1 holds the first upgrade's image now; the factory one is on bank 0.
             break;
         }
         case PLANTED:
-            plant_marker(kNobody);
-            break;
         case PLANTED_NO_BOOTOPT:
             plant_marker(kNobody);
-            write("proc/cmdline", "console=ttyS0,115200 root=/dev/ram0\n");
             break;
         case STALE:
             plant_marker(0);
             break;
         case FOREIGN_CONTENT:
             write("var/lock/bootidx_changed", "1\n");
+            ASSERT_EQ(0, chmod(marker_path.c_str(), 0644));
             break;
         case PLANTED_DIR:
-            ASSERT_EQ(0, mkdir(path("var/lock/bootidx_changed").c_str(), 0777));
+        case PLANTED_DIR_NO_BOOTOPT:
+            ASSERT_EQ(0, mkdir(marker_path.c_str(), 0777));
             write("var/lock/bootidx_changed/x", "");
-            write("proc/cmdline", "console=ttyS0,115200 root=/dev/ram0\n");
+            write("var/lock/bootidx_changed.foreign.1", "");
+            break;
+        case HARD_LINK_NO_BOOTOPT:
+            // Root's own file, as a second name a user made for it: it claims bank 1 runs.
+            write("var/lock/root-file", "1\n");
+            ASSERT_EQ(0, chmod(path("var/lock/root-file").c_str(), 0600));
+            ASSERT_EQ(0, link(path("var/lock/root-file").c_str(), marker_path.c_str()));
+            break;
+        case WRONG_CONTENT_NO_BOOTOPT:
+            write("var/lock/bootidx_changed", "1");
+            ASSERT_EQ(0, chmod(marker_path.c_str(), 0600));
+            break;
+        case WRONG_MODE_NO_BOOTOPT:
+            write("var/lock/bootidx_changed", "1\n");
+            ASSERT_EQ(0, chmod(marker_path.c_str(), 0644));
+            break;
+        case MANUAL_SWITCH_NO_BOOTOPT:
+        case SECOND_UPGRADE_NO_BOOTOPT:
             break;
         }
+        bool silent = r.how >= PLANTED_DIR_NO_BOOTOPT || r.how == PLANTED_NO_BOOTOPT;
+        if (silent)
+            write("proc/cmdline", "console=ttyS0,115200 root=/dev/ram0\n");
+        if (r.how == MANUAL_SWITCH_NO_BOOTOPT) {
+            ASSERT_EQ(0, run("set_boot_idx", {"1"}).status);
+        } else if (r.how == SECOND_UPGRADE_NO_BOOTOPT) {
+            stage(make_image("SIM3000", 212));
+            ASSERT_EQ(0, upgrade().status);
+        }
+        struct stat planted;
+        bool had = lstat(marker_path.c_str(), &planted) == 0;
+        std::string block = config_block();
         write("var/log/evt.log", "");
         image img = make_image("SIM3000", 211);
         stage(img);
 
-        expect_finished(upgrade(), 0, 1, img);
+        run_result res = upgrade();
+        if (r.code == 0) {
+            expect_finished(res, 0, 1, img);
+        } else {
+            expect_finished(res, r.code, 0, factory_);
+            EXPECT_EQ(block, config_block()) << "stored with the running bank unknown";
+            EXPECT_EQ(1u, told(res.err).size()) << res.err;
+            EXPECT_TRUE(trace().empty()) << "a partition was unlocked";
+        }
         EXPECT_TRUE(bank_holds(0, factory_)) << "the running bank was written";
         struct stat st;
-        ASSERT_EQ(0, lstat(path("var/lock/bootidx_changed").c_str(), &st));
-        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0 && st.st_uid == geteuid());
+        ASSERT_EQ(0, lstat(marker_path.c_str(), &st));
+        if (r.marker != nullptr) {
+            EXPECT_EQ(r.marker, marker());
+            EXPECT_EQ(0600u, st.st_mode & 07777);
+        } else {
+            // What a user planted is neither trusted nor replaced.
+            ASSERT_TRUE(had);
+            EXPECT_EQ(planted.st_ino, st.st_ino);
+            EXPECT_EQ(planted.st_mode, st.st_mode);
+        }
     }
 }
 
@@ -1086,7 +1166,7 @@ TEST_F(Upgrade, StoresOfTheConfigurationBlock)
 // in progress.
 TEST_F(Upgrade, BootCommandsAndUpgradesExcludeEachOther)
 {
-    int lock = open(path("var/lock/fwupgrade.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    int lock = open(path("dev/mtd1").c_str(), O_RDONLY);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(0, flock(lock, LOCK_EX)); // as an upgrade holds it
     const std::vector<std::string> edits[] = {
@@ -1121,9 +1201,10 @@ TEST_F(Upgrade, SharedStateOnlyRootCanTake)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
+    // The lock file of earlier versions lived in the world-writable /var/lock: whatever a user
+    // plants or holds there now is neither used nor touched.
     const std::string lock_path = path("var/lock/fwupgrade.lock");
     const std::string elsewhere = path("elsewhere");
-    write("elsewhere", "keep");
     enum planted { FOREIGN_FILE, LINK, DIRECTORY };
     for (planted p : {FOREIGN_FILE, LINK, DIRECTORY}) {
         SCOPED_TRACE(p == LINK ? "link" : p == DIRECTORY ? "directory" : "foreign file");
@@ -1141,17 +1222,21 @@ TEST_F(Upgrade, SharedStateOnlyRootCanTake)
             ASSERT_EQ(0, mkdir(lock_path.c_str(), 0777));
             write("var/lock/fwupgrade.lock/x", "");
         }
+        struct stat before;
+        ASSERT_EQ(0, lstat(lock_path.c_str(), &before));
         image img = make_image("SIM3000", 240);
         stage(img);
         expect_finished(upgrade(), 0, 1, img);
+        EXPECT_EQ(0, run("set_boot_idx", {"0"}).status) << "an edit after it";
         struct stat st;
         ASSERT_EQ(0, lstat(lock_path.c_str(), &st));
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(0u, st.st_uid);
-        EXPECT_EQ(0600u, st.st_mode & 07777);
+        EXPECT_EQ(before.st_ino, st.st_ino);
+        EXPECT_EQ(before.st_mode, st.st_mode);
+        EXPECT_EQ(before.st_uid, st.st_uid);
         EXPECT_EQ("keep", read("elsewhere"));
         if (held >= 0)
             close(held);
+        sim::remove_tree(lock_path);
     }
 
     // A record made before root's by another user: the run neither uses nor touches it.

@@ -81,6 +81,9 @@ const code_meaning g_codes[] = {
     {UPGRADE_ERR_WRITE, "UPGRADE_ERR_WRITE", "writing a payload to its partition failed"},
     {UPGRADE_ERR_VERIFY, "UPGRADE_ERR_VERIFY",
      "reading a payload back failed or gave bytes that differ from the image"},
+    {UPGRADE_ERR_MARKER, "UPGRADE_ERR_MARKER",
+     "no bootopt= on the kernel command line, and the change marker is not the tool's or could "
+     "not be made"},
 };
 
 const char *stage_text(int32_t stage)

@@ -67,8 +67,9 @@ struct status_args {
 struct device_state {
     int script_bank = -1;        // bank the boot loader would load; -1 none
     std::string script_problem;  // why it would not boot; empty when it would
-    bool marker = false;         // the change marker counts (a regular, empty file of this user)
+    bool marker = false;         // the change marker counts (a file as the device program makes it)
     bool marker_ignored = false; // something else stands at its path: not trusted
+    int marker_bank = -1;        // the running bank the marker recorded
     int cmdline_bank = -1;       // bank named by bootopt=; -1 none or unreadable
     bool cmdline_read = false;   // proc/cmdline could be read
     part_state parts[2][2];      // [bank][kernel, root]
@@ -224,9 +225,14 @@ void read_state(const std::string &dir, device_state *st)
     std::string cmdline;
 
     read_script(dir, st);
-    // The device program's rule: anything another user could plant is not a marker.
+    // The device program's rule: only a file as it makes it (this user's, mode 0600, one name,
+    // the running bank's digit and a newline) is the marker.
     if (lstat((dir + kMarker).c_str(), &sb) == 0) {
-        st->marker = S_ISREG(sb.st_mode) && sb.st_size == 0 && sb.st_uid == geteuid();
+        std::string text;
+        st->marker = S_ISREG(sb.st_mode) && sb.st_uid == geteuid() &&
+                     (sb.st_mode & 07777) == 0600 && sb.st_nlink == 1 &&
+                     sim::read_file(dir + kMarker, &text) && (text == "0\n" || text == "1\n");
+        st->marker_bank = st->marker ? text[0] - '0' : -1;
         st->marker_ignored = !st->marker;
     }
     st->cmdline_read = sim::read_file(dir + "/proc/cmdline", &cmdline);
@@ -263,10 +269,14 @@ void print_text(const status_args &a, const device_state &st)
     if (!st.script_problem.empty())
         printf("boot:          would not boot: %s\n", st.script_problem.c_str());
     if (st.marker_ignored)
-        printf("marker:        absent (var/lock/bootidx_changed is not a regular, empty file of "
-               "this user: not trusted)\n");
+        printf("marker:        absent (var/lock/bootidx_changed is not the change marker the "
+               "tool makes: not trusted)\n");
+    else if (st.marker)
+        printf("marker:        present (var/lock/bootidx_changed: bank %d ran when the script "
+               "first changed)\n",
+               st.marker_bank);
     else
-        printf("marker:        %s\n", st.marker ? "present (var/lock/bootidx_changed)" : "absent");
+        printf("marker:        absent\n");
     if (!st.cmdline_read)
         printf("cmdline bank:  none (proc/cmdline cannot be read)\n");
     else if (st.cmdline_bank < 0)
