@@ -25,6 +25,7 @@ enum : int {
     UPGRADE_ERR_MODEL = -22,
     UPGRADE_ERR_WRITE = -23,
     UPGRADE_ERR_VERIFY = -24,
+    UPGRADE_ERR_USAGE = -25, // an argument that is an option the upgrade does not know
 };
 
 // Loads /lib/libevt.so around one call of its Evt_log_event. Its result, or -1 when the library
