@@ -45,10 +45,8 @@ const char *const g_refusal_text[] = {
     "another part of the script names the other bank, which would still win",
     "the edit would change the bank the script names",
     "the kernel command line is empty: the kernel would find no root",
-    "the command line holds \"bootopt=\", which the boot loader appends itself with the bank "
-    "it boots",
-    "the text it writes to is not on its own line (a \"scrub\" line with \"-l\", a \"fis load\" "
-    "line with \"-b\" and the root)",
+    "the command line holds \"bootopt=\", which the boot loader appends itself",
+    "what the edit writes to is found only on another line than its own",
 };
 static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_COUNT,
               "one text per refusal");
