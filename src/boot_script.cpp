@@ -140,14 +140,14 @@ bool line_runs(const script_text *s, int start, int end, const char *const *comm
     return true;
 }
 
-// The first line that runs `command`: 0 with its start, end and the place behind the command's
-// words, or TEXT_NOT_FOUND.
+// A line that runs a command.
 struct script_line {
     int start; // first character
     int end;   // its newline, or the text's end
     int after; // behind the command's words
 };
 
+// The first line from `from` on that runs `command`: 0 with `*line` filled, or TEXT_NOT_FOUND.
 int find_command_line(const script_text *s, const char *const *command, int count, int from,
                       script_line *line)
 {
