@@ -44,6 +44,9 @@ const char *const g_refusal_text[] = {
     "the text to replace runs across a line end",
     "another part of the script names the other bank, which would still win",
     "the edit would change the bank the script names",
+    "the kernel command line is empty: the kernel would find no root",
+    "the command line holds \"bootopt=\", which the boot loader appends itself",
+    "what the edit writes to is found only on another line than its own",
 };
 static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_COUNT,
               "one text per refusal");

@@ -250,6 +250,24 @@ int open_device(const char *path, int flags)
     return dev == nullptr ? -1 : open(dev, flags);
 }
 
+// The block is used whatever its CRC says, as it always was; but the boot loader ignores a block
+// whose CRC does not match and stops at its prompt, so the user hears of it, once per run (an
+// upgrade reads the block several times).
+void tell_bad_crc(const uint8_t *block, const char *device)
+{
+    static bool told = false;
+    uint32_t stored = get_le32(block + RB_CONFIG_CRC_OFFSET);
+    uint32_t computed = cyg_crc32(block, RB_CONFIG_CRC_OFFSET);
+
+    if (told || stored == computed)
+        return;
+    told = true;
+    fprintf(stderr,
+            "%s: the configuration block on %s has CRC 0x%08lx stored but 0x%08lx computed: "
+            "the boot loader would ignore this block\n",
+            program_invocation_short_name, device, (unsigned long)stored, (unsigned long)computed);
+}
+
 // Reads the block through `fd` and runs the request on it.
 int run_on_device(int fd, const boot_request *req, boot_report *report)
 {
@@ -261,6 +279,7 @@ int run_on_device(int fd, const boot_request *req, boot_report *report)
         // No buffer fails like a short device: either way the block never reached memory.
         result = BOOT_ERR_READ;
     } else {
+        tell_bad_crc(block, report->device);
         result = run_on_block(fd, block, req, report);
     }
     free(block);

@@ -64,6 +64,9 @@ enum boot_refusal : int {
     BOOT_REFUSE_SPANS_LINES,   // the text to replace runs across a line end
     BOOT_REFUSE_OTHER_BANK,    // after the switch the script would still name the other bank
     BOOT_REFUSE_CHANGES_BANK,  // the edit would change the bank the script names
+    BOOT_REFUSE_EMPTY_CMDLINE, // update_exec with nothing but blanks: the kernel finds no root
+    BOOT_REFUSE_BOOTOPT,       // update_exec holding "bootopt=", which the boot loader appends
+    BOOT_REFUSE_OTHER_LINE,    // the edit's anchor is not on the line it writes to
     BOOT_REFUSE_COUNT,
 };
 

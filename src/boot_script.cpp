@@ -22,6 +22,12 @@ const char g_anchor_scrub[] = "scrub";
 const char g_anchor_length_opt[] = "-l"; // of the scrub command
 const char g_anchor_load[] = "load";
 const char g_anchor_address[] = "0x"; // the load address
+const char g_anchor_bootopt[] = "bootopt=";
+// The commands whose lines the scrub and load edits write to, word by word.
+const char *const g_scrub_command[] = {g_anchor_scrub};
+const char *const g_load_command[] = {"fis", "load"};
+const char g_load_address_opt[] = "-b";
+const char g_load_address_format[] = "0x%08x";
 const char g_console_item_format[] = " console=ttyS0,115200%s";
 const char g_scrub_line_format[] = "scrub -o 0x03000000 -l %s";
 
@@ -80,6 +86,81 @@ int text_find_last(const script_text *s, char c)
     const void *p = memrchr(s->field, c, (size_t)s->len);
 
     return p == nullptr ? TEXT_NOT_FOUND : (int)((const char *)p - s->field);
+}
+
+// Offset of the end of the line holding `at`: its newline, or the text's end.
+int line_end(const script_text *s, int at)
+{
+    int newline = text_find_any(s, at, "\n");
+
+    return newline < 0 ? s->len : newline;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The word at or after `at` on its line: its start in `*start`, and its end as the result, or
+// TEXT_NOT_FOUND when the line has no more words.
+int next_word(const script_text *s, int at, int end, int *start)
+{
+    while (at < end && is_blank(s->field[at]))
+        at++;
+    if (at >= end)
+        return TEXT_NOT_FOUND;
+    *start = at;
+    while (at < end && !is_blank(s->field[at]))
+        at++;
+    return at;
+}
+
+bool word_is(const script_text *s, int start, int end, const char *word)
+{
+    size_t n = strlen(word);
+
+    return (size_t)(end - start) == n && memcmp(s->field + start, word, n) == 0;
+}
+
+// True when the line from `start` to `end` begins with the `count` words of `command`; `*after`
+// is then where the next word may begin.
+bool line_runs(const script_text *s, int start, int end, const char *const *command, int count,
+               int *after)
+{
+    int at = start;
+
+    for (int i = 0; i < count; i++) {
+        int word = 0;
+        int word_end = next_word(s, at, end, &word);
+        if (word_end < 0 || !word_is(s, word, word_end, command[i]))
+            return false;
+        at = word_end;
+    }
+    *after = at;
+    return true;
+}
+
+// A line that runs a command.
+struct script_line {
+    int start; // first character
+    int end;   // its newline, or the text's end
+    int after; // behind the command's words
+};
+
+// The first line from `from` on that runs `command`: 0 with `*line` filled, or TEXT_NOT_FOUND.
+int find_command_line(const script_text *s, const char *const *command, int count, int from,
+                      script_line *line)
+{
+    for (int start = from; start >= 0 && start < s->len;) {
+        int end = line_end(s, start);
+        if (line_runs(s, start, end, command, count, &line->after)) {
+            line->start = start;
+            line->end = end;
+            return 0;
+        }
+        start = end < s->len ? end + 1 : TEXT_NOT_FOUND;
+    }
+    return TEXT_NOT_FOUND;
 }
 
 // The whole field copied, with the text's end marked, so that a tail read from it with "%s"
@@ -365,6 +446,12 @@ int edit_update_exec(edit_ctx *e, const char *text)
 
     if (!is_plain_value(text))
         return refuse(e, BOOT_REFUSE_CONTROL_CHAR);
+    if (text[strspn(text, " ")] == '\0')
+        return refuse(e, BOOT_REFUSE_EMPTY_CMDLINE);
+    // Found anywhere, it would come before the word the boot loader appends, and the bank state
+    // (which reads the command line as bytes) would take it for the bank that runs.
+    if (strstr(text, g_anchor_bootopt) != nullptr)
+        return refuse(e, BOOT_REFUSE_BOOTOPT);
     if (exec < 0 || open_quote < 0 || close_quote < 0)
         return 0;
     if (spans_lines(s, exec, close_quote))
@@ -380,11 +467,14 @@ int edit_update_exec(edit_ctx *e, const char *text)
     return 0;
 }
 
+// The scrub command's own line: "scrub" and "-l" found elsewhere (a kernel command line holding
+// "edac.scrub=1 ... -l") are not what the edit writes to.
 int edit_update_scrub(edit_ctx *e, const char *text)
 {
     script_text *s = &e->s;
-    int scrub = text_find(s, 0, g_anchor_scrub);
-    int length_opt = text_find(s, scrub, g_anchor_length_opt);
+    script_line scrub = {0, 0, 0};
+    bool present = find_command_line(s, g_scrub_command, 1, 0, &scrub) == 0;
+    int length_opt = present ? text_find(s, scrub.after, g_anchor_length_opt) : TEXT_NOT_FOUND;
     int newline = text_find_any(s, length_opt, "\n");
     int at = length_opt + SCRUB_VALUE_OFFSET;
     char line[SCRUB_LINE_LEN];
@@ -392,11 +482,15 @@ int edit_update_scrub(edit_ctx *e, const char *text)
 
     if (!is_number(text, strlen(text)))
         return refuse(e, BOOT_REFUSE_NOT_NUMBER);
-    if (scrub >= 0 && (length_opt < 0 || newline < 0))
+    if (present && length_opt < 0)
         return 0;
-    if (scrub >= 0) {
+    if (present && length_opt >= scrub.end)
+        return refuse(e, BOOT_REFUSE_OTHER_LINE);
+    if (present && newline < 0)
+        return 0;
+    if (present) {
         // The value goes behind "-l " on the scrub line itself.
-        if (spans_lines(s, scrub, length_opt) || at > newline)
+        if (at > newline)
             return refuse(e, BOOT_REFUSE_SPANS_LINES);
         if (!fits(edited_len(s, at, strlen(text), newline), RB_SCRIPT_LEN))
             return refuse(e, BOOT_REFUSE_TOO_LONG);
@@ -409,7 +503,7 @@ int edit_update_scrub(edit_ctx *e, const char *text)
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    if (scrub >= 0)
+    if (present)
         snprintf(s->field + at, (size_t)(RB_SCRIPT_LEN - at), "%s%s", text, copy + newline);
     else
         snprintf(s->field, RB_SCRIPT_LEN, "%s\n%s", line, copy);
@@ -418,30 +512,81 @@ int edit_update_scrub(edit_ctx *e, const char *text)
     return 0;
 }
 
+// Where a load edit of old would have written: a "load", a "0x" behind it and a "root" behind
+// that, on any lines.
+bool has_loose_load_anchors(const script_text *s)
+{
+    int load = text_find(s, 0, g_anchor_load);
+    int address = text_find(s, load, g_anchor_address);
+
+    return load >= 0 && address >= 0 && text_find(s, address, g_anchor_root) >= 0;
+}
+
+// The root's load line: the first "fis load" line carrying "-b", with the address word behind
+// the option and the root named after it on the same line. 0 with the address's span, or
+// TEXT_NOT_FOUND.
+int find_load_address(const script_text *s, int *address, int *address_end)
+{
+    script_line line = {0, 0, 0};
+
+    for (int from = 0; find_command_line(s, g_load_command, 2, from, &line) == 0;
+         from = line.end + 1) {
+        int word = 0;
+        int at = line.after;
+        int end;
+        while ((end = next_word(s, at, line.end, &word)) >= 0 &&
+               !word_is(s, word, end, g_load_address_opt))
+            at = end;
+        if (end < 0)
+            continue; // a load without "-b" is the kernel's
+        end = next_word(s, end, line.end, &word);
+        int root = text_find(s, end, g_anchor_root);
+        if (end < 0 || root < 0 || root >= line.end)
+            return TEXT_NOT_FOUND;
+        *address = word;
+        *address_end = end;
+        return 0;
+    }
+    return TEXT_NOT_FOUND;
+}
+
+// The address as the next edit, and an older tool in the other bank, look for it: "0x" and hex
+// digits. A decimal number is written in that form, the same value.
+void format_load_address(const char *text, char *out, size_t size)
+{
+    size_t n = strlen(text);
+
+    if (n > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        snprintf(out, size, "0x%s", text + 2);
+    else
+        snprintf(out, size, g_load_address_format, (unsigned)strtoul(text, nullptr, 10));
+}
+
 int edit_update_load(edit_ctx *e, const char *text)
 {
     script_text *s = &e->s;
-    int load = text_find(s, 0, g_anchor_load);
-    int any_root = text_find(s, load, g_anchor_root);
-    int address = text_find(s, load, g_anchor_address);
-    int root = text_find(s, address, g_anchor_root);
+    size_t text_len = strlen(text);
+    char value[RB_SCRIPT_LEN];
     char *copy = nullptr;
+    int address = 0;
+    int address_end = 0;
 
-    if (!is_number(text, strlen(text)))
+    if (!is_number(text, text_len))
         return refuse(e, BOOT_REFUSE_NOT_NUMBER);
-    if (load < 0 || any_root < 0 || address < 0 || root < 0)
-        return 0;
-    // The address must be the one of the root's load: from another line, the lines between
-    // would go.
-    if (spans_lines(s, address, root))
-        return refuse(e, BOOT_REFUSE_SPANS_LINES);
+    // Only the address word is replaced: the rest of its line, and every other line, stay.
+    if (find_load_address(s, &address, &address_end) != 0)
+        return has_loose_load_anchors(s) ? refuse(e, BOOT_REFUSE_OTHER_LINE) : 0;
+    if (text_len >= sizeof(value))
+        return refuse(e, BOOT_REFUSE_TOO_LONG);
+    format_load_address(text, value, sizeof(value));
     // The edit never touches the field's last byte.
-    if (!fits(edited_len(s, address, strlen(text) + 1, root), RB_SCRIPT_LEN - 1))
+    if (!fits(edited_len(s, address, strlen(value), address_end), RB_SCRIPT_LEN - 1))
         return refuse(e, BOOT_REFUSE_TOO_LONG);
     copy = take_working_copy(s);
     if (copy == nullptr)
         return BOOT_ERR_STORE;
-    snprintf(s->field + address, (size_t)(RB_SCRIPT_LEN - address - 1), "%s %s", text, copy + root);
+    snprintf(s->field + address, (size_t)(RB_SCRIPT_LEN - address - 1), "%s%s", value,
+             copy + address_end);
     free(copy);
     e->modified = 1;
     return 0;

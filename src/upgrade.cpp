@@ -110,11 +110,15 @@ int check_partition(const char *what, const char *label, uint32_t payload_size, 
 }
 
 // Finds the bank to write, checks that the payloads fit and that both partitions have their
-// device nodes, and unlocks both partitions.
+// device nodes, and unlocks both partitions. A device enters the run only with its unlock
+// request: the exit steps lock what the run holds, and a partition that was never unlocked
+// (its partner missing, too small) is no business of this run.
 int prepare_target(upgrade_run *run)
 {
     const char *kernel_name;
     const char *root_name;
+    char kernel_dev[MTD_PATH_LEN] = "";
+    char root_dev[MTD_PATH_LEN] = "";
     int result;
     int kernel_unlock;
     int root_unlock;
@@ -132,16 +136,19 @@ int prepare_target(upgrade_run *run)
     kernel_name = g_kernel_name[run->target_idx != 0];
     root_name = g_root_name[run->target_idx != 0];
     result = check_partition("kernel", kernel_name, run->payloads[PAYLOAD_KERNEL].size,
-                             &run->kernel_part_size, run->kernel_dev);
+                             &run->kernel_part_size, kernel_dev);
     if (result == UPGRADE_OK)
         result = check_partition("root", root_name, run->payloads[PAYLOAD_ROOT].size,
-                                 &run->root_part_size, run->root_dev);
+                                 &run->root_part_size, root_dev);
     if (result != UPGRADE_OK)
         return result;
     // Without an erase size (0) every chunk is synced, as on a flash with small blocks.
     (void)lookup_mtd_erasesize(kernel_name, &run->kernel_erase_size);
     (void)lookup_mtd_erasesize(root_name, &run->root_erase_size);
+    // A refused request is locked again all the same: the driver may have acted on part of it.
+    memcpy(run->kernel_dev, kernel_dev, sizeof(run->kernel_dev));
     kernel_unlock = unlock_mtd_device(run->kernel_dev);
+    memcpy(run->root_dev, root_dev, sizeof(run->root_dev));
     root_unlock = unlock_mtd_device(run->root_dev);
     if (kernel_unlock != 0 || root_unlock != 0)
         return upgrade_fail(UPGRADE_ERR_RESOURCE, "the flash driver refused to unlock %s",
@@ -238,10 +245,16 @@ bool is_version(const char *arg)
     return strcmp(arg, "--version") == 0;
 }
 
-// The index of the help or version flag the command answers, 0 when there is none.
+// The index of the help or version flag the command answers, 0 when there is none. redboot_cli
+// takes one in its value's place too: stored as a kernel command line it would leave the next
+// boot without its root.
 int info_flag_index(command_id command, int argc, char **argv)
 {
-    int last = command == CMD_UPGRADE || argc < 2 ? argc - 1 : 1;
+    int last = argc - 1;
+    int answered = command == CMD_UPGRADE ? last : command == CMD_REDBOOT_CLI ? 2 : 1;
+
+    if (last > answered)
+        last = answered;
 
     for (int i = 1; i <= last; i++) {
         if (argv[i] != nullptr && (is_help(argv[i]) || is_version(argv[i])))
@@ -256,18 +269,29 @@ void print_version(const char *name)
            g_fw_commit[0] != '\0' ? " commit " : "", g_fw_commit);
 }
 
-void upgrade_usage(void)
+// The first argument that looks like an option the upgrade does not know, 0 when there is none.
+int unknown_option_index(int argc, char **argv)
 {
-    printf("Usage: fwupgrade [-h|--help] [--version]\n"
-           "Installs the firmware image staged at /tmpfs/upgrading/fw.bin into the bank that is\n"
-           "not running, reads it back, carries the OEM customisation along and points the boot\n"
-           "script at it; the new firmware runs after the next reboot. Progress is published in\n"
-           "shared memory (key 0x13578642). Exit status: 0 success; 240 image unreadable; 239\n"
-           "boot switch failed; 238 another upgrade is running; 237 image missing or short, or\n"
-           "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
-           "wrong model; 233 write failed; 232 verify failed; 231 the change marker\n"
-           "/var/lock/bootidx_changed is not the tool's or cannot be made (without bootopt= on\n"
-           "the kernel command line).\n");
+    for (int i = 1; i < argc; i++) {
+        if (argv[i] != nullptr && argv[i][0] == '-' && !is_help(argv[i]) && !is_version(argv[i]))
+            return i;
+    }
+    return 0;
+}
+
+void upgrade_usage(FILE *out)
+{
+    fprintf(out,
+            "Usage: fwupgrade [-h|--help] [--version]\n"
+            "Installs the firmware image staged at /tmpfs/upgrading/fw.bin into the bank that is\n"
+            "not running, reads it back, carries the OEM customisation along and points the boot\n"
+            "script at it; the new firmware runs after the next reboot. Progress is published in\n"
+            "shared memory (key 0x13578642). Exit status: 0 success; 240 image unreadable; 239\n"
+            "boot switch failed; 238 another upgrade is running; 237 image missing or short, or\n"
+            "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
+            "wrong model; 233 write failed; 232 verify failed; 231 the change marker\n"
+            "/var/lock/bootidx_changed is not the tool's or cannot be made (without bootopt= on\n"
+            "the kernel command line); 230 an unknown option, nothing done.\n");
 }
 
 } // namespace
@@ -344,10 +368,18 @@ int fwupgrade_main(int argc, char **argv)
     }
     if (flag != 0) {
         if (command == CMD_UPGRADE)
-            upgrade_usage();
+            upgrade_usage(stdout);
         else
             boot_command_usage(name);
         return 0;
+    }
+    // A mistyped option (--dry-run, -n) must not run a real upgrade: refused before the lock,
+    // the record, the events or the staged files are touched. Words without a '-' stay ignored.
+    int unknown = command == CMD_UPGRADE ? unknown_option_index(argc, argv) : 0;
+    if (unknown != 0) {
+        fprintf(stderr, "fwupgrade: unknown option %s\n", argv[unknown]);
+        upgrade_usage(stderr);
+        return UPGRADE_ERR_USAGE;
     }
     if (platform_init() != 0)
         return -1;

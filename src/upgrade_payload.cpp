@@ -144,6 +144,21 @@ int open_staged_image(const char *path, upgrade_run *run, uint64_t *len)
     return DATA_OK;
 }
 
+// The line a payload read that runs past the end of the image has always printed on standard
+// output: the one request for the whole payload, and what a read from its offset would get. The
+// ranges are checked before anything is read, so the line is made from them. A payload the
+// device cannot address at all never gets as far as a read.
+void print_short_read(const fw_payload_desc &d, uint64_t len)
+{
+    uint64_t got = 0;
+
+    if (d.size == 0 || d.offset > (uint32_t)DATA_LEN_MAX || d.size > (uint32_t)DATA_LEN_MAX)
+        return;
+    if (d.offset < len)
+        got = len - d.offset < d.size ? len - d.offset : d.size;
+    printf("fread failed to_do : done = %ld : %ld !\n", (long)d.size, (long)got);
+}
+
 // One line on standard error for each way the staged image can fail its checks; returns `code`.
 int report_image(int code, uint64_t len, const fw_image_header &hdr, const fw_image_fault &f)
 {
@@ -158,12 +173,14 @@ int report_image(int code, uint64_t len, const fw_image_header &hdr, const fw_im
     if (code == DATA_ERR_READ && f.payload < 0)
         return upgrade_fail(code, "the staged image is shorter than its header: %llu of %d bytes",
                             (unsigned long long)len, FW_HEADER_LEN);
-    if (code == DATA_ERR_READ)
+    if (code == DATA_ERR_READ) {
+        print_short_read(d, len);
         return upgrade_fail(code,
                             "the %s payload lies past the end of the staged image: offset %lu + "
                             "size %lu > %llu bytes",
                             name, (unsigned long)d.offset, (unsigned long)d.size,
                             (unsigned long long)len);
+    }
     if (code == IMAGE_ERR_MAGIC)
         return upgrade_fail(code, "wrong magic in the image header: 0x%08lx, not 0x%08lx",
                             (unsigned long)hdr.magic, (unsigned long)FW_IMAGE_MAGIC);

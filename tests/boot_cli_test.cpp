@@ -144,7 +144,9 @@ TEST_F(BootCli, HelpAndVersionTouchNothing)
     const struct {
         const char *name;
         std::vector<std::string> args;
-        const char *out; // the start of standard output
+        const char *out;      // the start of standard output
+        int status = 0;       // 230: an option the upgrade does not know
+        const char *err = ""; // the start of standard error
     } rows[] = {
         {"get_boot_idx", {"--help"}, "Usage: get_boot_idx\n"},
         {"get_boot_idx", {"-h"}, "Usage: get_boot_idx\n"},
@@ -158,16 +160,36 @@ TEST_F(BootCli, HelpAndVersionTouchNothing)
         {"fwupgrade", {"--version"}, "fwupgrade (fwupgrade) "},
         {"fwupgrade", {"-x", "--help"}, "Usage: fwupgrade"},
         {"fwupgrade", {"now", "--version"}, "fwupgrade (fwupgrade) "},
+        // In the value's place too: stored, it would be the next boot's kernel command line.
+        {"redboot_cli", {"update_exec", "--help"}, "Usage:\n    redboot_cli show\n"},
+        {"redboot_cli", {"update_exec", "-h"}, "Usage:\n    redboot_cli show\n"},
+        {"redboot_cli", {"update_exec", "--version"}, "redboot_cli (fwupgrade) "},
+        // A mistyped option is refused, never taken for an upgrade.
+        {"fwupgrade",
+         {"--dry-run"},
+         "",
+         230,
+         "fwupgrade: unknown option --dry-run\nUsage: fwupgrade [-h|--help] [--version]\n"},
+        {"fwupgrade", {"-n"}, "", 230, "fwupgrade: unknown option -n\nUsage: fwupgrade"},
+        {"anything", {"now", "--check"}, "", 230, "fwupgrade: unknown option --check\n"},
+        {"fwupgrade", {"-"}, "", 230, "fwupgrade: unknown option -\n"},
+        {"fwupgrade", {"--"}, "", 230, "fwupgrade: unknown option --\n"},
     };
     for (const auto &row : rows) {
         for (bool with_root : {true, false}) {
             run_result r = with_root ? run(row.name, row.args)
                                      : fwtest::run_program(fwtest::sim_binary(), row.name, row.args,
                                                            {"FWUP_SYSROOT="});
-            EXPECT_EQ(0, r.status) << row.name << " " << row.args.back();
+            EXPECT_EQ(row.status, r.status) << row.name << " " << row.args.back();
             EXPECT_EQ(0u, r.out.find(row.out))
                 << row.name << " " << row.args.back() << ": " << r.out;
-            EXPECT_EQ("", r.err) << row.name;
+            if (row.status != 0) {
+                EXPECT_EQ("", r.out) << row.name << " " << row.args.back();
+            }
+            EXPECT_EQ(0u, r.err.find(row.err)) << row.name << " " << row.args.back() << r.err;
+            if (row.err[0] == '\0') {
+                EXPECT_EQ("", r.err) << row.name;
+            }
         }
     }
     EXPECT_TRUE(before == config_block());
@@ -190,6 +212,11 @@ TEST_F(BootCli, RefusedEditsStoreNothing)
         {"update_scrub", "0x0a000000 -x"},
         {"update_exec", std::string(495, 'a')},
         {"update_exec", "console=ttyS0\"\nfis delete root1\nexec -c \"x"},
+        // The kernel would find no root, or take the bank from the script's word and not from
+        // the one the boot loader appends.
+        {"update_exec", ""},
+        {"update_exec", "  "},
+        {"update_exec", "root=/dev/ram0 bootopt=1"},
     };
     for (const auto &args : rows) {
         run_result r = run("redboot_cli", args);
@@ -202,6 +229,54 @@ TEST_F(BootCli, RefusedEditsStoreNothing)
     EXPECT_EQ(0, run("redboot_cli", {"disable_uart"}).status);
     EXPECT_EQ(0, run("redboot_cli", {"enable_uart"}).status);
     EXPECT_TRUE(before == config_block()) << "console off and on again";
+}
+
+// A block whose CRC does not match is used as before (the boot loader would ignore it and stop
+// at its prompt), but every command that reads it says so once; an edit stores it with a
+// matching CRC.
+TEST_F(BootCli, BlockWithAWrongCrcIsToldByEveryReader)
+{
+    const std::string no_console = replace(sim::boot_script(0), " console=ttyS0,115200", "");
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int status;
+        std::string script; // stored afterwards; empty: the block stays as it was
+    } rows[] = {
+        {"get_boot_idx", {}, 0, ""},
+        {"redboot_cli", {"show"}, 0, ""},
+        {"set_boot_idx", {"1"}, 0, sim::boot_script(1)},
+        {"set_boot_idx", {"0"}, 0, sim::boot_script(0)},
+        {"redboot_cli", {"disable_uart"}, 0, no_console},
+        {"redboot_cli", {"enable_uart"}, 0, ""},
+        {"redboot_cli",
+         {"update_exec", "root=/dev/ram0"},
+         0,
+         replace(sim::boot_script(0), " initrd=0x0a000000,10M console=ttyS0,115200", "")},
+        {"redboot_cli", {"update_load", "banana"}, 256 + BOOT_ERR_REFUSED, ""},
+    };
+    for (const auto &row : rows) {
+        std::string block = sim::config_block(sim::standard_entries(sim::boot_script(0)));
+        block[RB_CONFIG_CRC_OFFSET] = (char)(block[RB_CONFIG_CRC_OFFSET] ^ 0x01);
+        write("dev/mtdblock1", block);
+        run_result r = run(row.name, row.args);
+        std::string what = std::string(row.name) + " " + (row.args.empty() ? "" : row.args[0]);
+        EXPECT_EQ(row.status, r.status) << what << r.err;
+        const std::string said = "the boot loader would ignore this block\n";
+        size_t told = r.err.find(said);
+        EXPECT_NE(std::string::npos, told) << what << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find(said, told + 1)) << what << r.err;
+        EXPECT_EQ(0u, r.err.find(row.name)) << what << r.err;
+        if (row.script.empty()) {
+            EXPECT_TRUE(block == config_block()) << what;
+        } else {
+            EXPECT_EQ(row.script, stored_script()) << what;
+            EXPECT_TRUE(stored_crc_valid()) << what;
+        }
+    }
+    // A block that holds its CRC is not talked about.
+    use_script(sim::boot_script(0));
+    EXPECT_EQ("", run("get_boot_idx").err);
 }
 
 TEST_F(BootCli, SubCommandsEditTheStoredScript)

@@ -2,11 +2,13 @@
 // blocks, the operation frame and the bank state on a simulated device.
 #include "fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <random>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -167,7 +169,33 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
         // The address of the kernel's load line: the root load would swallow the kernel's.
         {"load across lines", "fis load -b 0x0c000000 kernel0\nfis load root0\n",
          BOOT_OP_UPDATE_LOAD, 0, "0x0a000000", "fis load -b 0x0c000000 kernel0\nfis load root0\n",
-         0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
+         0, BOOT_ERR_REFUSED, BOOT_REFUSE_OTHER_LINE},
+        // Written as the next edit finds it again: "0x" and hex digits.
+        {"load decimal", kSample, BOOT_OP_UPDATE_LOAD, 0, "201326592",
+         replace(kSample, "0x0a000000 root0", "0x0c000000 root0"), 1},
+        {"load 0X", kSample, BOOT_OP_UPDATE_LOAD, 0, "0X0C000000",
+         replace(kSample, "0x0a000000 root0", "0x0C000000 root0"), 1},
+        // The "0x" and "root" of the command line are not the load line's.
+        {"load on its -b line only",
+         "fis load -b 4096 root0\nfis load kernel0\nexec -c \"initrd=0x1,10M root=/dev/ram0\"\n",
+         BOOT_OP_UPDATE_LOAD, 0, "0x2",
+         "fis load -b 0x2 root0\nfis load kernel0\nexec -c \"initrd=0x1,10M root=/dev/ram0\"\n", 1},
+        {"load keeps the rest of its line", "fis load -b 0x1 -d root0\n", BOOT_OP_UPDATE_LOAD, 0,
+         "0x2", "fis load -b 0x2 -d root0\n", 1},
+        {"scrub words in the command line only",
+         "fis load kernel0\nexec -c \"edac.scrub=1 -l x\"\n", BOOT_OP_UPDATE_SCRUB, 0, "0x1",
+         "scrub -o 0x03000000 -l 0x1\nfis load kernel0\nexec -c \"edac.scrub=1 -l x\"\n", 1},
+        {"scrub line without its -l", "scrub -o 0x03000000\nexec -c \"a -l b\"\n",
+         BOOT_OP_UPDATE_SCRUB, 0, "0x1", "scrub -o 0x03000000\nexec -c \"a -l b\"\n", 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_OTHER_LINE},
+        {"scrub line after others", "exec -c \"scrub\"\n  scrub -o 1 -l 2\n", BOOT_OP_UPDATE_SCRUB,
+         0, "3", "exec -c \"scrub\"\n  scrub -o 1 -l 3\n", 1},
+        {"exec empty", kSample, BOOT_OP_UPDATE_EXEC, 0, "", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_EMPTY_CMDLINE},
+        {"exec blanks", kSample, BOOT_OP_UPDATE_EXEC, 0, "   ", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_EMPTY_CMDLINE},
+        {"exec with bootopt", kSample, BOOT_OP_UPDATE_EXEC, 0, "root=/dev/ram0 bootopt=1", kSample,
+         0, BOOT_ERR_REFUSED, BOOT_REFUSE_BOOTOPT},
         {"load not a number", kSample, BOOT_OP_UPDATE_LOAD, 0, "banana", kSample, 0,
          BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
         {"load beyond 32 bits", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x100000000", kSample, 0,
@@ -189,8 +217,9 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
          BOOT_REFUSE_CONTROL_CHAR},
         {"exec quotes on other lines", "exec -c\n\"a\" \"b\"\n", BOOT_OP_UPDATE_EXEC, 0, "x",
          "exec -c\n\"a\" \"b\"\n", 0, BOOT_ERR_REFUSED, BOOT_REFUSE_SPANS_LINES},
+        // A decimal address an older edit left is found on its line all the same.
         {"load without 0x", "fis load -b 12 root0\n", BOOT_OP_UPDATE_LOAD, 0, "0x1",
-         "fis load -b 12 root0\n", 0},
+         "fis load -b 0x1 root0\n", 1},
         {"load without later root", "root0\nfis load -b 0x1 kernel0\n", BOOT_OP_UPDATE_LOAD, 0,
          "0x2", "root0\nfis load -b 0x1 kernel0\n", 0},
     };
@@ -230,7 +259,7 @@ TEST(BootScriptEdit, ResultsThatWouldNotFitAreRefused)
          BOOT_ERR_REFUSED},
         {"exec exactly filling the field", kSample, BOOT_OP_UPDATE_EXEC,
          std::string(exec_room, 'a'), 0},
-        {"load of 511 digits", kSample, BOOT_OP_UPDATE_LOAD, std::string(511, '0'),
+        {"load of 511 characters", kSample, BOOT_OP_UPDATE_LOAD, "0x" + std::string(509, '0'),
          BOOT_ERR_REFUSED},
         {"scrub line in front of 500 characters", long_script, BOOT_OP_UPDATE_SCRUB, "0x1",
          BOOT_ERR_REFUSED},
@@ -248,6 +277,156 @@ TEST(BootScriptEdit, ResultsThatWouldNotFitAreRefused)
             EXPECT_EQ("\"\n", text_of(r.field).substr(text_of(r.field).size() - 2)) << row.what;
         }
     }
+}
+
+// The script's lines split at their newlines; the text ends with one.
+std::vector<std::string> script_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(text.substr(at, nl - at));
+    if (at != text.size())
+        lines.push_back(text.substr(at)); // no newline at the end: malformed below
+    return lines;
+}
+
+bool starts(const std::string &s, const std::string &prefix)
+{
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool is_number_text(const std::string &s)
+{
+    bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    std::string digits = hex ? s.substr(2) : s;
+    return !digits.empty() && digits.find_first_not_of(hex ? "0123456789abcdefABCDEF"
+                                                           : "0123456789") == std::string::npos;
+}
+
+// Empty when the script still has the shape the boot loader runs: an optional scrub line first,
+// the root's load at a number, the kernel's load, the exec line with one quoted command line,
+// all naming one bank; otherwise what is wrong.
+std::string malformation(const std::string &text, size_t base_lines)
+{
+    std::vector<std::string> lines = script_lines(text);
+    if (text.empty() || text.back() != '\n')
+        return "no newline at the end";
+    size_t first = 0;
+    if (starts(lines[0], "scrub ")) {
+        if (!starts(lines[0], "scrub -o 0x03000000 -l ") || !is_number_text(lines[0].substr(23)))
+            return "scrub line: " + lines[0];
+        first = 1;
+    }
+    if (lines.size() - first != base_lines)
+        return "line count";
+    const std::string &load = lines[first];
+    const std::string &kernel = lines[first + 1];
+    const std::string &exec = lines[first + 2];
+    size_t space = load.find(' ', 12);
+    if (!starts(load, "fis load -b ") || space == std::string::npos ||
+        !is_number_text(load.substr(12, space - 12)) || load.size() != space + 6 ||
+        load.compare(space, 5, " root") != 0)
+        return "load line: " + load;
+    char bank = load.back();
+    if (kernel != std::string("fis load kernel") + bank)
+        return "kernel line: " + kernel;
+    if (!starts(exec, "exec -c \"") || exec.back() != '"' ||
+        std::count(exec.begin(), exec.end(), '"') != 2)
+        return "exec line: " + exec;
+    return "";
+}
+
+// Random sequences of every edit, with values aimed at the anchors of the others (a command
+// line holding "scrub", "-l", "0x", "load" and "root", decimal addresses): each edit is made or
+// refused whole, and the script keeps its lines and bank.
+TEST(BootScriptEdit, RandomEditSequencesKeepTheScriptWellFormed)
+{
+    const std::string exec_scrub =
+        replace(kSample, "initrd=", "edac.scrub=1 -l 0x1 root=/dev/ram1 initrd=");
+    const struct {
+        const char *what;
+        std::string script;
+    } starts_from[] = {
+        {"sample", kSample},
+        {"with a scrub line", "scrub -o 0x03000000 -l 0x0a000000\n" + kSample},
+        {"scrub words in the command line", exec_scrub},
+        {"decimal load address", replace(kSample, "0x0a000000 root0", "167772160 root0")},
+    };
+    const char *const words[] = {"root=/dev/ram0",
+                                 "initrd=0x0a000000,16M",
+                                 "edac.scrub=1",
+                                 "-l",
+                                 "0x10",
+                                 "load",
+                                 "-b",
+                                 "fis",
+                                 "quiet",
+                                 "console=ttyS0,115200",
+                                 "mem=64M",
+                                 "root=/dev/mtdblock4",
+                                 "exec",
+                                 "kernel",
+                                 "scrub"};
+    std::mt19937 rng(20000);
+    auto pick = [&rng](size_t n) { return (size_t)(rng() % n); };
+    auto number = [&](void) {
+        uint32_t v = rng() >> (pick(32));
+        char buf[16];
+        snprintf(buf, sizeof(buf), pick(2) != 0 ? "0x%08x" : "%u", (unsigned)v);
+        return std::string(buf);
+    };
+    int broken = 0;
+    for (int run = 0; run < 20000 && broken < 5; run++) {
+        const auto &start = starts_from[run % 4];
+        size_t base = script_lines(start.script).size() - (starts(start.script, "scrub") ? 1 : 0);
+        std::string field = make_field(start.script);
+        std::string done;
+        for (int step = 0; step < 8; step++) {
+            int op = BOOT_OP_SET_IDX;
+            int arg = 0;
+            std::string text;
+            switch (pick(7)) {
+            case 0:
+                arg = (int)pick(2);
+                break;
+            case 1:
+                op = BOOT_OP_SET_RAMDISK_SIZE;
+                arg = (int)pick(64);
+                break;
+            case 2:
+                op = pick(2) != 0 ? BOOT_OP_ENABLE_UART : BOOT_OP_DISABLE_UART;
+                break;
+            case 3:
+                op = BOOT_OP_UPDATE_EXEC;
+                for (size_t n = 1 + pick(4); n > 0; n--)
+                    text += std::string(text.empty() ? "" : " ") + words[pick(15)];
+                break;
+            case 4:
+                op = BOOT_OP_UPDATE_SCRUB;
+                text = number();
+                break;
+            default:
+                op = BOOT_OP_UPDATE_LOAD;
+                text = number();
+                break;
+            }
+            edit_result r = run_op(field, op, arg, text.empty() ? nullptr : text.c_str());
+            done += std::to_string(op) + "(" + std::to_string(arg) + "," + text + ") ";
+            if (r.result != 0) {
+                EXPECT_EQ(BOOT_ERR_REFUSED, r.result) << done;
+                EXPECT_EQ(field, r.field) << done;
+            }
+            field = r.field;
+            std::string wrong = malformation(text_of(field), base);
+            if (!wrong.empty()) {
+                ADD_FAILURE() << start.what << ": " << wrong << " after " << done;
+                broken++;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(0, broken);
 }
 
 // The upgrade's switch: the bank, and the ramdisk size when it differs, in one edit.

@@ -308,10 +308,20 @@ TEST_F(Upgrade, WritesTheOtherBankAndSelectsItFromEitherBank)
         // Letter case does not matter in the model comparison.
         image img = make_image(running == 0 ? "SIM3000" : "sim3000", 10 + running);
         stage(img);
+        // A block whose CRC does not match is used, told once, and stored with a matching one.
+        std::string block = config_block();
+        if (running == 1) {
+            block[RB_CONFIG_CRC_OFFSET] = (char)(block[RB_CONFIG_CRC_OFFSET] ^ 0x01);
+            write("dev/mtdblock1", block);
+        }
 
         run_result r = upgrade();
 
         expect_finished(r, 0, target, img);
+        EXPECT_EQ(running == 1 ? 1 : 0, (int)told(r.err).size()) << r.err;
+        if (running == 1) {
+            EXPECT_NE(std::string::npos, r.err.find("the boot loader would ignore this block\n"));
+        }
         EXPECT_TRUE(bank_holds(running, factory_)) << "the running bank was touched";
         EXPECT_TRUE(exists("var/lock/bootidx_changed"));
         // The ramdisk follows the root partition: 1.5 MiB counts as 1.
@@ -511,12 +521,23 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         const char *fault;
         int code;
         staged_as as = {S_IFREG, nullptr};
+        const char *out = nullptr; // standard output, when it is checked
     };
+    const std::string cut_example = image_file({"TEST", "abc", "xyz"}).substr(0, 81);
     const row rows[] = {
         {"no image", "other.bin", good, "", UPGRADE_ERR_RESOURCE},
-        {"header cut to 75 bytes", "fw.bin", good.substr(0, 75), "", UPGRADE_ERR_RESOURCE},
+        {"header cut to 75 bytes", "fw.bin", good.substr(0, 75), "", UPGRADE_ERR_RESOURCE,
+         as(S_IFREG, nullptr), ""},
+        // The short read's line, with the counts of the one request for the whole payload.
         {"root payload one byte short", "fw.bin", good.substr(0, good.size() - 1), "",
-         UPGRADE_ERR_RESOURCE},
+         UPGRADE_ERR_RESOURCE, as(S_IFREG, nullptr),
+         "fread failed to_do : done = 300000 : 299999 !\n"},
+        {"example image cut to 81 bytes", "fw.bin", cut_example, "", UPGRADE_ERR_RESOURCE,
+         as(S_IFREG, "the root payload lies past the end"),
+         "fread failed to_do : done = 3 : 2 !\n"},
+        {"kernel payload past the end", "fw.bin", good.substr(0, 70000), "", UPGRADE_ERR_RESOURCE,
+         as(S_IFREG, "the kernel payload lies past the end"),
+         "fread failed to_do : done = 100000 : 69924 !\n"},
         {"wrong magic", "fw.bin", flip(good, 0), "", UPGRADE_ERR_MAGIC},
         {"header byte changed", "fw.bin", flip(good, 30), "", UPGRADE_ERR_CHECKSUM},
         {"kernel byte changed", "fw.bin", flip(good, 76 + 5), "", UPGRADE_ERR_CHECKSUM},
@@ -563,6 +584,9 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         run_result res = upgrade(r.fault);
         expect_finished(res, r.code, 0, factory_);
         EXPECT_EQ(1u, told(res.err).size()) << res.err;
+        if (r.out != nullptr) {
+            EXPECT_EQ(r.out, res.out);
+        }
         if (r.as.says != nullptr) {
             EXPECT_NE(std::string::npos, res.err.find(r.as.says)) << res.err;
         }
@@ -695,10 +719,14 @@ TEST_F(Upgrade, TargetPartitionFaults)
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_not_unlocked(1);
         if (r.unlock_refused) {
-            // The exit steps still ask for both locks: the paths were known.
+            // The exit steps still ask for both locks: both unlocks were asked for.
             std::vector<std::string> t = trace();
             EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "lock mtdblock5"));
             EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "lock mtdblock6"));
+        } else {
+            // Nothing was unlocked, so nothing is locked either (a partition found beside a
+            // missing one is no business of this run).
+            EXPECT_TRUE(trace().empty()) << read("lock.trace");
         }
     }
 }
