@@ -165,7 +165,7 @@ int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_si
     // move.
     struct stat st;
     if (rc == DATA_OK && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) &&
-        ftruncate(fileno(stream), (off_t)src->size) != 0) {
+        st.st_size != (off_t)src->size && ftruncate(fileno(stream), (off_t)src->size) != 0) {
         set_fault(fault, "ftruncate", 0, (int32_t)src->size, errno);
         rc = DATA_ERR_WRITE;
     }
