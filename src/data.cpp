@@ -114,11 +114,10 @@ const uint8_t *next_chunk(const chunk_source &src, int32_t done, int32_t n, uint
     return fread(buf, 1, (size_t)n, src.stream) == (size_t)n ? buf : nullptr;
 }
 
-// True when the device holds the `n` bytes at `want` at `at`, read through `dst`'s own descriptor
-// after the stream's buffers: it syncs every erase block it writes, so what it reads is what
-// the flash holds. A read that fails or comes up short only means the chunk is written; the
-// pages read are clean and handed back at once.
-bool device_holds(FILE *dst, long at, const uint8_t *want, int32_t n)
+// True when the device holds the `n` bytes at `want` at the stream's position. The read goes
+// through the block device the writes go through, whose caches hold nothing that the flash does
+// not get at the next sync. A read that fails or comes up short only means the chunk is written.
+bool device_holds(FILE *dst, const uint8_t *want, int32_t n)
 {
     uint8_t old[DATA_READ_CHUNK]; // what the device holds
     bool same = true;
@@ -128,7 +127,6 @@ bool device_holds(FILE *dst, long at, const uint8_t *want, int32_t n)
         same = fread(old, 1, (size_t)m, dst) == (size_t)m && memcmp(old, want + i, (size_t)m) == 0;
     }
     clearerr(dst);
-    drop_cached(dst, at, n);
     return same;
 }
 
@@ -149,7 +147,7 @@ int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, u
         const uint8_t *chunk = next_chunk(src, done, n, buf);
         if (chunk == nullptr)
             return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
-        bool skip = skip_same && device_holds(dst, offset + done, chunk, n);
+        bool skip = skip_same && device_holds(dst, chunk, n);
         // Positioned again after a comparison: its read may have stopped anywhere.
         if (skip_same && seek_to(dst, skip ? offset + done + n : offset + done) != DATA_OK)
             return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, done, errno);
@@ -168,8 +166,8 @@ int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, u
         if (done == len || ends_erase_block(offset + done - n, offset + done, erase_size)) {
             if (dirty && fsync(fileno(dst)) != 0)
                 return fault_at(fault, DATA_ERR_SYNC, "fsync", 0, done - n, errno);
-            if (dirty)
-                drop_cached(dst, offset + synced, done - synced);
+            // The pages compared are clean and go too.
+            drop_cached(dst, offset + synced, done - synced);
             synced = done;
             dirty = false;
         }
