@@ -445,7 +445,8 @@ void nor_written(nor_device *d, long long pos, long long len)
         uint64_t *grown = (uint64_t *)realloc(d->dirty, (size_t)(cap / BITS) * sizeof(uint64_t));
         if (grown == nullptr)
             return;
-        memset(grown + d->dirty_cap / BITS, 0, (size_t)((cap - d->dirty_cap) / BITS) * 8);
+        memset(grown + d->dirty_cap / BITS, 0,
+               (size_t)((cap - d->dirty_cap) / BITS) * sizeof(uint64_t));
         if (d->dirty_lo == d->dirty_cap)
             d->dirty_lo = cap;
         d->dirty = grown;
