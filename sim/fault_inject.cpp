@@ -22,9 +22,10 @@
 // FWUP_SYNC_TRACE: a file to which every fsync and fdatasync is appended as "fsync <path>", and
 //   every fflush of a stream on a file as "fflush <path>": what reached the device, and when.
 // FWUP_NOR_TALLY: a file to which the time a NOR flash behind mtdblock would spend on the
-//   program's stdio traffic to the flash block devices (dev/mtdblockN) is appended, one line per
-//   stream as it is closed (and at exit for streams left open):
-//   "nor <path> erases E programmed P filled F read R us T". The model follows mtdblock: the
+//   program's traffic to the flash block devices (dev/mtdblockN) is appended, one line per device
+//   as a stream on it is closed, and at exit for what is left:
+//   "nor <path> erases E programmed P filled F read R us T". Stream writes and reads count, and
+//   write() (the configuration block's store); read() does not. The model follows mtdblock: the
 //   page cache holds written sectors until an fsync or the close; mtdblock then takes them in
 //   order into its one cached erase block, which it fills from the flash first (F bytes) and
 //   writes back, one erase and a program of the whole block, when another block is written, at
@@ -673,7 +674,12 @@ __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, si
         errno = EIO;
         return -1;
     }
-    return real_write(fd, buf, count);
+    nor_device *d = nor_lookup(fd);
+    off_t at = d != nullptr ? lseek(fd, 0, SEEK_CUR) : -1;
+    ssize_t n = real_write(fd, buf, count);
+    if (at >= 0 && n > 0)
+        nor_written(d, at, n);
+    return n;
 }
 
 } // extern "C"
