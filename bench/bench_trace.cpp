@@ -93,7 +93,7 @@ landmarks find_landmarks(const std::vector<event> &ev, const std::string &root,
     int exec = find_event(ev, pid, 0, "execve", {});
     int image = find_event(ev, pid, 0, "openat", {"tmpfs/upgrading/fw.bin"});
     int own = ours ? find_event(ev, pid, 0, "openat", {root.c_str()}) : image;
-    int write = find_event(ev, pid, 0, "openat", {kernel.c_str(), "O_TRUNC"});
+    int write = find_event(ev, pid, 0, "openat", {kernel.c_str(), "O_RDWR"});
     int verify =
         write < 0 ? -1 : find_event(ev, pid, (size_t)write, "openat", {kernel.c_str(), "O_RDONLY"});
     int verify_root =

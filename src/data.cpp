@@ -114,34 +114,62 @@ const uint8_t *next_chunk(const chunk_source &src, int32_t done, int32_t n, uint
     return fread(buf, 1, (size_t)n, src.stream) == (size_t)n ? buf : nullptr;
 }
 
+// True when the device holds the `n` bytes at `want` at the stream's position. The read goes
+// through the block device the writes go through, whose caches hold nothing that the flash does
+// not get at the next sync. A read that fails or comes up short only means the chunk is written.
+bool device_holds(FILE *dst, const uint8_t *want, int32_t n)
+{
+    uint8_t old[DATA_READ_CHUNK]; // what the device holds
+    bool same = true;
+
+    for (int32_t i = 0; same && i < n; i += DATA_READ_CHUNK) {
+        int32_t m = n - i < DATA_READ_CHUNK ? n - i : (int32_t)DATA_READ_CHUNK;
+        same = fread(old, 1, (size_t)m, dst) == (size_t)m && memcmp(old, want + i, (size_t)m) == 0;
+    }
+    clearerr(dst);
+    return same;
+}
+
 // Writes `len` bytes from `src` at the stream's position; `offset` is where `dst` stands. Every
 // chunk is flushed and counted; the device is synced at the end of each erase block and at the end,
-// and the synced pages dropped.
+// and the synced pages dropped. With `skip_same`, a chunk the device already holds is counted
+// but not written, and an erase block none of whose chunks was written is not synced: mtdblock
+// then never erases it, and a block only partly rewritten keeps its other bytes from the flash.
 int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, uint32_t erase_size,
-                 upgrade_progress *progress, data_fault *fault)
+                 bool skip_same, upgrade_progress *progress, data_fault *fault)
 {
     uint8_t buf[DATA_WRITE_CHUNK]; // a chunk read from `src`
     int32_t synced = 0;            // bytes known to be on the device
+    bool dirty = false;            // a chunk since the last sync was written
 
     for (int32_t done = 0; done < len;) {
         int32_t n = len - done < DATA_WRITE_CHUNK ? len - done : (int32_t)DATA_WRITE_CHUNK;
         const uint8_t *chunk = next_chunk(src, done, n, buf);
         if (chunk == nullptr)
             return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
-        size_t written = fwrite(chunk, 1, (size_t)n, dst);
-        if (written != (size_t)n) {
-            int err = errno;
-            printf("fwrite failed to_do : done = %ld : %ld !\n", (long)len, (long)written);
-            return fault_at(fault, DATA_ERR_WRITE, "fwrite", 0, done, err);
+        bool skip = skip_same && device_holds(dst, chunk, n);
+        // Positioned again after a comparison: its read may have stopped anywhere.
+        if (skip_same && seek_to(dst, skip ? offset + done + n : offset + done) != DATA_OK)
+            return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, done, errno);
+        if (!skip) {
+            size_t written = fwrite(chunk, 1, (size_t)n, dst);
+            if (written != (size_t)n) {
+                int err = errno;
+                printf("fwrite failed to_do : done = %ld : %ld !\n", (long)len, (long)written);
+                return fault_at(fault, DATA_ERR_WRITE, "fwrite", 0, done, err);
+            }
+            if (fflush(dst) != 0)
+                return fault_at(fault, DATA_ERR_FLUSH, "fflush", 0, done, errno);
+            dirty = true;
         }
         done += n;
-        if (fflush(dst) != 0)
-            return fault_at(fault, DATA_ERR_FLUSH, "fflush", 0, done - n, errno);
         if (done == len || ends_erase_block(offset + done - n, offset + done, erase_size)) {
-            if (fsync(fileno(dst)) != 0)
+            if (dirty && fsync(fileno(dst)) != 0)
                 return fault_at(fault, DATA_ERR_SYNC, "fsync", 0, done - n, errno);
+            // The pages compared are clean and go too.
             drop_cached(dst, offset + synced, done - synced);
             synced = done;
+            dirty = false;
         }
         if (progress != nullptr)
             account_chunk(progress, g_write_stages, done);
@@ -239,7 +267,7 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
-    return write_chunks({src, nullptr}, len, stream, offset, 0, progress, nullptr);
+    return write_chunks({src, nullptr}, len, stream, offset, 0, false, progress, nullptr);
 }
 
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
@@ -257,7 +285,7 @@ int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_o
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
     if (seek_to(src, src_offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
-    return write_chunks({nullptr, src}, len, dst, dst_offset, erase_size, progress, fault);
+    return write_chunks({nullptr, src}, len, dst, dst_offset, erase_size, true, progress, fault);
 }
 
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,

@@ -17,8 +17,9 @@ enum : int {
 
 // Where a transfer stopped and why, for the caller's one-line report.
 struct data_fault {
-    const char *call; // what failed: "fopen", "fseek", "fread", "fwrite", "fflush" or "fsync";
-                      // "compare" for bytes that differ, "digest" for a digest that differs
+    const char *call; // what failed: "fopen", "fseek", "fread", "fwrite", "fflush", "fsync" or
+                      // "ftruncate"; "compare" for bytes that differ, "digest" for a digest that
+                      // differs
     int source;       // non-zero: it failed on the source stream; zero: on the target
     int32_t at;       // bytes of the block before the failing chunk, or before the first difference
     int err;          // its errno; 0 when it set none (the end of a file, a difference)
@@ -40,8 +41,10 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
 // flushed and counted. The device is synced after each chunk that reaches or crosses the end of an
 // erase block of `erase_size` bytes (positions from 0 of `dst`; 0 or up to 32768: every chunk)
 // and after the last one, and the synced pages are handed back to the kernel: a flash block
-// device writes a whole erase block back at each sync, so this writes each block once. On
-// failure `fault` (may be null) tells where.
+// device writes a whole erase block back at each sync, so this writes each block once. A chunk
+// that `dst` already holds (read back through it first) is counted but not written, and a block
+// with nothing written is not synced, so a block that already holds its bytes is never erased.
+// On failure `fault` (may be null) tells where.
 int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
                   uint32_t erase_size, upgrade_progress *progress, data_fault *fault);
 // Reads `len` bytes of `stream` at `offset` and of `expected` at `exp_offset` in 4096-byte chunks

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "data.h"
 
@@ -150,11 +152,23 @@ int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_si
     if (src->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_WRITE;
 
-    FILE *stream = open_target(path, "w+b", false, fault);
+    // Opened without truncating: the copy reads what the device holds and leaves what it
+    // already holds unwritten. A path that does not exist yet is created, as before.
+    FILE *stream = fopen(path, "r+b");
+    if (stream == nullptr)
+        stream = open_target(path, errno == ENOENT ? "w+b" : "r+b", false, fault);
     if (stream == nullptr)
         return DATA_ERR_OPEN;
     int rc = do_fcopy_data(src->stream, src->offset, (int32_t)src->size, stream, 0, erase_size,
                            progress, fault);
+    // A plain file ends with the payload, as a truncating open left it; a device has no end to
+    // move.
+    struct stat st;
+    if (rc == DATA_OK && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size != (off_t)src->size && ftruncate(fileno(stream), (off_t)src->size) != 0) {
+        set_fault(fault, "ftruncate", 0, (int32_t)src->size, errno);
+        rc = DATA_ERR_WRITE;
+    }
     fclose(stream);
     return rc;
 }

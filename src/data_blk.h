@@ -58,9 +58,10 @@ int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
 // Compares the first `size` bytes of `path` with the payload.
 int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progress *progress);
 
-// Writes the payload at position 0 of `path` (created or truncated), syncing once per erase block
-// of `erase_size` bytes and at the end (do_fcopy_data). 0 or a DATA_ERR_* code; `fault` (may be
-// null) tells where a failure struck.
+// Writes the payload at position 0 of `path` (created when absent; a plain file is cut to the
+// payload's length afterwards), syncing once per erase block of `erase_size` bytes that it
+// changes and at the end, and leaving unwritten what `path` already holds (do_fcopy_data). 0 or
+// a DATA_ERR_* code; `fault` (may be null) tells where a failure struck.
 int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
                          upgrade_progress *progress, data_fault *fault);
 // Compares the first `size` bytes of `path` with the payload, read again from its file, and

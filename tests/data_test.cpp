@@ -88,12 +88,14 @@ struct sink {
     bool fail = false;        // every write fails
     bool seekable = true;
     std::vector<size_t> requests;
+    std::vector<size_t> positions; // where each request began
 };
 
 ssize_t sink_write(void *c, const char *buf, size_t n)
 {
     sink *s = (sink *)c;
     s->requests.push_back(n);
+    s->positions.push_back(s->pos);
     if (s->fail)
         return -1;
     size_t room = s->accept > s->data.size() ? s->accept - s->data.size() : 0;
@@ -721,6 +723,55 @@ TEST(Fcopy, CopiesTheRangeAndCountsEachChunk)
     }
 }
 
+// A chunk the target already holds is counted but not written, and a block with nothing written
+// is not synced: on the controller it is then never erased. The in-memory target records each
+// write request and fails every sync (it has no descriptor), so with one erase block spanning the
+// payload an unwritten payload ends in success and a written one in the sync at its end.
+TEST(Fcopy, LeavesWhatTheTargetHoldsUnwritten)
+{
+    const int32_t len = 100000;
+    const struct {
+        const char *name;
+        size_t keep; // bytes of the payload the target holds, the rest absent
+        long flip;   // a byte of those that differs; -1 for none
+        int expect;  // result: DATA_OK without a write, else the sync at the end fails
+        std::vector<size_t> written; // positions of the write requests, one per chunk
+    } rows[] = {
+        {"identical", (size_t)len, -1, DATA_OK, {}},
+        {"identical and longer", (size_t)len + 5000, -1, DATA_OK, {}},
+        {"first byte differs", (size_t)len, 0, DATA_ERR_SYNC, {0}},
+        {"last byte of the second chunk differs", (size_t)len, 65535, DATA_ERR_SYNC, {32768}},
+        {"last byte differs", (size_t)len, len - 1, DATA_ERR_SYNC, {98304}},
+        {"target ends inside the second chunk", 50000, -1, DATA_ERR_SYNC, {32768, 65536, 98304}},
+        {"empty target", 0, -1, DATA_ERR_SYNC, {0, 32768, 65536, 98304}},
+    };
+    TempDir d;
+    std::string content = pattern((size_t)len + 5000, 12);
+    ASSERT_TRUE(sim::write_file(d / "src", content));
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        sink s;
+        s.data = content.substr(0, r.keep);
+        if (r.flip >= 0)
+            s.data[(size_t)r.flip] ^= 0x10;
+        FILE *src = fopen((d / "src").c_str(), "rb");
+        FILE *dst = open_sink(&s);
+        ASSERT_NE(nullptr, src);
+        upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_ROOT, 1, (uint32_t)len);
+        data_fault f = {nullptr, -1, -1, 0};
+        EXPECT_EQ(r.expect, do_fcopy_data(src, 0, len, dst, 0, 0x40000000, &p, &f));
+        fclose(src);
+        fclose(dst);
+        // A failing sync stops before its chunk is counted; skipped chunks are counted alike.
+        EXPECT_EQ(r.expect == DATA_OK ? (uint32_t)len : 98304u, p.root_done);
+        EXPECT_EQ(r.written, s.positions);
+        EXPECT_EQ(content.substr(0, (size_t)len), s.data.substr(0, (size_t)len));
+        if (r.expect == DATA_ERR_SYNC) {
+            EXPECT_EQ(98304, f.at);
+        }
+    }
+}
+
 TEST(Fcopy, FailuresTellWhereAndOnWhichSide)
 {
     TempDir d;
@@ -859,6 +910,11 @@ TEST(Datasrc, DumpThenVerifyAndAChangedSource)
     EXPECT_STREQ("digest", f.call);
     EXPECT_EQ(1, f.source);
     EXPECT_EQ((int32_t)content.size(), f.at);
+
+    // A target that is not there yet is created, as a truncating open would.
+    EXPECT_EQ(DATA_OK, dump_datasrc_to_file(&src, (d / "new").c_str(), 131072, nullptr, &f));
+    ASSERT_TRUE(sim::read_file(d / "new", &written));
+    EXPECT_EQ(content, written);
 
     std::string missing = d / "no/dev";
     StdoutCapture cap;

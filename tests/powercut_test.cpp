@@ -80,22 +80,33 @@ struct payloads {
 // What the change marker's path holds when a run starts.
 enum marker_kind { MARKER_NONE, MARKER_OWN, MARKER_PLANTED };
 
+// What bank 1 holds before the upgrade. The upgrade leaves unwritten what it already holds, so
+// a repeat of the image writes nothing and the same kernel with a new root writes the root only.
+enum bank1_kind {
+    BANK1_BLANK,       // as the device was made
+    BANK1_PREV,        // a complete earlier image
+    BANK1_NEW,         // the image being installed
+    BANK1_SAME_KERNEL, // its kernel, with the earlier root
+};
+
 // A state of the device before the upgrade; bank 0 runs (the kernel command line says so) and
 // holds the old image.
 struct start_state {
     const char *name;
     int script_bank;    // the bank the script names
-    bool bank1_prev;    // bank 1 holds a complete earlier image
+    bank1_kind bank1;   // what bank 1 holds
     marker_kind marker; // the change marker
     int stores;         // stores of the configuration block an unkilled upgrade makes
 };
 
 const start_state kStates[] = {
-    {"ordinary", 0, false, MARKER_NONE, 1},
-    {"script on the other bank, no marker", 1, true, MARKER_NONE, 2},
-    {"marker of a change undone by hand", 0, true, MARKER_OWN, 1},
-    {"marker planted by another user", 0, true, MARKER_PLANTED, 1},
-    {"second upgrade in one boot", 1, true, MARKER_OWN, 2},
+    {"ordinary", 0, BANK1_BLANK, MARKER_NONE, 1},
+    {"script on the other bank, no marker", 1, BANK1_PREV, MARKER_NONE, 2},
+    {"marker of a change undone by hand", 0, BANK1_PREV, MARKER_OWN, 1},
+    {"marker planted by another user", 0, BANK1_PREV, MARKER_PLANTED, 1},
+    {"second upgrade in one boot", 1, BANK1_PREV, MARKER_OWN, 2},
+    {"repeat of the image bank 1 holds", 0, BANK1_NEW, MARKER_NONE, 1},
+    {"same kernel, new root", 0, BANK1_SAME_KERNEL, MARKER_NONE, 1},
 };
 
 uint32_t get_le32(const std::string &s, size_t off)
@@ -250,15 +261,24 @@ class PowerCut : public fwtest::SimDeviceTest
         write(dev, d);
     }
 
+    // What bank 1 holds before an upgrade from `state` (not blank).
+    payloads bank1_before(const start_state &state) const
+    {
+        if (state.bank1 == BANK1_NEW)
+            return new_;
+        return {state.bank1 == BANK1_SAME_KERNEL ? new_.kernel : prev_.kernel, prev_.root};
+    }
+
     // The device as before the upgrade, in `state`, with the new image staged and the record
     // unstarted.
     void restore(const start_state &state = kStates[0])
     {
         for (const auto &dev : pristine_)
             write(dev.first, dev.second);
-        if (state.bank1_prev) {
-            place(kKernelDev[kNewBank], prev_.kernel);
-            place(kRootDev[kNewBank], prev_.root);
+        if (state.bank1 != BANK1_BLANK) {
+            payloads before = bank1_before(state);
+            place(kKernelDev[kNewBank], before.kernel);
+            place(kRootDev[kNewBank], before.root);
         }
         if (state.script_bank != kOldBank)
             write(kConfigDev,
@@ -421,8 +441,8 @@ class PowerCut : public fwtest::SimDeviceTest
         }
         EXPECT_TRUE(bank == kOldBank || bank == kNewBank) << script;
         if (bank == kNewBank) {
-            EXPECT_TRUE(bank_holds(kNewBank, new_) ||
-                        (state_->bank1_prev && bank_holds(kNewBank, prev_)))
+            EXPECT_TRUE(bank_holds(kNewBank, new_) || (state_->bank1 != BANK1_BLANK &&
+                                                       bank_holds(kNewBank, bank1_before(*state_))))
                 << state_->name << ": the script names a bank being written, stage " << stage;
         }
         // The marker records the running bank before the first change of the script, so it may

@@ -194,11 +194,30 @@ class Upgrade : public fwtest::SimDeviceTest
     run_result upgrade(const std::string &fault = "", const std::vector<std::string> &extra = {})
     {
         std::vector<std::string> env = {"LD_PRELOAD=" + fault_library(),
-                                        "FWUP_LOCK_TRACE=" + path("lock.trace")};
+                                        "FWUP_LOCK_TRACE=" + path("lock.trace"),
+                                        "FWUP_NOR_TALLY=" + path("nor.tally")};
         if (!fault.empty())
             env.push_back("FWUP_FAULT=" + fault);
+        unlink(path("nor.tally").c_str());
         env.insert(env.end(), extra.begin(), extra.end());
         return run("fwupgrade", {}, env);
+    }
+
+    // What the flash model counted on device `n` in the last run: its sessions in order (the
+    // writing pass, then the read-back), as erases and bytes read.
+    std::vector<std::pair<long long, long long>> nor_sessions(int n) const
+    {
+        std::vector<std::pair<long long, long long>> out;
+        std::string name = "/dev/mtdblock" + std::to_string(n) + " ";
+        for (const std::string &line : split_lines(read("nor.tally"))) {
+            size_t at = line.find(name);
+            long long erases = 0, read = 0;
+            if (at != std::string::npos &&
+                sscanf(line.c_str() + at + name.size(),
+                       "erases %lld programmed %*d filled %*d read %lld", &erases, &read) == 2)
+                out.push_back({erases, read});
+        }
+        return out;
     }
 
     std::vector<std::string> trace() const
@@ -358,6 +377,50 @@ TEST_F(Upgrade, SecondUpgradeOfTheSameBootRewritesTheSelectedBankOnly)
     EXPECT_TRUE(exists("var/lock/bootidx_changed"));
     EXPECT_TRUE(bank_holds(0, factory_));
     expect_relocked(1);
+}
+
+// The bank being written keeps the blocks that already hold the new bytes: a repeat of the image
+// erases nothing, a new root beside the same kernel erases the root's blocks only. The read-back
+// still reads every byte of both payloads from the flash.
+TEST_F(Upgrade, ErasesOnlyTheBlocksThatDiffer)
+{
+    const long long blocks_k = (kKernelLen + 0x1FFFF) / 0x20000;
+    const long long blocks_r = (kRootLen + 0x1FFFF) / 0x20000;
+    const struct {
+        const char *name;
+        bool same_kernel; // bank 1 holds the new kernel before the run
+        bool same_root;   // ... and the new root
+        long long kernel_erases, root_erases;
+    } rows[] = {
+        {"wholly new image", false, false, blocks_k, blocks_r},
+        {"repeat of the image bank 1 holds", true, true, 0, 0},
+        {"same kernel, new root", true, false, 0, blocks_r},
+        {"new kernel, same root", false, true, blocks_k, 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        reset(0);
+        image img = make_image("SIM3000", 30);
+        if (r.same_kernel)
+            overwrite_start(kernel_dev(1), img.kernel);
+        if (r.same_root)
+            overwrite_start(root_dev(1), img.root);
+        stage(img);
+
+        run_result res = upgrade();
+
+        expect_finished(res, 0, 1, img);
+        const int devs[] = {kernel_dev(1), root_dev(1)};
+        const long long erases[] = {r.kernel_erases, r.root_erases};
+        const size_t lens[] = {kKernelLen, kRootLen};
+        for (int i = 0; i < 2; i++) {
+            std::vector<std::pair<long long, long long>> s = nor_sessions(devs[i]);
+            ASSERT_EQ(2u, s.size()) << read("nor.tally");
+            EXPECT_EQ(erases[i], s[0].first) << devs[i];
+            EXPECT_EQ(0, s[1].first) << devs[i];
+            EXPECT_EQ((long long)lens[i], s[1].second) << devs[i];
+        }
+    }
 }
 
 TEST_F(Upgrade, AfterARebootTheNextUpgradeWritesTheBankThatRanBefore)
