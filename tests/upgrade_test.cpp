@@ -1511,10 +1511,10 @@ TEST_F(Upgrade, OemArchivesStayInsideTheirDirectory)
             ASSERT_EQ(0, stat(path(oem + "/etc/oem.conf").c_str(), &st));
             EXPECT_EQ(geteuid(), st.st_uid) << "the archive's owner was kept";
             EXPECT_EQ("oem=1\n", read(oem + "/etc/oem.conf"));
-            EXPECT_EQ("", r.err);
+            EXPECT_TRUE(told(r.err).empty()) << r.err;
         } else {
             EXPECT_NE(std::string::npos, r.err.find("the OEM archive")) << r.err;
-            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+            EXPECT_EQ(1u, told(r.err).size()) << r.err;
             EXPECT_EQ("old\n", read(oem + "/old.conf"));
         }
     }
@@ -1645,9 +1645,9 @@ TEST_F(Upgrade, OemDirectoryIsReplacedWholeOrNotAtAll)
         EXPECT_FALSE(exists(config + "/.oem_root.new") || exists(config + "/.oem_root.old"));
         if (row.err != nullptr) {
             EXPECT_NE(std::string::npos, r.err.find(row.err)) << r.err;
-            EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+            EXPECT_EQ(1u, told(r.err).size()) << r.err;
         } else {
-            EXPECT_EQ("", r.err);
+            EXPECT_TRUE(told(r.err).empty()) << r.err;
         }
     }
 }
