@@ -44,8 +44,9 @@ struct region {
     uint32_t size;
 };
 
-// The controller's partitions on the board's 64 MiB SPI NOR chip (4 KiB erase sectors). The root
-// partitions are 6 MiB, so that a switch also rewrites the ramdisk size in the script (10M there).
+// The controller's partitions on a 64 MiB SPI NOR chip (64 KiB erase blocks, or 4 KiB sectors).
+// The root partitions are 6 MiB, so that a switch also rewrites the ramdisk size in the script
+// (10M there).
 const region g_layout[] = {
     {"RedBoot", 0x0000000, 0x040000},       {"RedBoot config", 0x0040000, 0x020000},
     {"FIS directory", 0x0060000, 0x020000}, {"kernel0", 0x0080000, 0x200000},
