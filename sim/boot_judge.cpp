@@ -153,8 +153,9 @@ std::string fis_directory(const std::vector<fis_image> &images, uint32_t size)
         if (pos + kFisRecordSize > size)
             break;
         std::string rec(kFisRecordSize, '\0');
-        rec.replace(0, img.name.size() < kFisNameLen ? img.name.size() : kFisNameLen - 1, img.name);
-        rec.resize(kFisRecordSize, '\0');
+        // A NUL always ends the name inside its 16 bytes.
+        size_t n = img.name.size() < kFisNameLen ? img.name.size() : kFisNameLen - 1;
+        rec.replace(0, n, img.name, 0, n);
         put_le32(&rec, 16, img.flash_offset);
         put_le32(&rec, 20, img.mem_address);
         put_le32(&rec, 24, img.length);

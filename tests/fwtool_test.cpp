@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "boot_judge.h"
 #include "upgrade.h"
 
 namespace
@@ -624,6 +625,36 @@ TEST(SandboxReboot, BankAndCommandLineRulesOfTheScript)
             EXPECT_EQ(row.bank, device(t.path(), "get_boot_idx").status);
             EXPECT_EQ(row.outcome, cmdline);
         }
+    }
+}
+
+// The image directory as the boot loader reads it: names cut to 15 characters, the list ended by
+// an erased record or by the end of the partition.
+TEST(SandboxReboot, FisDirectoryRecords)
+{
+    const struct {
+        std::vector<sim::fis_image> images;
+        uint32_t size;
+        size_t read; // records read back
+        const char *last_name;
+    } rows[] = {
+        {{{"kernel0", 0x80000, 0x8000, 0x200000, 0x8000}}, 0x20000, 1, "kernel0"},
+        {{{"a-name-of-twenty-chars", 1, 2, 3, 4}}, 0x20000, 1, "a-name-of-twent"},
+        {{{"a", 1, 2, 3, 4}, {"b", 5, 6, 7, 8}, {"c", 9, 10, 11, 12}}, 128, 2, "b"},
+        {{}, 0x20000, 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.last_name);
+        std::vector<sim::fis_image> got = sim::fis_read(sim::fis_directory(row.images, row.size));
+        ASSERT_EQ(row.read, got.size());
+        if (got.empty())
+            continue;
+        const sim::fis_image &l = got.back(), &w = row.images[got.size() - 1];
+        EXPECT_EQ(row.last_name, l.name);
+        EXPECT_EQ(w.flash_offset, l.flash_offset);
+        EXPECT_EQ(w.mem_address, l.mem_address);
+        EXPECT_EQ(w.length, l.length);
+        EXPECT_EQ(w.entry_point, l.entry_point);
     }
 }
 
