@@ -4,13 +4,21 @@
 # Boots Debian's armhf "armmp" kernel under qemu-system-arm on the ast2600-evb board, whose SPI NOR
 # chip holds the controller's flash layout (partitions from the device tree), runs fwupgrade and
 # its command links inside the guest and judges each boot from the host by reading the flash
-# image file with kflash. The harness plays the boot loader: before each boot it reads the boot
-# script from the flash file and passes bootopt=<bank> on the kernel command line. A power cut is
-# a SIGKILL of the emulator; the next boot starts from the same flash file.
+# image file with kflash. The harness plays the boot loader: before each boot kflash judges the
+# flash file as the boot loader would (key words, CRC, boot_script flag, the script's fis load
+# lines through the FIS directory, its exec line). A boot that would stop at the prompt or start
+# no bank is not run; otherwise the exec line's command line becomes the kernel's, with the
+# board's serial port for ttyS0, the loader's bootopt=<bank> and the harness's own words after
+# it. A power cut is a SIGKILL of the emulator; the next boot starts from the same flash file.
+# Every boot is watched (kflash watch): each upgrade's stores of the configuration block are
+# counted and timed against the upgrade, which bounds the window in which a cut leaves the boot
+# loader at its prompt.
 #
 # Usage: kernel/test-kernel.sh [quick|full]   (build trees as made by mk/kernel.mk)
 #        kernel/test-kernel.sh one SCENARIO ARGS...   one scenario, e.g. one sc_cut plain exit
-# Everything downloaded, unpacked and built lands under $KT_OUT (default build-kernel/).
+# What is built lands under $KT_OUT (default build-kernel/); the downloaded packages and apt's
+# lists under $KT_CACHE, outside the clone so that a fresh clone (as CI makes) reuses them:
+# /var/cache/fwupgrade-kernel when writable, else ${XDG_CACHE_HOME:-~/.cache}/fwupgrade-kernel.
 set -uo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,17 +30,28 @@ FWTOOL=$SRC/build/bin/fwtool
 ARMEL=$SRC/build-arm-gnueabi
 ARMHF=$SRC/build-arm-gnueabihf
 BOOT_TIMEOUT=${KT_BOOT_TIMEOUT:-240} # seconds; a boot here takes 15 to 45
+# The chip: a model that the armmp kernel drives with 64 KiB erase blocks, as on the controller's
+# flash; KT_FLASH_MODEL= (empty) keeps the board's own, with 4 KiB sectors.
+FLASH_MODEL=${KT_FLASH_MODEL-mx66l51235f}
+ERASE=$([ -n "$FLASH_MODEL" ] && echo 65536 || echo 4096)
 # Payload sizes: long enough for cuts timed from the console to land inside each write.
 KERNEL_LEN=1500000
 ROOT_LEN=4000000
 
+if [ -z "${KT_CACHE:-}" ]; then
+    KT_CACHE=/var/cache/fwupgrade-kernel
+    mkdir -p "$KT_CACHE" 2>/dev/null && [ -w "$KT_CACHE" ] ||
+        KT_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/fwupgrade-kernel
+fi
+CACHE=$KT_CACHE
+DOWNLOAD_TRIES=${KT_DOWNLOAD_TRIES:-4}
 LOGS=$OUT/logs
 FLASH=$OUT/flash.img
 passed=0
 failed=0
-torn=0
-noscript=0
 cuts=0
+prompts=0 # cuts inside a store that left the boot loader at its prompt
+missed=0  # cuts that did not land in the phase they aimed at
 failures=()
 
 say() { printf '%s\n' "$*"; }
@@ -43,40 +62,56 @@ die() {
 
 # ---- packages: the kernel and busybox for armhf, downloaded and unpacked, never installed ----
 
-apt_run() { APT_CONFIG=$OUT/apt/apt.conf "$@"; }
+apt_run() { APT_CONFIG=$CACHE/apt/apt.conf "$@"; }
+
+# retry WHAT COMMAND...: a mirror that fails for a moment does not fail the run.
+retry() {
+    local what=$1 n=1 pause=5
+    shift
+    until "$@"; do
+        [ $n -ge "$DOWNLOAD_TRIES" ] && return 1
+        say "test-kernel: $what failed (try $n of $DOWNLOAD_TRIES); again in $pause s"
+        sleep $pause
+        n=$((n + 1))
+        pause=$((pause * 2))
+    done
+}
 
 prepare_packages() {
-    mkdir -p "$OUT/apt/lists/partial" "$OUT/apt/cache/archives/partial" "$OUT/debs" "$OUT/pkg"
+    mkdir -p "$CACHE/apt/lists/partial" "$CACHE/apt/cache/archives/partial" "$CACHE/debs" \
+        "$OUT/pkg" || die "cannot create the cache $CACHE"
     # A private apt state for armhf beside the machine's sources: no foreign architecture is
     # added to the system and nothing is installed.
-    cat >"$OUT/apt/apt.conf" <<EOF
-Dir::State "$OUT/apt";
-Dir::State::Lists "$OUT/apt/lists";
-Dir::State::status "$OUT/apt/status";
-Dir::Cache "$OUT/apt/cache";
+    cat >"$CACHE/apt/apt.conf" <<EOF
+Dir::State "$CACHE/apt";
+Dir::State::Lists "$CACHE/apt/lists";
+Dir::State::status "$CACHE/apt/status";
+Dir::Cache "$CACHE/apt/cache";
 APT::Architecture "armhf";
 APT::Architectures { "armhf"; };
 APT::Sandbox::User "root";
 EOF
-    touch "$OUT/apt/status"
-    if [ -z "$(find "$OUT/apt/lists" -name '*Packages*' -mtime -1 2>/dev/null | head -n 1)" ]; then
-        apt_run apt-get update -qq >"$OUT/apt/update.log" 2>&1 ||
-            say "test-kernel: apt-get update failed (see $OUT/apt/update.log); using the cache"
+    touch "$CACHE/apt/status"
+    if [ -z "$(find "$CACHE/apt/lists" -name '*Packages*' -mtime -1 2>/dev/null | head -n 1)" ]; then
+        retry "apt-get update" apt_run apt-get update -qq >"$CACHE/apt/update.log" 2>&1 ||
+            say "test-kernel: apt-get update failed (see $CACHE/apt/update.log); using the cache"
     fi
     # The kernel ABI moves with Debian point releases: the meta package names the current one.
     KPKG=$(apt_run apt-cache depends linux-image-armmp 2>/dev/null |
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-armmp\)$/\1/p' | head -n 1)
     if [ -z "$KPKG" ]; then
-        KPKG=$(cd "$OUT/pkg" && ls -d linux-image-*-armmp 2>/dev/null | sort -V | tail -n 1)
+        KPKG=$(cd "$CACHE/debs" && ls linux-image-*-armmp_*.deb 2>/dev/null | sed 's/_.*//' |
+            sort -V | tail -n 1)
         [ -n "$KPKG" ] || die "cannot resolve linux-image-armmp:armhf (no package lists, no cache)"
     fi
     for p in "$KPKG" busybox-static; do
         if [ ! -d "$OUT/pkg/$p" ]; then
-            if ! ls "$OUT/debs/${p}_"*.deb >/dev/null 2>&1; then
-                (cd "$OUT/debs" && apt_run apt-get download -qq "$p") || die "cannot download $p:armhf"
+            if ! ls "$CACHE/debs/${p}_"*.deb >/dev/null 2>&1; then
+                (cd "$CACHE/debs" && retry "download of $p" apt_run apt-get download -qq "$p") ||
+                    die "cannot download $p:armhf"
             fi
             rm -rf "$OUT/pkg/$p.tmp"
-            dpkg-deb -x "$(ls "$OUT/debs/${p}_"*.deb | tail -n 1)" "$OUT/pkg/$p.tmp" &&
+            dpkg-deb -x "$(ls "$CACHE/debs/${p}_"*.deb | tail -n 1)" "$OUT/pkg/$p.tmp" &&
                 mv "$OUT/pkg/$p.tmp" "$OUT/pkg/$p" || die "cannot unpack $p"
         fi
     done
@@ -176,38 +211,62 @@ new_flash() {
     HOLD=(p0 p1)
 }
 
-# start_boot NAME STEP DTB IMAGE...: starts the emulator in the background (QPID). The bank comes
-# from the flash file as the boot loader reads it. IMAGE is GUESTNAME=HOSTNAME (both .img names).
+# judge_flash: the boot loader's judgement of the flash file in VERDICT, BANK and JUDGED (the
+# kernel command line, or the reason nothing boots).
+judge_flash() {
+    { read -r VERDICT BANK && IFS= read -r JUDGED; } < <("$KFLASH" boot "$FLASH")
+}
+
+# start_boot NAME STEP DTB IMAGE...: starts the emulator in the background (QPID) with a watcher
+# (WPID) of its console and flash. The bank and command line come from the flash file as the boot
+# loader reads it; CUT="at|after N DELAY_MS" lets the watcher cut the power at a store. IMAGE is
+# GUESTNAME=HOSTNAME (both .img names). Returns 1, with nothing started, when the flash would not
+# boot a bank.
 start_boot() {
-    local name=$1 step=$2 dtb=$3 bank state i run=$OUT/run trace=""
+    local name=$1 step=$2 dtb=$3 i run=$OUT/run cmdline
     shift 3
     LOG=$LOGS/$name.log
-    # The chip's erase commands, and any program that would turn a 0 bit into a 1, go to a trace.
-    [ "${TRACE:-0}" = 1 ] && trace="-trace enable=m25p80_flash_erase
-        -trace enable=m25p80_programming_zero_to_one -D $LOG.trace"
-    read -r bank state < <("$KFLASH" boot "$FLASH")
-    BANK=$bank
+    judge_flash
+    QPID=""
+    if [ "$VERDICT" != bank ]; then
+        fail "boot $name: the boot loader would not boot ($VERDICT): $JUDGED"
+        : >"$LOG" && : >"$LOG.window"
+        return 1
+    fi
+    # The controller's serial console is ttyS0; this board's is ttyS4. The ramdisk is the
+    # harness's initramfs, wherever qemu put it: an initrd= word would send the kernel elsewhere.
+    cmdline=$(printf '%s\n' "$JUDGED" | sed -e 's/console=ttyS0\([, ]\|$\)/console=ttyS4\1/g' \
+        -e 's/\(^\| \)initrd=[^ ]*//g')
     rm -rf "$run" && mkdir -p "$run/kt/img"
     for i in "$@"; do
         ln "$OUT/img/${i#*=}" "$run/kt/img/${i%%=*}" || die "no image ${i#*=}"
     done
     (cd "$run" && find kt | cpio -o -H newc --quiet) >"$OUT/run.cpio"
     cat "$OUT/base.cpio.gz" "$OUT/run.cpio" >"$OUT/initrd"
-    say "  boot $name: bank $bank ($state), step $step"
+    say "  boot $name: bank $BANK, step $step; from the script: $JUDGED"
     # Daemonized, so that the emulator is no job of this shell: a SIGKILL is a power cut, not
-    # something for the shell to report.
-    rm -f "$OUT/qemu.pid"
+    # something for the shell to report. The chip's erase commands, and any program that would
+    # turn a 0 bit into a 1, go to a trace stamped with the wall clock.
+    rm -f "$OUT/qemu.pid" "$LOG.raw"
+    : >"$LOG.raw"
     BOOT_START=$SECONDS
-    qemu-system-arm -M ast2600-evb -m 1G -display none -monitor none -nic none -no-reboot \
+    qemu-system-arm -M "ast2600-evb${FLASH_MODEL:+,fmc-model=$FLASH_MODEL}" -m 1G -display none -monitor none -nic none -no-reboot \
         -serial "file:$LOG.raw" -kernel "$VMLINUZ" -initrd "$OUT/initrd" -dtb "$dtb" \
-        -drive "file=$FLASH,format=raw,if=mtd" -daemonize -pidfile "$OUT/qemu.pid" $trace \
-        -append "console=ttyS4,115200n8 vmalloc=512M quiet panic=1 bootopt=$bank kt=$step" \
+        -drive "file=$FLASH,format=raw,if=mtd" -daemonize -pidfile "$OUT/qemu.pid" \
+        -trace enable=m25p80_flash_erase -trace enable=m25p80_programming_zero_to_one \
+        -D "$LOG.trace" -msg timestamp=on \
+        -append "$cmdline bootopt=$BANK vmalloc=512M quiet panic=1 kt=$step" \
         >"$LOG.qemu" 2>&1 || die "qemu-system-arm did not start: $(cat "$LOG.qemu")"
     QPID=$(cat "$OUT/qemu.pid")
+    # shellcheck disable=SC2086
+    "$KFLASH" watch "$FLASH" "$LOG.raw" "$QPID" "$BOOT_TIMEOUT" ${CUT:-} >"$LOG.watch" &
+    WPID=$!
 }
 
-# finish_boot: waits for the emulator to end (the guest reboots, or the harness cut it).
+# finish_boot: waits for the emulator to end (the guest reboots, or the harness cut it), then
+# for the watcher, and prints each upgrade's stores and times (LOG.window).
 finish_boot() {
+    [ -n "$QPID" ] || return 0
     while kill -0 "$QPID" 2>/dev/null; do
         if [ $((SECONDS - BOOT_START)) -gt "$BOOT_TIMEOUT" ]; then
             kill -9 "$QPID" 2>/dev/null
@@ -215,8 +274,19 @@ finish_boot() {
         fi
         sleep 0.1
     done
+    wait "$WPID" 2>/dev/null
     tr -d '\r' <"$LOG.raw" >"$LOG"
+    "$KFLASH" window "$LOG.watch" "$LOG.trace" >"$LOG.window" 2>&1
+    sed 's/^/    /' "$LOG.window"
+    cat "$LOG.window" >>"$LOGS/windows"
     say "    ($((SECONDS - BOOT_START)) s)"
+}
+
+# expect_stores NAME COUNT: the upgrade NAME stored the configuration block COUNT times.
+expect_stores() {
+    local got
+    got=$(awk -v n="$1" '$1 == "upgrade" && $2 == n { print $6 }' "$LOG.window" | tail -n 1)
+    [ "$got" = "$2" ] || fail "upgrade $1 stored the configuration block ${got:-an unknown number of} times, expected $2"
 }
 
 cut_now() {
@@ -289,26 +359,33 @@ expect_clean_end() {
     local unlocked
     unlocked=$(sed -n 's/^KT-UNLOCKED//p' "$LOG")
     [ -z "$unlocked" ] || fail "partitions left unlocked:$unlocked"
-    if grep -q '^KT-DTE dte' "$LOG"; then
+    # An upgrade always raises the time slice and sets it back; one that wrote a bank or the
+    # script unlocked and locked again, which the stand-ins must have received.
+    if grep -q '^KT-ARM ' "$LOG"; then
         grep -q '^KT-DTE dte timeslice=0$' "$LOG" || fail "time slice not reset: $(grep '^KT-DTE' "$LOG")"
+    fi
+    if awk '$1 == "upgrade" && $6 > 0 { f = 1 } END { exit !f }' "$LOG.window" 2>/dev/null; then
+        grep -q '^KT-CTL unlock ' "$LOG" && grep -q '^KT-CTL lock ' "$LOG" ||
+            fail "the flash was written with no unlock or lock request"
     fi
 }
 
 expect_marker() { grep -q "^KT-MARKER $1\$" "$LOG" || fail "change marker not $1 at the end"; }
 
-expect_boot() { # BANK: the script names BANK, the block's CRC holds
-    local bank state
-    read -r bank state < <("$KFLASH" boot "$FLASH")
-    [ "$bank" = "$1" ] && [ "$state" = ok ] || fail "flash: script names bank $bank ($state), expected $1 (ok)"
+expect_boot() { # BANK: the boot loader would boot BANK
+    judge_flash
+    [ "$VERDICT" = bank ] && [ "$BANK" = "$1" ] ||
+        fail "flash: the boot loader would boot $VERDICT $BANK ($JUDGED), expected bank $1"
 }
 
-# expect_erases LABEL WRITES: each sector under the payload (of the partition's kind) was erased
-# exactly WRITES times, and no other sector of the partition; WRITES 0: none at all.
+# expect_erases LABEL WRITES: each erase block under the payload (of the partition's kind) was
+# erased exactly WRITES times, and no other block of the partition; WRITES 0: none at all. The
+# tally counts 4 KiB sectors, 16 to a 64 KiB block.
 expect_erases() {
     local len=$KERNEL_LEN erases sectors most want
     case $1 in root*) len=$ROOT_LEN ;; esac
     read -r erases sectors most < <(awk -F'\t' -v l="$1" '$1 == l { print $2, $3, $4 }' "$LOG.erases")
-    want=$(((len + 4095) / 4096))
+    want=$(((len + ERASE - 1) / ERASE * (ERASE / 4096)))
     if [ "$2" = 0 ]; then
         [ "$erases" = 0 ] || fail "$1: $erases erases, expected none"
     elif [ "$sectors" != "$want" ] || [ "$most" != "$2" ] || [ "$erases" != $((want * $2)) ]; then
@@ -316,7 +393,7 @@ expect_erases() {
     fi
 }
 
-# The chip's erase tally of the boot (TRACE=1): printed, and the configuration block erased whole
+# The chip's erase tally of the boot: printed, and the configuration block erased whole
 # at each store, never a 0 bit programmed to 1.
 check_trace() {
     "$KFLASH" erases "$LOG.trace" >"$LOG.erases" || {
@@ -363,6 +440,9 @@ sc_query() {
     local script
     script=$("$KFLASH" script "$FLASH")
     case $script in *'kt_edit=1'*console=*) ;; *) fail "edits not on flash: $script" ;; esac
+    # What the next boot's kernel would be given: the edited command line, console included.
+    judge_flash
+    case $JUDGED in *'kt_edit=1 console=ttyS0,115200') ;; *) fail "the next boot's command line: $JUDGED" ;; esac
     expect_holds 0 p0
     expect_holds 1 p1
     end_scenario
@@ -371,10 +451,11 @@ sc_query() {
 sc_upgrade() {
     scenario "upgrade, then a reboot that finds the new bank selected"
     new_flash 0
-    TRACE=1 start_boot upgrade upgrade "$OUT/parts.dtb" a.img=a.img
+    start_boot upgrade upgrade "$OUT/parts.dtb" a.img=a.img
     finish_boot
     expect_clean_end
     check_trace
+    expect_stores up-a 1
     expect_erases kernel1 1
     expect_erases root1 1
     expect_erases kernel0 0
@@ -384,16 +465,21 @@ sc_upgrade() {
     expect_marker present
     grep -q '^KT-EVT 4 0x70007 0 0$' "$LOG" || fail "no success event logged"
     expect_boot 1
+    # The ramdisk is as large as root1, in MiB: the kernel is given the whole image.
+    case $JUDGED in *'initrd=0x0a000000,6M '*) ;; *) fail "ramdisk size not root1's 6M: $JUDGED" ;; esac
     expect_holds 1 a
     expect_holds 0 p0
     end_scenario
 
     scenario "boot from the new bank; two upgrades in one boot"
-    TRACE=1 start_boot reboot reboot "$OUT/parts.dtb" b.img=b.img c.img=c.img
+    start_boot reboot reboot "$OUT/parts.dtb" b.img=b.img c.img=c.img
     [ "$BANK" = 1 ] || fail "the boot loader found bank $BANK"
     finish_boot
     expect_clean_end
     check_trace
+    expect_stores up-b 1
+    # The second upgrade rewrites the bank the script names: moved off it first, back after.
+    expect_stores up-c 2
     expect_erases kernel0 2
     expect_erases root0 2
     expect_erases kernel1 0
@@ -420,6 +506,9 @@ sc_fail_write() {
     expect_rc model 234
     expect_rc crc 235
     expect_rc ro 233
+    expect_stores model 0
+    expect_stores crc 0
+    expect_stores ro 0
     expect_rc get 0
     expect_marker absent
     expect_boot 0
@@ -435,6 +524,7 @@ sc_fail_verify() {
     expect_clean_end
     grep -q '^KT-SCRIBBLE' "$LOG" || fail "the scribbler never wrote"
     expect_rc verify 232
+    expect_stores verify 0
     expect_rc get 0
     expect_marker absent
     expect_boot 0
@@ -457,6 +547,7 @@ sc_armhf() {
     expect_rc set1 0
     expect_rc set0 0
     expect_rc up-a 0
+    expect_stores up-a 1
     expect_rc get1 1
     grep -q '^KT-EVT 4 0x70007 0 0$' "$LOG" || fail "no success event logged"
     expect_boot 1
@@ -465,33 +556,25 @@ sc_armhf() {
     end_scenario
 }
 
-# sc_cut STATE TRIGGER ARGS...: boots from bank 0 into step cut_STATE, cuts the power, then boots
-# again from the same flash and upgrades. Triggers:
-#   console STAGE PERCENT   kwatch's line for that point of the transfer
-#   store at|after N MS     the Nth store of the configuration block begins / has completed
-#   exit                    the upgrade has returned
-sc_cut() {
-    local state=$1 trigger=$2
+# cut_attempt STATE TRIGGER ARGS...: one boot into step cut_STATE, cut as the trigger says. HIT
+# is 1 when the cut landed in the phase it aimed at; INSTORE is 1 when a store of the
+# configuration block was under way when the power went.
+cut_attempt() {
+    local state=$1 trigger=$2 phase cut=""
     shift 2
-    cuts=$((cuts + 1))
-    local new=n$cuts rec=r$cuts
-    mk_image "$new" $((1000 + cuts))
-    mk_image "$rec" $((2000 + cuts))
-    scenario "power cut ($state state): $trigger $*"
+    HIT=0
+    INSTORE=0
     new_flash 0
-    local run=0 tgt=1 first_ok=0 b s cand found
-    start_boot "cut$cuts-$state" "cut_$state" "$OUT/parts.dtb" n.img=$new.img a.img=a.img
+    [ "$trigger" = store ] && cut="$1 $2 $3"
+    CUT=$cut start_boot "cut$cuts-$state" "cut_$state" "$OUT/parts.dtb" n.img=$new.img a.img=a.img ||
+        return
     if wait_for log_has '^KT-ARM cut'; then
         case $trigger in
         console)
             wait_for after_arm "$1" "$2" || fail "the trigger (stage $1 at $2%) never came"
             cut_now
             ;;
-        store)
-            "$KFLASH" cut "$FLASH" "$QPID" "$1" "$2" "$3" "$BOOT_TIMEOUT" >"$LOG.cut"
-            sed 's/^/    /' "$LOG.cut"
-            grep -q SIGKILL "$LOG.cut" || fail "no such store: the cut never came"
-            ;;
+        store) wait "$WPID" 2>/dev/null ;;
         exit)
             wait_for log_has '^KT-RC cut ' || fail "the upgrade never returned"
             cut_now
@@ -502,55 +585,125 @@ sc_cut() {
     fi
     cut_now
     finish_boot
-    say "    cut after: $(grep '^KT-P ' "$LOG" | tail -n 1)$(log_has '^KT-RC cut ' && echo ", the upgrade had returned: $(rc_of cut)")"
+    grep -q ' \(cut\|end\) in-store' "$LOG.watch" && INSTORE=1
+    phase=$(grep '^KT-P ' "$LOG" | tail -n 1)
+    say "    cut: $(grep ' \(cut\|end\) ' "$LOG.watch" | cut -d' ' -f2- | tail -n 1); last progress: ${phase:-none}$(log_has '^KT-RC cut ' && echo "; the upgrade had returned: $(rc_of cut)")"
+    # The phase it hit, from the console and the flash: the aimed stage still running, the store
+    # under way or over, the upgrade returned with no store left open.
+    case $trigger in
+    console) [ "$(echo "$phase" | cut -d' ' -f2)" = "$1" ] && HIT=1 ;;
+    store)
+        case $1 in
+        at) [ $INSTORE = 1 ] && HIT=1 ;;
+        after) grep -q ' cut outside' "$LOG.watch" && HIT=1 ;;
+        esac
+        ;;
+    exit) log_has '^KT-RC cut ' && [ $INSTORE = 0 ] && HIT=1 ;;
+    esac
+}
+
+# sc_cut STATE TRIGGER ARGS...: boots from bank 0 into step cut_STATE, cuts the power, then boots
+# again from the same flash and upgrades. Triggers:
+#   console STAGE PERCENT   kwatch's line for that point of the transfer
+#   store at|after N MS     the Nth store of the configuration block begins / has completed
+#   exit                    the upgrade has returned
+# A cut that missed its phase is tried once more, then reported as missed (a failure). A boot
+# loader left at its prompt passes only when the cut fell inside a store: it is counted.
+sc_cut() {
+    local state=$1 trigger=$2 try
+    shift 2
+    cuts=$((cuts + 1))
+    local new=n$cuts rec=r$cuts
+    mk_image "$new" $((1000 + cuts))
+    mk_image "$rec" $((2000 + cuts))
+    scenario "power cut ($state state): $trigger $*"
+    for try in 1 2; do
+        SC_FAIL=0
+        cut_attempt "$state" "$trigger" "$@"
+        [ "$HIT" = 1 ] && break
+        say "    the cut missed its phase (try $try of 2)"
+    done
+    if [ "$HIT" != 1 ]; then
+        missed=$((missed + 1))
+        fail "missed: the cut did not land where it aimed ($trigger $*)"
+        end_scenario
+        return
+    fi
+    local run=0 tgt=1 first_ok=0 cand found want
     case $state in
     disagree) expect_rc set-other 0 ;;
     second)
         expect_rc first 0
+        expect_stores first 1
         [ "$(rc_of first)" = 0 ] && first_ok=1
         ;;
     esac
-
-    read -r b s < <("$KFLASH" boot "$FLASH")
-    if [ "$s" = torn ]; then
-        torn=$((torn + 1))
-        say "    the cut tore the configuration block (CRC does not match); script names bank $b"
+    # The stores made by the cut upgrade: as many as had begun at the cut, all of them when it
+    # returned. Out of the running bank's state it makes one; moved off the target first, two.
+    case $trigger in
+    console) want=$([ "$state" = plain ] && echo 0 || echo 1) ;;
+    store) want=$2 ;;
+    exit) want=$([ "$state" = plain ] && echo 1 || echo 2) ;;
+    esac
+    expect_stores cut "$want"
+    if log_has '^KT-RC cut '; then
+        expect_rc cut 0
+    elif [ "$trigger" = exit ]; then
+        fail "the upgrade had not returned"
     fi
+
+    judge_flash
     holds $run "${HOLD[$run]}" || fail "the running bank $run changed"
-    # A bank the script may name: the running one, or the other one holding a whole image that
-    # was there before or written in this boot.
     found=""
-    if [ "$b" = "$run" ]; then
+    if [ "$VERDICT" = prompt ]; then
+        # The block has one copy and a store rewrites it in place: from its first erase until its
+        # last page is programmed the boot loader rejects it. Only a cut inside a store may do so.
+        if [ $INSTORE = 1 ]; then
+            prompts=$((prompts + 1))
+            say "    inside a store: the boot loader would stop at its prompt ($JUDGED); counted"
+        else
+            fail "the boot loader would stop at its prompt ($JUDGED) after a cut outside any store"
+        fi
+    elif [ "$VERDICT" != bank ]; then
+        fail "the boot loader would start no bank: $JUDGED"
+    elif [ "$BANK" = "$run" ]; then
         found=${HOLD[$run]}
-    elif [ "$b" = "$tgt" ]; then
+    else
+        # The other bank holds a whole image that was there before or written in this boot.
         for cand in "${HOLD[$tgt]}" $([ $first_ok = 1 ] && echo a) "$new"; do
             holds $tgt "$cand" && found=$cand && break
         done
         [ -n "$found" ] || fail "the script names bank $tgt, which holds no complete image"
-    elif [ "$s" = torn ]; then
-        # The block has one copy and a store rewrites it in place: a cut between the erase of the
-        # script's sector and its programming leaves the boot loader at its prompt. The window is
-        # counted and reported, as the host power-cut test does; it is no half-written bank.
-        noscript=$((noscript + 1))
-        say "    the torn block holds no boot script: the boot loader would stop at its prompt"
-    else
-        fail "the script names no bank"
     fi
     if [ -z "$found" ]; then
         end_scenario
         return
     fi
-    local other=$((1 - b)) kept=$found
+    local b=$BANK other=$((1 - BANK)) kept=$found
     start_boot "cut$cuts-$state-reboot" recover "$OUT/parts.dtb" r.img=$rec.img
     finish_boot
     expect_clean_end
     expect_rc get "$b"
     expect_rc after 0
+    expect_stores after 1
     expect_rc get-after "$other"
     expect_boot "$other"
     expect_holds "$other" "$rec"
     expect_holds "$b" "$kept"
     end_scenario
+}
+
+# The brick window of every upgrade that ran to its end: the time its stores took against its
+# own, which is the share of uniformly random power cuts during it that stop the boot loader at
+# its prompt.
+window_report() {
+    [ -s "$LOGS/windows" ] || return 0
+    say "brick window (store time of the upgrade's time, upgrades that returned 0):"
+    awk '$1 == "upgrade" && $4 == "0" && $6 > 0 {
+            printf "    %-8s %d store(s), %5d ms of %6d ms: %.2f%%\n", $2, $6, $8, $10, 100 * $8 / $10
+            s += $8; u += $10 }
+         END { if (u > 0) printf "    all:     %d ms of %d ms: %.2f%%\n", s, u, 100 * s / u }' \
+        "$LOGS/windows"
 }
 
 # ---- main ----
@@ -561,12 +714,20 @@ main() {
     [ -x "$KFLASH" ] && [ -x "$FWTOOL" ] && [ -x "$ARMEL/bin/fwupgrade" ] ||
         die "build first (make test-kernel builds what is needed)"
     mkdir -p "$OUT" && rm -rf "$LOGS" && mkdir -p "$LOGS"
-    local t0=$SECONDS
+    local t0=$SECONDS e
     prepare_packages
     prepare_dtbs
     prepare_initramfs
     prepare_images
-    say "kernel $RELEASE (model \"$MODEL\"), busybox-static; prepared in $((SECONDS - t0)) s"
+    say "kernel $RELEASE (model \"$MODEL\"), busybox-static; flash ${FLASH_MODEL:-of the board} with $((ERASE / 1024)) KiB erase blocks; prepared in $((SECONDS - t0)) s"
+    # Every point of one store at which a cut can fall, judged on 4 KiB sectors and on 64 KiB
+    # erase blocks (the controller's): all but the last stop at the prompt.
+    scenario "every cut point inside one store"
+    for e in 4 64; do
+        "$KFLASH" enumerate $e 256 | sed 's/^/    /'
+        [ "${PIPESTATUS[0]}" = 0 ] || fail "a cut inside the store boots something"
+    done
+    end_scenario
 
     [ "$MODE" = one ] || sc_query
     [ "$MODE" = one ] || sc_upgrade
@@ -576,6 +737,9 @@ main() {
         # A cut whose outcome does not hang on the instant it lands: in the middle of the root
         # payload's write, the script names the running bank whatever the emulator had written.
         sc_cut plain console 4 50
+        # The risky ones: a cut inside the store, and the script naming the bank to be written.
+        sc_cut plain store at 1 0
+        sc_cut disagree console 4 50
     else
         sc_fail_write
         sc_fail_verify
@@ -603,7 +767,8 @@ main() {
     fi
 
     say ""
-    say "power cuts: $cuts, of which $torn tore the configuration block ($noscript of them leaving no boot script)"
+    window_report
+    say "power cuts: $cuts; inside a store, leaving the boot loader at its prompt: $prompts; missed their phase: $missed"
     [ ${#failures[@]} -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
     say "test-kernel ($MODE): $((SECONDS - t0)) s"
     say "$passed passed, $failed failed"

@@ -1,8 +1,10 @@
 # The device build on a real ARM Linux kernel with real MTD flash, under qemu-system-arm:
 #   make test-kernel         every scenario and power cut (about 20 minutes here)
-#   make test-kernel-quick   the bank query, one upgrade with its reboot and one power cut (2 min)
-# The kernel and busybox (Debian armhf packages) are downloaded and unpacked under build-kernel/,
-# never installed. kernel/test-kernel.sh says how the guest is put together.
+#   make test-kernel-quick   the bank query, one upgrade with its reboot and three power cuts: in a
+#                            payload, inside a store, with the script naming the bank to write
+# The kernel and busybox (Debian armhf packages) are downloaded into a cache outside the clone and
+# unpacked under build-kernel/, never installed. kernel/test-kernel.sh says how the guest is put
+# together.
 # The build's and the ARM builds' packages come with the emulator, dtc and cpio.
 KERNEL_PACKAGES := qemu-system-arm=qemu-system-arm device-tree-compiler=dtc cpio=cpio
 ALL_PACKAGES += $(KERNEL_PACKAGES)

@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include "boot_judge.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +19,6 @@ namespace
 const uint32_t kBlockSize = 0x20000;
 const uint32_t kCrcOffset = 0x1FFFC;
 const uint32_t kTrailingKeyOffset = 0x1FFF8;
-const uint32_t kLeadingKey = 0x0BADFACE;
-const uint32_t kTrailingKey = 0xDEADDEAD;
 const uint32_t kEraseBlock = 0x20000;
 
 void put_le32(std::string *s, size_t off, uint32_t v)
@@ -54,6 +54,17 @@ bool copy_file(const std::string &from, const std::string &to)
 {
     std::string data;
     return read_file(from, &data) && write_file(to, data) && chmod(to.c_str(), 0755) == 0;
+}
+
+// Writes a recognisable stand-in image at the start of a partition's device.
+bool stamp_firmware(const std::string &dev, const char *what)
+{
+    std::string data;
+    if (!read_file(dev, &data))
+        return false;
+    std::string stamp = std::string("simulated running ") + what + " image\n";
+    data.replace(0, stamp.size() < data.size() ? stamp.size() : data.size(), stamp);
+    return write_file(dev, data);
 }
 
 int remove_one(const char *path, const struct stat64 *, int, struct FTW *)
@@ -122,7 +133,7 @@ std::string config_block(const std::vector<config_entry> &entries, bool fix_crc)
     size_t pos = 8;
 
     put_le32(&block, 0, kBlockSize);
-    put_le32(&block, 4, kLeadingKey);
+    put_le32(&block, 4, kConfigLeadingKey);
     for (const config_entry &e : entries) {
         uint32_t vlen = config_value_length(e.type);
         size_t nlen = e.name.size() + 1;
@@ -142,7 +153,7 @@ std::string config_block(const std::vector<config_entry> &entries, bool fix_crc)
         pos += entry.size();
     }
     block[pos] = '\0'; // end of the list
-    put_le32(&block, kTrailingKeyOffset, kTrailingKey);
+    put_le32(&block, kTrailingKeyOffset, kConfigTrailingKey);
     put_le32(&block, kCrcOffset, fix_crc ? crc_ref(block, kCrcOffset) : 0);
     return block;
 }
@@ -152,7 +163,7 @@ std::vector<partition> standard_partitions(const device_options &opt)
     return {
         {"RedBoot", 0x40000, kEraseBlock, false},
         {"RedBoot config", kBlockSize, kEraseBlock, true},
-        {"FIS directory", 0x20000, kEraseBlock, false},
+        {"FIS directory", 0x20000, kEraseBlock, true},
         {"kernel0", opt.kernel_size, kEraseBlock, true},
         {"root0", opt.root_size, kEraseBlock, true},
         {"kernel1", opt.kernel_size, kEraseBlock, true},
@@ -188,7 +199,7 @@ int create_device(const std::string &root, const device_options &opt, std::strin
     // As a boot by the script would leave it: its exec line's text and the running bank.
     if (cmdline.empty()) {
         script_cmdline(script, &cmdline);
-        cmdline = cmdline_for_bank(cmdline, opt.running_bank);
+        cmdline = boot_cmdline(cmdline, opt.running_bank);
     }
     for (const char *d : {"proc/sys/kernel", "dev", "var/lock", "var/log", "etc", "lib", "tmpfs",
                           "kelpvar/config0/oem_root", "kelpvar/config1/oem_root"}) {
@@ -204,9 +215,20 @@ int create_device(const std::string &root, const device_options &opt, std::strin
             std::string chr = root + "/dev/mtd" + std::to_string(i);
             if (!write_file(dev, config_block(standard_entries(script))) || !write_file(chr, ""))
                 return fail(dev);
+        } else if (parts[i].label == "FIS directory") {
+            if (!write_file(dev, fis_directory(standard_fis(parts), parts[i].size)))
+                return fail(dev);
         } else if (parts[i].create_device && !fill_device(dev, parts[i].size)) {
             return fail(dev);
         }
+    }
+    // The running bank holds firmware: the boot loader started it, so its flash is not erased.
+    for (const char *label : {"kernel", "root"}) {
+        std::string dev =
+            root + "/dev/mtdblock" +
+            std::to_string(mtd_index(proc_mtd(parts), label + std::to_string(opt.running_bank)));
+        if (!stamp_firmware(dev, label))
+            return fail(dev);
     }
     if (!write_file(root + "/proc/cmdline", cmdline) ||
         !write_file(root + "/proc/sys/kernel/osrelease", "2.6.31-" + opt.model + "\n") ||

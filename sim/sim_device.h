@@ -9,6 +9,10 @@
 namespace sim
 {
 
+// The boot loader's key words around a configuration block: at offset 4 and at 0x1FFF8.
+const uint32_t kConfigLeadingKey = 0x0BADFACE;
+const uint32_t kConfigTrailingKey = 0xDEADDEAD;
+
 struct partition {
     std::string label;  // without quotes, as RedBoot names it
     uint32_t size;      // bytes

@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "boot_judge.h"
 #include "upgrade.h"
 
 namespace
@@ -52,6 +53,18 @@ int stored_bank(const std::string &root)
     if (sim::read_boot_script(root, &script, &err) != 0)
         return -100;
     return sim::script_bank(script);
+}
+
+// Puts a stand-in firmware at the start of a bank's partitions, so that it is no erased flash.
+void install_bank(const std::string &root, int bank)
+{
+    for (int dev : {3 + 2 * bank, 4 + 2 * bank}) {
+        const std::string path = root + "/dev/mtdblock" + std::to_string(dev);
+        std::string data;
+        ASSERT_TRUE(sim::read_file(path, &data));
+        data.replace(0, 8, "firmware");
+        ASSERT_TRUE(sim::write_file(path, data));
+    }
 }
 
 const std::string kEvtEnv = std::string("FWTOOL_EVT_LIB=") + fwtest::evt_library();
@@ -481,6 +494,7 @@ TEST(SandboxReboot, BootsTheBankTheStoredScriptLoads)
     const std::string sb = t / "sb";
     ASSERT_EQ(0, fwtool({"sandbox", "create", sb, "--running-bank", "0"}, {kEvtEnv}).status);
     ASSERT_EQ(0, device(sb, "set_boot_idx", {"1"}).status);
+    install_bank(sb, 1);
     ASSERT_TRUE(sim::write_file(sb + "/var/lock/bootidx_changed", ""));
     ASSERT_TRUE(sim::make_dirs(sb + "/var/lock/sub/dir"));
     ASSERT_TRUE(sim::make_dirs(sb + "/tmpfs/upgrading"));
@@ -527,6 +541,7 @@ TEST(SandboxReboot, CommandLineFollowsTheScriptEdits)
         SCOPED_TRACE(row.command + (" " + row.args[0]));
         TempDir t;
         ASSERT_EQ(0, fwtool({"sandbox", "create", t.path()}, {kEvtEnv}).status);
+        install_bank(t.path(), 1);
         bool refused = row.args.size() > 1 && row.args[1].find("bootopt=") != std::string::npos;
         ASSERT_EQ(refused ? 245 : 0, device(t.path(), row.command, row.args).status);
         run_result r = fwtool({"sandbox", "reboot", t.path()});
@@ -538,31 +553,46 @@ TEST(SandboxReboot, CommandLineFollowsTheScriptEdits)
 
 TEST(SandboxReboot, BankAndCommandLineRulesOfTheScript)
 {
+    const std::string kRoot0 = "fis load -b 0x0a000000 root0\nfis load kernel0\n";
+    const std::string kBoot0 = kRoot0 + "exec -c \"initrd=0x0a000000,4M ";
     const struct {
-        const char *script;
+        std::string script;
         int bank;            // -1: refused, status 1
         const char *outcome; // the new command line, or the reason for the refusal
+        uint32_t clobber;    // a byte of the block changed before the CRC is made; 0 none
+        bool erased;         // bank 0 left as erased flash
     } rows[] = {
-        {"fis load root0\nfis load kernel0\nexec -c \"a b\"\n", 0, "a b bootopt=0\n"},
-        {"fis load kernel1\nfis load root1\nexec -c \"x\"", 1, "x bootopt=1\n"},
-        {"kernel0 root0 kernel1 root1\nexec\n", 1,
-         "bootopt=1\n"}, // bank 1 wins, as the program decides
-        {"kernel1 root1 kernel0 root0\n \texec -c \"q\"\n", 1, "q bootopt=1\n"},
-        {"fis load kernel10 root1\nexec -c \"x\"", 1, "x bootopt=1\n"},
-        {"root0 kernel0\nexec -c \"first\"\nexec -c \"second\"\n", 0, "first bootopt=0\n"},
-        {"root0 kernel0\nexec -c \"\"\n", 0, "bootopt=0\n"},
-        // A bank word in the script's own text (left by an older tool) does not decide the
-        // bank: the load does.
-        {"root0 kernel0\nexec -c \"bootopt=1 console=ttyS0 xbootopt=1\"\n", 0,
-         "console=ttyS0 bootopt=0\n"},
-        {"root0 kernel0\nexec -b 0x100 -c \"  a  b \"\n", 0, "a b bootopt=0\n"},
+        {kBoot0 + "a b\"\n", 0, "initrd=0x0a000000,4M a b bootopt=0\n", 0, false},
+        {"fis load -b 0x0a000000 root1\nfis load kernel1\nexec -c \"initrd=0x0a000000,4M x\"", 1,
+         "initrd=0x0a000000,4M x bootopt=1\n", 0, false},
+        // Names in the text load nothing: only fis load lines do.
+        {"kernel0 root0 kernel1 root1\nexec\n", -1, "no image loaded", 0, false},
+        {"kernel1 root1 kernel0 root0\n \texec -c \"q\"\n", -1, "no image loaded", 0, false},
+        {"fis load kernel10 root1\nexec -c \"x\"", -1, "no image \"kernel10\"", 0, false},
+        {kBoot0 + "first\"\nexec -c \"second\"\n", 0, "initrd=0x0a000000,4M first bootopt=0\n", 0,
+         false},
+        {kRoot0 + "exec -c \"\"\n", -1, "no image was loaded at the command line's initrd=", 0,
+         false},
+        {kRoot0 + "exec -b 0x100 -c \"  a  initrd=0x0a000000,4M b \"\n", 0,
+         "a initrd=0x0a000000,4M b bootopt=0\n", 0, false},
         // Cut short: the boot loader takes the text to the end of the line.
-        {"root0 kernel0\nexec -c \"root=/dev/ram0 console=ttyS0,1152\n", 0,
-         "root=/dev/ram0 console=ttyS0,1152 bootopt=0\n"},
-        {"fis load kernel0\nfis load root1\nexec -c \"x\"\n", -1, "neither bank"},
-        {"exec -c \"root=/dev/ram0\"\n", -1, "neither bank"},
-        {"fis load root0\nfis load kernel0\n", -1, "no exec line"},
-        {"root0 kernel0\nexecute -c \"x\"\n# exec -c \"y\"\n", -1, "no exec line"},
+        {kBoot0 + "root=/dev/ram0 console=ttyS0,1152\n", 0,
+         "initrd=0x0a000000,4M root=/dev/ram0 console=ttyS0,1152 bootopt=0\n", 0, false},
+        {"fis load -b 0x0a000000 root1\nfis load kernel0\nexec -c \"initrd=0x0a000000,4M\"\n", -1,
+         "kernel0 with ramdisk root1 is no bank's pair", 0, false},
+        // The last load without -b is what exec starts.
+        {"fis load kernel0\nfis load root0\nexec -c \"initrd=0x0a000000,4M\"\n", -1,
+         "kernel root0 with ramdisk root0", 0, false},
+        {"exec -c \"root=/dev/ram0\"\n", -1, "no image loaded", 0, false},
+        {kRoot0, -1, "ends without exec", 0, false},
+        {"root0 kernel0\nexecute -c \"x\"\n# exec -c \"y\"\n", -1, "ends without exec", 0, false},
+        {kBoot0 + "x\"\n", -1, "kernel image kernel0 is erased flash", 0, true},
+        {kBoot0.substr(0, kBoot0.size() - 3) + "1M\"\n", -1, "fewer bytes than root0", 0, false},
+        // A block the boot loader does not take: a key word, or the script switched off.
+        {kBoot0 + "x\"\n", -1, "key word", 4, false},
+        {kBoot0 + "x\"\n", -1, "key word", 0x1FFF8, false},
+        {kBoot0 + "x\"\n", -1, "boot_script is not set", 24, false},
+        {kBoot0 + "x\"\n", -1, "enable key boot_script disables it", 30, false},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.script);
@@ -571,6 +601,16 @@ TEST(SandboxReboot, BankAndCommandLineRulesOfTheScript)
         opt.script = row.script;
         opt.running_bank = 1;
         ASSERT_EQ(0, sim::create_device(t.path(), opt, nullptr));
+        if (!row.erased)
+            install_bank(t.path(), 0);
+        if (row.clobber != 0) {
+            std::string block = slurp(t / "dev/mtdblock1");
+            block[row.clobber] ^= 1;
+            const uint32_t crc = sim::crc_ref(block, 0x1FFFC);
+            for (int i = 0; i < 4; i++)
+                block[0x1FFFC + i] = (char)(crc >> (8 * i));
+            ASSERT_TRUE(sim::write_file(t / "dev/mtdblock1", block));
+        }
         ASSERT_TRUE(sim::write_file(t / "var/lock/bootidx_changed", ""));
         run_result r = fwtool({"sandbox", "reboot", t.path()});
         const std::string cmdline = slurp(t / "proc/cmdline");
@@ -584,6 +624,36 @@ TEST(SandboxReboot, BankAndCommandLineRulesOfTheScript)
             EXPECT_EQ(row.bank, device(t.path(), "get_boot_idx").status);
             EXPECT_EQ(row.outcome, cmdline);
         }
+    }
+}
+
+// The image directory as the boot loader reads it: names cut to 15 characters, the list ended by
+// an erased record or by the end of the partition.
+TEST(SandboxReboot, FisDirectoryRecords)
+{
+    const struct {
+        std::vector<sim::fis_image> images;
+        uint32_t size;
+        size_t read; // records read back
+        const char *last_name;
+    } rows[] = {
+        {{{"kernel0", 0x80000, 0x8000, 0x200000, 0x8000}}, 0x20000, 1, "kernel0"},
+        {{{"a-name-of-twenty-chars", 1, 2, 3, 4}}, 0x20000, 1, "a-name-of-twent"},
+        {{{"a", 1, 2, 3, 4}, {"b", 5, 6, 7, 8}, {"c", 9, 10, 11, 12}}, 128, 2, "b"},
+        {{}, 0x20000, 0, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.last_name);
+        std::vector<sim::fis_image> got = sim::fis_read(sim::fis_directory(row.images, row.size));
+        ASSERT_EQ(row.read, got.size());
+        if (got.empty())
+            continue;
+        const sim::fis_image &l = got.back(), &w = row.images[got.size() - 1];
+        EXPECT_EQ(row.last_name, l.name);
+        EXPECT_EQ(w.flash_offset, l.flash_offset);
+        EXPECT_EQ(w.mem_address, l.mem_address);
+        EXPECT_EQ(w.length, l.length);
+        EXPECT_EQ(w.entry_point, l.entry_point);
     }
 }
 
@@ -1266,7 +1336,7 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.out.find("script bank:   none\n"
                                             "boot:          would not boot: the boot script "
-                                            "loads neither bank\n"))
+                                            "loads neither bank ("))
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("cmdline bank:  none (no bootopt=0")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("marker:        absent (var/lock/bootidx_changed is "
@@ -1274,10 +1344,12 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
         << r.out;
     r = fwtool({"status", "--json", t.path()});
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos,
-              r.out.find("\"script_bank\":null,\"boots\":false,\"boot_problem\":\"the boot script "
-                         "loads neither bank\",\"marker\":false,\"marker_ignored\":true,"
-                         "\"cmdline_bank\":null,"))
+    EXPECT_NE(
+        std::string::npos,
+        r.out.find(
+            "\"script_bank\":null,\"boots\":false,\"boot_problem\":\"the boot script "
+            "loads neither bank (no image was loaded at the command line's initrd= address)\","
+            "\"marker\":false,\"marker_ignored\":true,\"cmdline_bank\":null,"))
         << r.out;
 }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "boot_judge.h"
 #include "sim_device.h"
 
 namespace
@@ -70,9 +71,12 @@ const sub_command g_subs[] = {
      "  --nooem             also create the .nooem marker (clears the OEM directory)\n"},
     {"reboot", SUB_REBOOT, g_no_opts, "DIR",
      "power-cycle DIR: empty var/lock and tmpfs, boot what the stored boot script says",
-     "  The new kernel command line (proc/cmdline) is the quoted text of the script's exec\n"
-     "  line and bootopt=N for the bank it loads. Exit status 1, with nothing booted, when the\n"
-     "  configuration block or its script would leave the boot loader at its prompt.\n"},
+     "  The boot loader takes the configuration block only when both key words and the CRC\n"
+     "  match and boot_script is set; it runs the script's fis load lines through the FIS\n"
+     "  directory and starts the last kernel loaded. The new kernel command line (proc/cmdline)\n"
+     "  is the quoted text of the exec line, word for word, and bootopt=N for the bank started.\n"
+     "  Exit status 1, with nothing booted, when the boot loader would stop at its prompt or\n"
+     "  start no bank's kernel and ramdisk (a mixed pair, erased flash, no ramdisk).\n"},
 };
 
 void sub_usage(FILE *out, const sub_command &s)
@@ -399,45 +403,10 @@ int cmd_stage(const sub_command &s, const args &a)
     return FWTOOL_OK;
 }
 
-// What the boot loader would start after a power cycle: the bank the stored script loads, with
-// the kernel command line of its exec line. 0, or -1 with the reason (the device would not boot)
-// in `*why`.
-int boot_from_script(const std::string &dir, int *bank, std::string *cmdline, sim::exec_result *how,
-                     std::string *why)
-{
-    std::string block, script;
-
-    if (sim::read_config_block(dir, &block, why) != 0)
-        return -1;
-    if (!sim::block_crc_valid(block)) {
-        *why = "the configuration block's CRC does not match: the boot loader would ignore the "
-               "boot script and stop at its prompt";
-        return -1;
-    }
-    if (!sim::block_boot_script(block, &script)) {
-        *why = "the configuration block has no boot script: the boot loader would stop at its "
-               "prompt";
-        return -1;
-    }
-    *bank = sim::script_bank(script);
-    if (*bank < 0) {
-        *why = "the boot script loads neither bank; the device would not boot";
-        return -1;
-    }
-    *how = sim::script_cmdline(script, cmdline);
-    if (*how == sim::EXEC_NONE) {
-        *why = "the boot script has no exec line: the boot loader would load bank " +
-               std::to_string(*bank) + " and stop at its prompt";
-        return -1;
-    }
-    return 0;
-}
-
 int cmd_reboot(const sub_command &s, const args &a)
 {
     std::string cmdline, why;
-    int bank = -1;
-    sim::exec_result how = sim::EXEC_NONE;
+    sim::boot_judgement j;
 
     if (!expect_words(s, a, 1))
         return FWTOOL_USAGE;
@@ -450,24 +419,34 @@ int cmd_reboot(const sub_command &s, const args &a)
                 dir.c_str(), strerror(errno));
         return FWTOOL_FAILED;
     }
-    if (boot_from_script(dir, &bank, &cmdline, &how, &why) != 0) {
+    if (sim::judge_device(dir, &j, &why) != 0) {
         fprintf(stderr, "fwtool sandbox reboot: %s\n", why.c_str());
         return FWTOOL_FAILED;
     }
-    // The booted kernel tells the running bank by the bootopt word of its command line.
-    cmdline = sim::cmdline_for_bank(cmdline, bank);
+    if (j.verdict == sim::VERDICT_PROMPT) {
+        fprintf(stderr, "fwtool sandbox reboot: %s: the boot loader would stop at its prompt\n",
+                j.why.c_str());
+        return FWTOOL_FAILED;
+    }
+    if (j.verdict == sim::VERDICT_NO_BANK) {
+        fprintf(stderr, "fwtool sandbox reboot: the boot script loads neither bank (%s)\n",
+                j.why.c_str());
+        return FWTOOL_FAILED;
+    }
+    // The loader adds the bank it loaded; the script's own words reach the kernel unchanged.
+    cmdline = sim::boot_cmdline(j.cmdline, j.bank);
     const std::string path = dir + "/proc/cmdline";
     if (!sim::write_file(path, cmdline)) {
         fprintf(stderr, "fwtool sandbox reboot: cannot write %s: %s\n", path.c_str(),
                 strerror(errno));
         return FWTOOL_FAILED;
     }
-    printf("booted bank %d (kernel%d, root%d); kernel command line: %s", bank, bank, bank,
+    printf("booted bank %d (kernel%d, root%d); kernel command line: %s", j.bank, j.bank, j.bank,
            cmdline.c_str());
-    if (how == sim::EXEC_UNTERMINATED)
+    if (j.how == sim::EXEC_UNTERMINATED)
         printf("  (the exec line's command line has no closing quote: taken to the line's "
                "end)\n");
-    else if (how == sim::EXEC_NO_TEXT)
+    else if (j.how == sim::EXEC_NO_TEXT)
         printf("  (the exec line passes no command line)\n");
     return FWTOOL_OK;
 }

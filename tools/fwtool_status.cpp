@@ -15,6 +15,7 @@
 #include "image.h"
 #include "md5.h"
 #include "progress.h"
+#include "boot_judge.h"
 #include "sim_device.h"
 
 namespace
@@ -192,31 +193,20 @@ void read_partitions(const std::string &dir, device_state *st)
     }
 }
 
-// The bank the boot loader would load, or the reason it would not boot.
+// The bank the boot loader would start, or the reason it would not boot.
 void read_script(const std::string &dir, device_state *st)
 {
-    std::string block, script, err;
+    sim::boot_judgement j;
+    std::string err;
 
-    if (sim::read_config_block(dir, &block, &err) != 0) {
+    if (sim::judge_device(dir, &j, &err) != 0)
         st->script_problem = err;
-        return;
-    }
-    if (!sim::block_crc_valid(block)) {
-        st->script_problem = "the configuration block's CRC does not match";
-        return;
-    }
-    if (!sim::block_boot_script(block, &script)) {
-        st->script_problem = "the configuration block has no boot script";
-        return;
-    }
-    st->script_bank = sim::script_bank(script);
-    if (st->script_bank < 0) {
-        st->script_problem = "the boot script loads neither bank";
-        return;
-    }
-    std::string cmdline;
-    if (sim::script_cmdline(script, &cmdline) == sim::EXEC_NONE)
-        st->script_problem = "the boot script has no exec line";
+    else if (j.verdict == sim::VERDICT_BANK)
+        st->script_bank = j.bank;
+    else if (j.verdict == sim::VERDICT_NO_BANK)
+        st->script_problem = "the boot script loads neither bank (" + j.why + ")";
+    else
+        st->script_problem = j.why + ": the boot loader would stop at its prompt";
 }
 
 void read_state(const std::string &dir, device_state *st)
