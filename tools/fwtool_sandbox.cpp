@@ -62,7 +62,8 @@ const sub_command g_subs[] = {
      "  --kernel-size N     size of each kernel partition (default 1M)\n"
      "  --root-size N       size of each root partition (default 4M)\n"
      "  --evt-lib FILE      event library to install as lib/libevt.so (default: $FWTOOL_EVT_LIB,\n"
-     "                      else ../lib/libevt.so beside the fwtool executable)\n"
+     "                      else ../lib/libevt.so or ../lib/fwupgrade/libevt.so beside the\n"
+     "                      fwtool executable)\n"
      "  Sizes are decimal or 0x hex, optionally with a K or M suffix, at most 256M.\n"},
     {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem]",
      "stage IMAGE for the next upgrade: DIR/tmpfs/upgrading/fw.bin, replacing what was staged",
@@ -252,7 +253,10 @@ std::string evt_library(const std::string *opt_value)
     exe[n] = '\0';
     std::string dir(exe);
     dir.resize(std::min(dir.rfind('/'), dir.size()));
-    return dir + "/../lib/libevt.so";
+    // The build tree keeps it in lib/, an installed tree in lib/fwupgrade/ (private to the tools).
+    const std::string built = dir + "/../lib/libevt.so";
+    const std::string installed = dir + "/../lib/fwupgrade/libevt.so";
+    return is_file(built) || !is_file(installed) ? built : installed;
 }
 
 int cmd_create(const sub_command &s, const args &a)
