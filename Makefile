@@ -105,8 +105,8 @@ package-host: prereqs-package build
 package: package-host
 
 test-package: prereqs-package build build-arm
-	@scripts/test-package.sh host build
-	@$(foreach t,$(ARM_TARGETS),scripts/test-package.sh device build-$(t) $(ARM_DEB_ARCH_$(t)) &&) true
+	@TEST_LINTIAN=1 scripts/test-package.sh host build
+	@$(foreach t,$(ARM_TARGETS),TEST_LINTIAN=1 scripts/test-package.sh device build-$(t) $(ARM_DEB_ARCH_$(t)) &&) true
 
 clean:
 	rm -rf build build-*

@@ -112,7 +112,7 @@ esac
     echo "Upstream-Name: fwupgrade"
     echo
     echo "Files: *"
-    echo "Copyright: the fwupgrade authors"
+    echo "Copyright: Copyright (c) the fwupgrade authors"
     echo "License: Expat"
     echo
     echo "License: Expat"

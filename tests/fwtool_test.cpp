@@ -2,9 +2,13 @@
 // them, and the progress record read from outside while this test writes it.
 #include "fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -24,6 +28,11 @@ using fwtest::TempDir;
 run_result fwtool(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
     return fwtest::run_program(fwtest::fwtool_binary(), "fwtool", args, env);
+}
+
+run_result fwtool_in_terminal(const std::vector<std::string> &args, int columns)
+{
+    return fwtest::run_in_terminal(fwtest::fwtool_binary(), "fwtool", args, columns);
 }
 
 // Runs fwupgrade-sim under `name` on the device under `root`.
@@ -803,9 +812,29 @@ class ProgressTest : public ::testing::Test
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
         if (id >= 0 && shmctl(id, IPC_RMID, nullptr) != 0)
             GTEST_SKIP() << "another progress record exists and cannot be removed";
+        // The runs this test writes by hand hold the upgrade lock of a device, as a live
+        // upgrade does; `fwtool progress` reads that device (FWUP_SYSROOT).
+        ASSERT_EQ(0, fwtool({"sandbox", "create", sandbox_}).status);
+        setenv("FWUP_SYSROOT", sandbox_.c_str(), 1);
+        hold_lock(true);
+    }
+    // Takes or lets go of the device's upgrade lock, as an upgrade run starts or dies.
+    void hold_lock(bool hold)
+    {
+        if (hold && lock_fd_ < 0) {
+            lock_fd_ = open((sandbox_ + "/var/lock/fwupgrade.lock").c_str(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            ASSERT_GE(lock_fd_, 0) << strerror(errno);
+            ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
+        } else if (!hold && lock_fd_ >= 0) {
+            close(lock_fd_);
+            lock_fd_ = -1;
+        }
     }
     void TearDown() override
     {
+        hold_lock(false);
+        unsetenv("FWUP_SYSROOT");
         if (rec_ != nullptr)
             shmdt(rec_);
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
@@ -837,6 +866,9 @@ class ProgressTest : public ::testing::Test
     }
 
     upgrade_progress *rec_ = nullptr;
+    TempDir dir_;
+    std::string sandbox_ = dir_ / "device";
+    int lock_fd_ = -1;
 };
 
 TEST_F(ProgressTest, NoRecordIsStatus1)
@@ -1012,13 +1044,14 @@ TEST_F(ProgressTest, WatchJsonGivesOneObjectPerChange)
     long last = -1;
     for (const std::string &l : lines) {
         EXPECT_TRUE(json_valid(l)) << l;
-        long pct = json_number_of(l, "overall_percent");
+        long pct = json_number_of(l, "run_percent");
         EXPECT_GE(pct, last) << l;
         last = pct;
     }
     EXPECT_EQ(0u, lines[0].find("{\"stage\":2,\"stage_name\":\"loading\",")) << lines[0];
-    EXPECT_EQ("{\"stage\":7,\"stage_name\":\"done\",\"kernel_done\":4096,\"kernel_total\":4096,"
-              "\"root_done\":8192,\"root_total\":8192,\"percent\":100,\"overall_percent\":100}",
+    EXPECT_EQ("{\"stage\":7,\"stage_name\":\"done\",\"state\":\"done\",\"kernel_done\":4096,"
+              "\"kernel_total\":4096,\"root_done\":8192,\"root_total\":8192,\"stage_percent\":100,"
+              "\"run_percent\":100}",
               lines.back());
 
     // A watch that sees no run ends with an object that says so.
@@ -1061,7 +1094,7 @@ TEST_F(ProgressTest, OverallPercentWeighsBothPassesByBytes)
         run_result r = fwtool({"progress", "--json"});
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_TRUE(json_valid(r.out)) << r.out;
-        EXPECT_NE(std::string::npos, r.out.find(std::string("\"overall_percent\":") + row.overall +
+        EXPECT_NE(std::string::npos, r.out.find(std::string("\"run_percent\":") + row.overall +
                                                 (row.stage == UPGRADE_STAGE_FAILED ? "" : "}")))
             << row.stage << " " << row.kd << " " << row.rd << ": " << r.out;
     }
@@ -1118,6 +1151,130 @@ TEST_F(ProgressTest, WatchWaitsForTheRecordToAppear)
     writer.join();
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.out.find("upgrade failed: -20 (UPGRADE_ERR_MAGIC)")) << r.out;
+}
+
+// A record that is not final while no upgrade holds the lock belongs to a run that died: each
+// command says so, and a watch ends on it at once.
+TEST_F(ProgressTest, ARunWhoseProgramDiedIsInterrupted)
+{
+    const struct {
+        int32_t stage;
+        bool lock_held;
+        int status; // of fwtool progress
+        const char *state;
+    } rows[] = {
+        {UPGRADE_STAGE_WRITE_ROOT, true, 0, "running"},
+        {UPGRADE_STAGE_WRITE_ROOT, false, 1, "interrupted"},
+        {UPGRADE_STAGE_LOADING, false, 1, "interrupted"},
+        {0, false, 1, "interrupted"}, // died before its first stage
+        {UPGRADE_STAGE_VERIFY_KERNEL, true, 0, "running"},
+        {UPGRADE_STAGE_DONE, false, 0, "done"},
+        {UPGRADE_STAGE_FAILED, false, 0, "failed"},
+    };
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    for (const auto &row : rows) {
+        hold_lock(row.lock_held);
+        set(rec, row.stage, 4096, 4096, 8192, 2048, row.stage == UPGRADE_STAGE_FAILED ? 0xED : 25);
+        const bool dead = std::string(row.state) == "interrupted";
+        run_result r = fwtool({"progress"});
+        EXPECT_EQ(row.status, r.status) << row.stage << r.err;
+        EXPECT_EQ(dead, r.out.find("result:  interrupted in stage ") != std::string::npos) << r.out;
+        r = fwtool({"progress", "--json"});
+        EXPECT_NE(std::string::npos, r.out.find(std::string("\"state\":\"") + row.state + "\""))
+            << r.out;
+        r = fwtool({"status", sandbox_});
+        EXPECT_EQ(dead, r.out.find(", interrupted at ") != std::string::npos) << r.out;
+        if (!dead)
+            continue;
+        auto start = std::chrono::steady_clock::now();
+        r = fwtool({"progress", "--watch", "--timeout", "20"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.out.find("upgrade interrupted in stage ")) << r.out;
+    }
+
+    // A run that dies while it is watched ends the watch too.
+    hold_lock(true);
+    set(rec, UPGRADE_STAGE_WRITE_KERNEL, 4096, 1024, 8192, 0, 25);
+    std::thread killer([this] {
+        pause_ms(300);
+        hold_lock(false);
+    });
+    run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
+    killer.join();
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.out.find("stage 3: writing kernel (4%)\n"
+                             "upgrade interrupted in stage 3 (writing kernel): "))
+        << r.out;
+}
+
+// A run after one that got far is drawn from its own start, not from where the other stopped.
+TEST_F(ProgressTest, WatchDrawsANewRunFromItsOwnStart)
+{
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    set(rec, UPGRADE_STAGE_WRITE_ROOT, 4096, 4096, 8192, 8192, 100);
+    std::thread writer([rec] {
+        pause_ms(300);
+        rec->stage = UPGRADE_STAGE_LOADING;
+        pause_ms(150);
+        rec->percent = 0xED;
+        rec->stage = UPGRADE_STAGE_FAILED;
+    });
+    run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
+    writer.join();
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.out.find("stage 4: writing root (50%)\n"
+                             "stage 2: loading (0%)\n"
+                             "stage -1: failed (at 0%)\n"))
+        << r.out;
+}
+
+// On a terminal the watch redraws one line in place, always short of the terminal's width:
+// detail goes first, then the bar narrows.
+TEST_F(ProgressTest, WatchLineFitsTheTerminal)
+{
+    const struct {
+        int columns;
+        bool detail; // the byte counts are shown
+        bool bar;
+    } rows[] = {{40, false, true}, {80, false, true}, {200, true, true}, {20, false, false}};
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    for (const auto &row : rows) {
+        set(rec, UPGRADE_STAGE_DONE, 10, 10, 20, 20, 100); // left from an earlier run
+        std::thread writer([rec] { play_run(rec); });
+        run_result r = fwtool_in_terminal({"progress", "--watch", "--timeout", "20"}, row.columns);
+        writer.join();
+        EXPECT_EQ(0, r.status) << row.columns;
+        // Drawn lines end at a carriage return; the terminal turns each line end into "\r\n".
+        // The last line is the outcome, printed once.
+        std::string text = r.out;
+        const size_t outcome = text.rfind("upgrade done: ");
+        ASSERT_NE(std::string::npos, outcome) << text;
+        EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n')) << row.columns << ": " << text;
+        text.resize(outcome);
+        size_t pos = 0, drawn = 0;
+        std::string last;
+        while (pos < text.size()) {
+            size_t end = text.find_first_of("\r\n", pos);
+            std::string piece = text.substr(pos, end == std::string::npos ? end : end - pos);
+            pos = end == std::string::npos ? text.size() : end + 1;
+            for (size_t k; (k = piece.find("\033[K")) != std::string::npos;)
+                piece.erase(k, 3);
+            if (piece.empty())
+                continue;
+            EXPECT_LT(piece.size(), (size_t)row.columns) << piece;
+            drawn++;
+            last = piece;
+        }
+        EXPECT_GE(drawn, 3u) << text;
+        EXPECT_NE(std::string::npos, last.find("100% done")) << last;
+        EXPECT_EQ(row.detail, last.find("kernel 4096/4096 root 8192/8192") != std::string::npos)
+            << row.columns << ": " << last;
+        EXPECT_EQ(row.bar, last.find("[###") == 0) << row.columns << ": " << last;
+    }
 }
 
 // ---- status
@@ -1240,9 +1397,7 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
               r.out.find("\"image\":null,\"banks\":[{\"bank\":0,\"kernel\":{\"label\":\"kernel0\","
                          "\"size\":1048576,\"holds_image\":null},"))
         << r.out;
-    EXPECT_NE(std::string::npos,
-              r.out.find("\"progress\":null,\"progress_problem\":\"no upgrade has run since the "
-                         "system started\"}\n"))
+    EXPECT_NE(std::string::npos, r.out.find("\"progress\":null,\"progress_problem\":null}\n"))
         << r.out;
 
     // A script that loads no bank, and a kernel command line without a bank word.

@@ -112,14 +112,29 @@ enum : int {
     PROGRESS_UNREADABLE = 2, // the segment exists but cannot be read; the reason is given
 };
 
-// Takes one snapshot of the record, attached read-only. PROGRESS_UNREADABLE comes with a
-// one-line reason (no newline) in `why`, cut to `why_len` bytes.
-int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len);
+// What the record says of its run, with the upgrade lock: a record that is not final while no
+// upgrade holds the lock belongs to a run that died (killed, or the power went).
+enum run_state : int { RUN_GOING, RUN_DONE, RUN_FAILED, RUN_INTERRUPTED };
+
+// The device whose record `fwtool progress` reads: the sandbox FWUP_SYSROOT names, else this
+// machine ("").
+const char *fwtool_progress_root(void);
+// Whether an upgrade holds its lock on the device under `root` ("" for this machine): 1 yes,
+// 0 no, -1 when it cannot be told.
+int fwtool_upgrade_running(const char *root);
+// Takes one snapshot of the record of the device under `root`, attached read-only, and judges
+// its run. PROGRESS_UNREADABLE comes with a one-line reason (no newline) in `why`, cut to
+// `why_len` bytes.
+int fwtool_progress_snapshot(const char *root, upgrade_progress *out, run_state *state, char *why,
+                             size_t why_len);
 // The run's progress over both passes, weighted by bytes: writing is the first half, comparing
 // the second. 0..100, or -1 for a failed run (the record then holds the failure code).
 int fwtool_overall_percent(const upgrade_progress &r);
-// One line: stage, byte counts and the percent of the whole run or the failure.
-void fwtool_progress_summary(FILE *out, const upgrade_progress &r);
-// The record's fields, its stage name, both percentages and, for a failed run, the failure code
-// and its meaning, as members of the JSON object being written.
-void fwtool_progress_json(json_writer *w, const upgrade_progress &r);
+// The line `fwtool progress --watch` redraws on a terminal `columns` wide: never longer than
+// columns - 1 characters, dropping detail to fit.
+void fwtool_bar_line(char *out, size_t len, int columns, int percent, const upgrade_progress &r);
+// One line: stage, byte counts and the percent of the whole run, the failure or the interruption.
+void fwtool_progress_summary(FILE *out, const upgrade_progress &r, run_state state);
+// The record's fields, its stage name, the run's state, both percentages and, for a failed run,
+// the failure code and its meaning, as members of the JSON object being written.
+void fwtool_progress_json(json_writer *w, const upgrade_progress &r, run_state state);
