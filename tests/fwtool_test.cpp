@@ -756,6 +756,7 @@ TEST(ImageInfo, JsonGivesEveryFieldAndVerdict)
     ASSERT_TRUE(sim::write_file(t / "good", fwtest::image_file("TEST", "abc", "xyz")));
     ASSERT_TRUE(sim::write_file(t / "nokernel", fwtest::image_file("TE\"ST", "", "xyz")));
     ASSERT_TRUE(sim::write_file(t / "short", "0123456789"));
+    ASSERT_TRUE(sim::write_file(t / "garbage", std::string(100, 'x')));
     const struct {
         const char *file;
         int status;
@@ -777,6 +778,10 @@ TEST(ImageInfo, JsonGivesEveryFieldAndVerdict)
          "\"kernel\":{\"offset\":76,\"size\":0,\"md5\":\"d41d8cd98f00b204e9800998ecf8427e\","
          "\"computed_md5\":null,\"good\":false,\"problem\":\"empty: an image without a kernel "
          "cannot boot\"},"},
+        {"garbage", 1,
+         "{\"path\":\"" + t / "garbage" +
+             "\",\"file_size\":100,\"magic\":\"0x78787878\",\"magic_good\":false,\"problem\":"
+             "\"bad magic: not a firmware image\",\"good\":false}\n"},
         {"short", 1,
          "{\"path\":\"" + t / "short" +
              "\",\"file_size\":10,\"problem\":\"shorter than the 76-byte "

@@ -625,6 +625,7 @@ struct info_bad_case {
     const char *name;
     std::string image;
     const char *expect_line;
+    const char *not_shown = nullptr; // what comes after a check that failed
 };
 
 TEST_F(FwtoolImageTest, InfoReportsEachBadPart)
@@ -640,8 +641,9 @@ TEST_F(FwtoolImageTest, InfoReportsEachBadPart)
     raw_header past;
     past.roff = 200;
     const info_bad_case cases[] = {
-        {"magic", bad_magic, "magic:          0x13578600 (bad)\n"},
-        {"crc", bad_crc, "header crc:     stored 0x977DC90A, computed 0x977DC90B (bad)\n"},
+        {"magic", bad_magic, "magic:          0x13578600 (bad)\n", "model:"},
+        {"crc", bad_crc, "header crc:     stored 0x977DC90A, computed 0x977DC90B (bad)\n",
+         "digest:"},
         {"kernel", bad_kernel, "kernel digest:  bad (computed 35593b7ce5020eae3ca68fd5b6f3e031)\n"},
         {"root", bad_root, "root digest:    bad (computed 630866ba466680fdbcb956aabb8a77f5)\n"},
         {"root past the end", build_header(past) + "abc",
@@ -661,6 +663,9 @@ TEST_F(FwtoolImageTest, InfoReportsEachBadPart)
         EXPECT_EQ(1, r.status);
         EXPECT_NE(std::string::npos, r.out.find(c.expect_line)) << r.out;
         EXPECT_NE(std::string::npos, r.out.find("image:          bad\n")) << r.out;
+        if (c.not_shown != nullptr) {
+            EXPECT_EQ(std::string::npos, r.out.find(c.not_shown)) << r.out;
+        }
         EXPECT_EQ("", r.err);
     }
 }

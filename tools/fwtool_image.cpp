@@ -417,6 +417,10 @@ void inspect(FILE *f, info_result *r)
     r->payload[PAYLOAD_ROOT].what = "root";
     r->payload[PAYLOAD_ROOT].desc = r->hdr.root;
     r->good = r->magic_ok && r->crc_ok;
+    // The checks stop at the first that fails: past a bad magic or CRC the header's fields are
+    // noise, and reading payloads from where it says would only add more.
+    if (!r->good)
+        return;
     for (payload_check &c : r->payload) {
         check_payload(f, r->file_size, &c);
         r->good = r->good && c.good;
@@ -453,6 +457,10 @@ void print_info(const info_result &r)
                r.header_bytes, FW_HEADER_LEN);
         return;
     }
+    if (!r.magic_ok) {
+        printf("magic:          0x%08X (bad)\nimage:          bad\n", (unsigned)r.hdr.magic);
+        return;
+    }
     printf("model:          ");
     print_name(r.name);
     printf("\nmagic:          0x%08X (%s)\n", (unsigned)r.hdr.magic, verdict(r.magic_ok));
@@ -466,6 +474,8 @@ void print_info(const info_result &r)
     printf("header crc:     stored 0x%08X, computed 0x%08X (%s)\n", (unsigned)r.hdr.header_crc,
            (unsigned)r.crc, verdict(r.crc_ok));
     for (const payload_check &c : r.payload) {
+        if (!r.crc_ok)
+            break;
         printf("%-15s %s", (std::string(c.what) + " digest:").c_str(), verdict(c.good));
         if (c.problem[0] != '\0') {
             printf(" (%s)", c.problem);
@@ -496,12 +506,22 @@ void print_info_json(const info_result &r)
         json_finish(&w);
         return;
     }
-    json_string(&w, "model", r.name);
     snprintf(word, sizeof(word), "0x%08X", (unsigned)r.hdr.magic);
+    if (!r.magic_ok) {
+        json_string(&w, "magic", word);
+        json_bool(&w, "magic_good", false);
+        json_string(&w, "problem", "bad magic: not a firmware image");
+        json_bool(&w, "good", false);
+        json_finish(&w);
+        return;
+    }
+    json_string(&w, "model", r.name);
     json_string(&w, "magic", word);
     json_bool(&w, "magic_good", r.magic_ok);
     json_int(&w, "header_len", r.hdr.header_len);
     for (const payload_check &c : r.payload) {
+        if (!r.crc_ok)
+            break; // the header's payload fields are not to be trusted
         json_object(&w, c.what);
         json_int(&w, "offset", c.desc.offset);
         json_int(&w, "size", c.desc.size);
@@ -518,6 +538,8 @@ void print_info_json(const info_result &r)
     snprintf(word, sizeof(word), "0x%08X", (unsigned)r.crc);
     json_string(&w, "computed_crc", word);
     json_bool(&w, "crc_good", r.crc_ok);
+    if (!r.crc_ok)
+        json_string(&w, "problem", "the header CRC does not match");
     json_bool(&w, "good", r.good);
     json_finish(&w);
 }
