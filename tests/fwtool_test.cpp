@@ -391,6 +391,7 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
         run_result r = fwtool(args, {kEvtEnv});
         EXPECT_EQ(2, r.status) << shown;
         EXPECT_FALSE(r.err.empty()) << shown;
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << shown << r.err;
         EXPECT_EQ(0u, r.out.size()) << shown << r.out;
     }
     EXPECT_FALSE(exists(t / "x"));
@@ -418,6 +419,8 @@ TEST(FwtoolArguments, EachCommandHasHelp)
         {"status", "--help"},
         {"status", "/nonexistent", "--image", "/nonexistent", "-h"},
         {"image", "info", "--json", "-h"},
+        {"image", "help"},
+        {"sandbox", "help", "stage"},
     };
     for (const auto &args : rows) {
         std::string shown;

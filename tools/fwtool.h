@@ -24,6 +24,11 @@ int fwtool_status(int argc, char **argv);
 // True when `arg` asks for help ("--help" or "-h").
 bool fwtool_is_help(const char *arg);
 
+// Reports a bad argument of `command` ("image create", or "" for fwtool itself) in the one
+// wording every command uses: "fwtool COMMAND: MESSAGE; try 'fwtool COMMAND --help'".
+void fwtool_usage_error(const char *command, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Lower-case hex of a 16-byte MD5 digest and a NUL: 33 bytes at `out`.
 void fwtool_md5_hex(const uint8_t *md5, char *out);
 
@@ -50,17 +55,25 @@ const Sub *fwtool_pick_sub(const char *family, const Sub (&subs)[N], int argc, c
 {
     *status = FWTOOL_USAGE;
     if (argc < 2) {
-        fwtool_family_usage(stderr, family, subs);
+        fwtool_usage_error(family, "a command is needed");
         return nullptr;
     }
-    if (fwtool_is_help(argv[1])) {
+    // "fwtool image help [CMD]" answers as "fwtool help image" and "fwtool image CMD --help" do.
+    const bool help_word = strcmp(argv[1], "help") == 0;
+    if (fwtool_is_help(argv[1]) || (help_word && argc == 2)) {
         fwtool_family_usage(stdout, family, subs);
         *status = FWTOOL_OK;
         return nullptr;
     }
+    const char *name = help_word ? argv[2] : argv[1];
     for (const Sub &s : subs) {
-        if (strcmp(argv[1], s.name) != 0)
+        if (strcmp(name, s.name) != 0)
             continue;
+        if (help_word) {
+            sub_usage(stdout, s);
+            *status = FWTOOL_OK;
+            return nullptr;
+        }
         for (int i = 2; i < argc; i++) {
             if (fwtool_is_help(argv[i])) {
                 sub_usage(stdout, s);
@@ -70,8 +83,7 @@ const Sub *fwtool_pick_sub(const char *family, const Sub (&subs)[N], int argc, c
         }
         return &s;
     }
-    fprintf(stderr, "fwtool %s: unknown command '%s'\n", family, argv[1]);
-    fwtool_family_usage(stderr, family, subs);
+    fwtool_usage_error(family, "unknown command '%s'", name);
     return nullptr;
 }
 

@@ -79,29 +79,35 @@ bool parse_create(int argc, char **argv, create_args *out)
     *out = create_args{nullptr, nullptr, nullptr, nullptr};
     for (int i = 1; i < argc; i++) {
         const create_option *opt = nullptr;
+        const char *value = nullptr;
         for (const create_option &o : g_create_opts) {
-            if (strcmp(argv[i], o.flag) == 0)
+            const size_t n = strlen(o.flag);
+            if (strcmp(argv[i], o.flag) == 0) {
                 opt = &o;
+            } else if (strncmp(argv[i], o.flag, n) == 0 && argv[i][n] == '=' && n > 2) {
+                opt = &o; // GNU form, --model=NAME
+                value = argv[i] + n + 1;
+            }
         }
         if (opt == nullptr) {
-            fprintf(stderr, "fwtool image create: unknown argument '%s'\n", argv[i]);
+            fwtool_usage_error("image create", "unknown argument '%s'", argv[i]);
             return false;
         }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "fwtool image create: %s needs a value\n", opt->flag);
+        if (value == nullptr && i + 1 >= argc) {
+            fwtool_usage_error("image create", "%s needs a value", opt->flag);
             return false;
         }
-        out->*(opt->field) = argv[++i];
+        out->*(opt->field) = value != nullptr ? value : argv[++i];
     }
     for (const create_option &o : g_create_opts) {
         if (out->*(o.field) == nullptr) {
-            fprintf(stderr, "fwtool image create: %s is required\n", o.flag);
+            fwtool_usage_error("image create", "%s is required", o.flag);
             return false;
         }
     }
     if (strlen(out->model) >= (size_t)FW_NAME_LEN) {
-        fprintf(stderr, "fwtool image create: model name '%s' is longer than %d characters\n",
-                out->model, FW_NAME_LEN - 1);
+        fwtool_usage_error("image create", "model name '%s' is longer than %d characters",
+                           out->model, FW_NAME_LEN - 1);
         return false;
     }
     return true;
@@ -560,7 +566,7 @@ int cmd_info(int argc, char **argv)
         }
     }
     if (operands != 1) {
-        fprintf(stderr, "fwtool image info: expected one IMAGE argument\n");
+        fwtool_usage_error("image info", "expected one IMAGE argument");
         return FWTOOL_USAGE;
     }
     FILE *f = fopen(path, "rb");

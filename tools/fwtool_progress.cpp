@@ -724,20 +724,18 @@ int fwtool_progress(int argc, char **argv)
         } else if (strcmp(a, "--timeout") == 0 || strncmp(a, "--timeout=", 10) == 0) {
             const char *v = a[9] == '=' ? a + 10 : (i + 1 < argc ? argv[++i] : nullptr);
             if (v == nullptr || !parse_timeout(v, &timeout)) {
-                fprintf(stderr,
-                        "fwtool progress: --timeout needs a number of seconds above 0 and at "
-                        "most 86400\n");
+                fwtool_usage_error("progress",
+                                   "--timeout needs a number of seconds above 0 and at most 86400");
                 return FWTOOL_USAGE;
             }
             timed = true;
         } else {
-            fprintf(stderr, "fwtool progress: unexpected argument '%s'\n", a);
-            fputs(kUsage, stderr);
+            fwtool_usage_error("progress", "unexpected argument '%s'", a);
             return FWTOOL_USAGE;
         }
     }
     if (timed && !watching) {
-        fprintf(stderr, "fwtool progress: --timeout applies only with --watch\n");
+        fwtool_usage_error("progress", "--timeout applies only with --watch");
         return FWTOOL_USAGE;
     }
     return watching ? watch(timeout, json) : show_once(json);

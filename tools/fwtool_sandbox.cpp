@@ -76,6 +76,11 @@ const sub_command g_subs[] = {
      "  configuration block or its script would leave the boot loader at its prompt.\n"},
 };
 
+std::string command(const sub_command &s)
+{
+    return std::string("sandbox ") + s.name;
+}
+
 void sub_usage(FILE *out, const sub_command &s)
 {
     fprintf(out, "usage: fwtool sandbox %s %s\n%s.\n", s.name, s.synopsis, s.summary);
@@ -112,17 +117,17 @@ bool parse_args(const sub_command &s, int argc, char **argv, args *out)
                 opt = o;
         }
         if (opt == nullptr) {
-            fprintf(stderr, "fwtool sandbox %s: unknown option '--%s'\n", s.name, name.c_str());
+            fwtool_usage_error(command(s).c_str(), "unknown option '--%s'", name.c_str());
             return false;
         }
         if (opt->takes_value && !inline_value) {
             if (i + 1 >= argc) {
-                fprintf(stderr, "fwtool sandbox %s: --%s needs a value\n", s.name, opt->name);
+                fwtool_usage_error(command(s).c_str(), "--%s needs a value", opt->name);
                 return false;
             }
             value = argv[++i];
         } else if (!opt->takes_value && inline_value) {
-            fprintf(stderr, "fwtool sandbox %s: --%s takes no value\n", s.name, opt->name);
+            fwtool_usage_error(command(s).c_str(), "--%s takes no value", opt->name);
             return false;
         }
         out->opts.emplace_back(name, value);
@@ -145,7 +150,7 @@ bool expect_words(const sub_command &s, const args &a, size_t n)
 {
     if (a.words.size() == n)
         return true;
-    fprintf(stderr, "fwtool sandbox %s: expected %s\n", s.name, s.synopsis);
+    fwtool_usage_error(command(s).c_str(), "expected %s", s.synopsis);
     return false;
 }
 
@@ -269,8 +274,8 @@ int cmd_create(const sub_command &s, const args &a)
     const std::string &dir = a.words[0];
     if (const std::string *v = option(a, "running-bank")) {
         if (*v != "0" && *v != "1") {
-            fprintf(stderr, "fwtool sandbox create: --running-bank must be 0 or 1, not '%s'\n",
-                    v->c_str());
+            fwtool_usage_error("sandbox create", "--running-bank must be 0 or 1, not '%s'",
+                               v->c_str());
             return FWTOOL_USAGE;
         }
         opt.running_bank = (*v)[0] - '0';
@@ -280,8 +285,8 @@ int cmd_create(const sub_command &s, const args &a)
         for (char c : *v)
             printable = printable && c > ' ' && c < 0x7f && c != '/';
         if (!printable) {
-            fprintf(stderr, "fwtool sandbox create: --model must be a non-empty word without "
-                            "blanks or '/'\n");
+            fwtool_usage_error("sandbox create",
+                               "--model must be a non-empty word without blanks or '/'");
             return FWTOOL_USAGE;
         }
         opt.model = *v;
@@ -293,10 +298,10 @@ int cmd_create(const sub_command &s, const args &a)
     for (const auto &sz : sizes) {
         const std::string *v = option(a, sz.name);
         if (v != nullptr && !parse_size(v->c_str(), kMaxPartition, sz.field)) {
-            fprintf(stderr,
-                    "fwtool sandbox create: --%s '%s' is not a size from 1 to 256M "
-                    "(decimal or 0x hex, K or M suffix)\n",
-                    sz.name, v->c_str());
+            fwtool_usage_error("sandbox create",
+                               "--%s '%s' is not a size from 1 to 256M (decimal or 0x hex, K or "
+                               "M suffix)",
+                               sz.name, v->c_str());
             return FWTOOL_USAGE;
         }
     }

@@ -90,21 +90,21 @@ bool parse(int argc, char **argv, status_args *a)
         } else if (strcmp(arg, "--image") == 0 || strncmp(arg, "--image=", 8) == 0) {
             a->image = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
             if (a->image == nullptr || a->image[0] == '\0') {
-                fprintf(stderr, "fwtool status: --image needs a file\n");
+                fwtool_usage_error("status", "--image needs a file");
                 return false;
             }
         } else if (arg[0] == '-' && arg[1] != '\0') {
-            fprintf(stderr, "fwtool status: unknown option '%s'\n", arg);
+            fwtool_usage_error("status", "unknown option '%s'", arg);
             return false;
         } else if (a->dir != nullptr) {
-            fprintf(stderr, "fwtool status: expected one SANDBOX, not also '%s'\n", arg);
+            fwtool_usage_error("status", "expected one SANDBOX, not also '%s'", arg);
             return false;
         } else {
             a->dir = arg;
         }
     }
     if (a->dir == nullptr) {
-        fprintf(stderr, "fwtool status: expected [--json] SANDBOX [--image FW.BIN]\n");
+        fwtool_usage_error("status", "expected [--json] SANDBOX [--image FW.BIN]");
         return false;
     }
     return true;
