@@ -312,7 +312,14 @@ TEST(SandboxCreateTarget, RefusesAForeignDirectoryAndReplacesAnEarlierSandbox)
     ASSERT_EQ(0, fwtool({"sandbox", "create", root}, {kEvtEnv}).status);
     ASSERT_TRUE(sim::write_file(root + "/var/lock/bootidx_changed", ""));
     ASSERT_TRUE(sim::write_file(root + "/var/log/evt.log", "4 0x70006 0 0\n"));
-    ASSERT_EQ(0, fwtool({"sandbox", "create", root, "--running-bank", "1"}, {kEvtEnv}).status);
+    // An existing sandbox is kept unless asked for afresh.
+    r = fwtool({"sandbox", "create", root, "--running-bank", "1"}, {kEvtEnv});
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("is already a sandbox; --force")) << r.err;
+    EXPECT_TRUE(exists(root + "/var/log/evt.log"));
+    EXPECT_EQ(0, device(root, "get_boot_idx").status);
+    ASSERT_EQ(
+        0, fwtool({"sandbox", "create", root, "--running-bank", "1", "--force"}, {kEvtEnv}).status);
     EXPECT_FALSE(exists(root + "/var/lock/bootidx_changed"));
     EXPECT_FALSE(exists(root + "/var/log/evt.log"));
     EXPECT_EQ(1, device(root, "get_boot_idx").status);
@@ -467,20 +474,29 @@ TEST(SandboxStage, CopiesImageArchiveAndMarkerAndReplacesEarlierStaging)
     ASSERT_TRUE(sim::write_file(t / "fw.img", image));
     ASSERT_TRUE(sim::write_file(t / "oem.tgz", archive));
 
-    run_result r =
-        fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "oem.tgz", "--nooem"});
+    // Neither is a good image: refused, unless forced (as tests of the device's own checks do).
+    for (const std::string &bad : {t / "fw.img", t / "oem.tgz"}) {
+        run_result r = fwtool({"sandbox", "stage", sb, bad});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("is not a good image (bad magic); --force"))
+            << r.err;
+        EXPECT_FALSE(exists(up + "/fw.bin"));
+    }
+    run_result r = fwtool(
+        {"sandbox", "stage", sb, t / "fw.img", "--oem", t / "oem.tgz", "--nooem", "--force"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(image, slurp(up + "/fw.bin"));
     EXPECT_EQ(archive, slurp(up + "/oem.bin"));
     EXPECT_TRUE(exists(up + "/.nooem"));
     EXPECT_NE(std::string::npos, r.out.find("ignore")) << "131072 bytes is over the limit";
 
-    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "oem.tgz"}).status);
+    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "oem.tgz", "--force"}).status);
     EXPECT_EQ(archive, slurp(up + "/fw.bin"));
     EXPECT_FALSE(exists(up + "/oem.bin"));
     EXPECT_FALSE(exists(up + "/.nooem"));
 
-    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "fw.img"}).status);
+    ASSERT_EQ(
+        0, fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "fw.img", "--force"}).status);
     EXPECT_EQ(image, slurp(up + "/oem.bin"));
     EXPECT_FALSE(exists(up + "/.nooem"));
 }

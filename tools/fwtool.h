@@ -32,6 +32,10 @@ void fwtool_usage_error(const char *command, const char *format, ...)
 // Lower-case hex of a 16-byte MD5 digest and a NUL: 33 bytes at `out`.
 void fwtool_md5_hex(const uint8_t *md5, char *out);
 
+// Runs the checks of `fwtool image info` on the file at `path`: true when every one is good, else
+// false with the first that failed in `why` (one line, cut to `why_len` bytes).
+bool fwtool_image_check(const char *path, char *why, size_t why_len);
+
 // True when `dir` holds a simulated device (a plain-file proc/mtd, not the kernel's).
 bool fwtool_is_sandbox(const char *dir);
 

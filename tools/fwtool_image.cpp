@@ -594,6 +594,41 @@ int cmd_info(int argc, char **argv)
 
 } // namespace
 
+bool fwtool_image_check(const char *path, char *why, size_t why_len)
+{
+    struct stat st;
+    info_result r = {};
+    FILE *f = fopen(path, "rb");
+
+    if (f == nullptr) {
+        snprintf(why, why_len, "cannot open it: %s", strerror(errno));
+        return false;
+    }
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        snprintf(why, why_len, "not a regular file");
+        fclose(f);
+        return false;
+    }
+    r.path = path;
+    r.file_size = (uint64_t)st.st_size;
+    inspect(f, &r);
+    fclose(f);
+    if (r.header_bytes != (size_t)FW_HEADER_LEN)
+        snprintf(why, why_len, "shorter than the %d-byte header", FW_HEADER_LEN);
+    else if (!r.magic_ok)
+        snprintf(why, why_len, "bad magic");
+    else if (!r.crc_ok)
+        snprintf(why, why_len, "the header CRC does not match");
+    for (const payload_check &c : r.payload) {
+        if (r.magic_ok && r.crc_ok && !c.good) {
+            snprintf(why, why_len, "%s digest: %s", c.what,
+                     c.problem[0] != '\0' ? c.problem : "does not match");
+            break;
+        }
+    }
+    return r.good;
+}
+
 int fwtool_image(int argc, char **argv)
 {
     int status;

@@ -38,10 +38,11 @@ struct option_spec {
 };
 
 const option_spec g_create_opts[] = {
-    {"running-bank", true}, {"model", true},   {"kernel-size", true},
-    {"root-size", true},    {"evt-lib", true}, {nullptr, false},
+    {"running-bank", true}, {"model", true},  {"kernel-size", true}, {"root-size", true},
+    {"evt-lib", true},      {"force", false}, {nullptr, false},
 };
-const option_spec g_stage_opts[] = {{"oem", true}, {"nooem", false}, {nullptr, false}};
+const option_spec g_stage_opts[] = {
+    {"oem", true}, {"nooem", false}, {"force", false}, {nullptr, false}};
 const option_spec g_no_opts[] = {{nullptr, false}};
 
 struct sub_command {
@@ -55,7 +56,8 @@ struct sub_command {
 
 const sub_command g_subs[] = {
     {"create", SUB_CREATE, g_create_opts,
-     "DIR [--running-bank 0|1] [--model NAME] [--kernel-size N] [--root-size N] [--evt-lib FILE]",
+     "DIR [--running-bank 0|1] [--model NAME] [--kernel-size N] [--root-size N] [--evt-lib FILE] "
+     "[--force]",
      "build a simulated device in DIR, booted from the given bank",
      "  --running-bank 0|1  bank the boot script loads and the kernel booted from (default 0)\n"
      "  --model NAME        model in the kernel release text 2.6.31-NAME (default SIM3000)\n"
@@ -64,11 +66,13 @@ const sub_command g_subs[] = {
      "  --evt-lib FILE      event library to install as lib/libevt.so (default: $FWTOOL_EVT_LIB,\n"
      "                      else ../lib/libevt.so or ../lib/fwupgrade/libevt.so beside the\n"
      "                      fwtool executable)\n"
+     "  --force             make an existing sandbox afresh (what its banks hold is lost)\n"
      "  Sizes are decimal or 0x hex, optionally with a K or M suffix, at most 256M.\n"},
-    {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem]",
+    {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem] [--force]",
      "stage IMAGE for the next upgrade: DIR/tmpfs/upgrading/fw.bin, replacing what was staged",
      "  --oem ARCHIVE       also stage the OEM archive (gzip tar) as oem.bin\n"
-     "  --nooem             also create the .nooem marker (clears the OEM directory)\n"},
+     "  --nooem             also create the .nooem marker (clears the OEM directory)\n"
+     "  --force             stage IMAGE even when it fails a check of 'fwtool image info'\n"},
     {"reboot", SUB_REBOOT, g_no_opts, "DIR",
      "power-cycle DIR: empty var/lock and tmpfs, boot what the stored boot script says",
      "  The new kernel command line (proc/cmdline) is the quoted text of the script's exec\n"
@@ -321,6 +325,14 @@ int cmd_create(const sub_command &s, const args &a)
                 dir.c_str());
         return FWTOOL_USAGE;
     }
+    // An existing sandbox may hold an installed bank that took a while to get: kept unless asked.
+    if (fwtool_is_sandbox(dir.c_str()) && option(a, "force") == nullptr) {
+        fprintf(stderr,
+                "fwtool sandbox create: %s is already a sandbox; --force makes it afresh (what "
+                "its banks hold is lost)\n",
+                dir.c_str());
+        return FWTOOL_USAGE;
+    }
     // An earlier sandbox goes whole: a left-over marker, staging or log would make the new
     // device behave as if something had already happened on it.
     if (fwtool_is_sandbox(dir.c_str()) && !empty_dir(dir)) {
@@ -380,6 +392,14 @@ int cmd_stage(const sub_command &s, const args &a)
             fprintf(stderr, "fwtool sandbox stage: %s is not a file\n", f->c_str());
             return FWTOOL_USAGE;
         }
+    }
+    char why[160];
+    if (!fwtool_image_check(a.words[1].c_str(), why, sizeof(why)) &&
+        option(a, "force") == nullptr) {
+        fprintf(stderr,
+                "fwtool sandbox stage: %s is not a good image (%s); --force stages it anyway\n",
+                a.words[1].c_str(), why);
+        return FWTOOL_FAILED;
     }
     // A stale archive or marker from an earlier staging would change what the upgrade does.
     if (!empty_dir(staging)) {
