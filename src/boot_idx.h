@@ -47,6 +47,7 @@ enum boot_refusal : int {
     BOOT_REFUSE_SPANS_LINES,   // the text to replace runs across a line end
     BOOT_REFUSE_OTHER_BANK,    // after the switch the script would still name the other bank
     BOOT_REFUSE_CHANGES_BANK,  // the edit would change the bank the script names
+    BOOT_REFUSE_TOO_LARGE,     // the value is a number beyond the boot loader's 32 bits
     BOOT_REFUSE_COUNT,
 };
 

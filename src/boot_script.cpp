@@ -245,6 +245,20 @@ bool is_number(const char *p, size_t n)
     return true;
 }
 
+// Why a value is no number: well-formed digits beyond 32 bits are too large, anything else is no
+// number at all.
+int number_refusal(const char *text)
+{
+    const char *digits = text + (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0);
+    const bool hex = digits != text;
+    size_t n = 0;
+
+    while (digits[n] != '\0' &&
+           (hex ? isxdigit((unsigned char)digits[n]) != 0 : isdigit((unsigned char)digits[n]) != 0))
+        n++;
+    return n > 0 && digits[n] == '\0' ? BOOT_REFUSE_TOO_LARGE : BOOT_REFUSE_NOT_NUMBER;
+}
+
 // The character right after the anchor at `at` must be a bank digit: anything else (the '=' of
 // "root=/dev/ram0", the text's end) is not what the edit writes to.
 bool has_bank_digit(const script_text *s, int at, const char *anchor)
@@ -391,7 +405,7 @@ int edit_update_scrub(edit_ctx *e, const char *text)
     char *copy = nullptr;
 
     if (!is_number(text, strlen(text)))
-        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
+        return refuse(e, number_refusal(text));
     if (scrub >= 0 && (length_opt < 0 || newline < 0))
         return 0;
     if (scrub >= 0) {
@@ -428,7 +442,7 @@ int edit_update_load(edit_ctx *e, const char *text)
     char *copy = nullptr;
 
     if (!is_number(text, strlen(text)))
-        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
+        return refuse(e, number_refusal(text));
     if (load < 0 || any_root < 0 || address < 0 || root < 0)
         return 0;
     // The address must be the one of the root's load: from another line, the lines between
