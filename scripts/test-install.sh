@@ -6,7 +6,15 @@ set -euo pipefail
 
 build=$(cd "$1" && pwd)
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# The session's progress record goes with the scratch directory (its key is the sandbox's own).
+# shellcheck disable=SC2317 # run by the trap
+cleanup() {
+    if [ -f "$scratch/dev/etc/fwupgrade-sim.key" ]; then
+        ipcrm -M "$(cat "$scratch/dev/etc/fwupgrade-sim.key")" 2>/dev/null || true
+    fi
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
 fail=0
 bad() {
     echo "test-install: $*" >&2

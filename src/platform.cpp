@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "progress.h"
+
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -43,6 +45,11 @@ int platform_release(char *buf, size_t size)
         return -1;
     snprintf(buf, size, "%s", uts.release);
     return 0;
+}
+
+int platform_progress_key(void)
+{
+    return UPGRADE_PROGRESS_KEY;
 }
 
 #else // FWUP_SIM
@@ -205,6 +212,24 @@ int platform_release(char *buf, size_t size)
     }
     fclose(f);
     return ret;
+}
+
+int platform_progress_key(void)
+{
+    char buf[PLATFORM_PATH_MAX], text[32] = {};
+    const char *path = platform_path(g_sim_key_file, buf, sizeof(buf));
+    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    unsigned key = 0;
+
+    if (f == nullptr)
+        return UPGRADE_PROGRESS_KEY;
+    size_t n = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    // A key of 0 would be IPC_PRIVATE: a fresh record no reader could find.
+    if (sscanf(text, "0x%x", &key) != 1 || key == 0)
+        return UPGRADE_PROGRESS_KEY;
+    return (int)key;
 }
 
 #endif // FWUP_SIM

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform.h"
 #include "upgrade.h"
 
 namespace
@@ -839,6 +840,8 @@ class ProgressTest : public ::testing::Test
         // The runs this test writes by hand hold the upgrade lock of a device, as a live
         // upgrade does; `fwtool progress` reads that device (FWUP_SYSROOT).
         ASSERT_EQ(0, fwtool({"sandbox", "create", sandbox_}).status);
+        // Without a key of its own, the device's record is the fixed key's, as on a controller.
+        ASSERT_EQ(0, unlink((sandbox_ + g_sim_key_file).c_str()));
         setenv("FWUP_SYSROOT", sandbox_.c_str(), 1);
         hold_lock(true);
     }
@@ -972,6 +975,9 @@ TEST_F(ProgressTest, ARecordTheUpgradeDidNotMakeIsRefused)
         run_result r = fwtool(args);
         EXPECT_EQ(2, r.status) << args.size();
         EXPECT_NE(std::string::npos, r.err.find("was not made by the upgrade")) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("until 'ipcrm -M 0x13578642' (as its owner or root)"))
+            << r.err;
         EXPECT_EQ(std::string::npos, r.out.find("done")) << r.out;
     }
 }
@@ -1334,9 +1340,10 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
     } rows[] = {
         {"fresh", 0, false, 0, "false", "false", 1, "none (no upgrade has run"},
         {"upgraded", 1, true, 0, "true", "true", 0, done},
-        {"rebooted", 1, false, 1, "true", "true", 0, done},
-        {"kernel1 changed", 1, false, 1, "false", "true", 1, done},
-        {"script back on bank 0", 0, false, 1, "false", "true", 1, done},
+        // A power cycle loses the record with the rest of memory.
+        {"rebooted", 1, false, 1, "true", "true", 0, "none (no upgrade has run"},
+        {"kernel1 changed", 1, false, 1, "false", "true", 1, "none (no upgrade has run"},
+        {"script back on bank 0", 0, false, 1, "false", "true", 1, "none (no upgrade has run"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.step);
@@ -1397,6 +1404,38 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
                        row.root1 + "},\"holds_image\":" + (bank1 ? "true" : "false") + "}]"))
             << r.out;
     }
+}
+
+// Each sandbox has a record of its own: a run on one is never shown on another.
+TEST_F(StatusTest, SandboxesKeepTheirOwnRecords)
+{
+    TempDir t;
+    const std::string a = t / "a", b = t / "b";
+    for (const std::string &sb : {a, b})
+        ASSERT_EQ(0, fwtool({"sandbox", "create", sb, "--kernel-size", "256K", "--root-size", "1M"},
+                            {kEvtEnv})
+                         .status);
+    const std::string key_a = slurp(a + g_sim_key_file), key_b = slurp(b + g_sim_key_file);
+    EXPECT_EQ(11u, key_a.size()) << key_a;
+    EXPECT_NE(key_a, key_b);
+    ASSERT_TRUE(sim::write_file(t / "fw.bin", fwtest::image_file("SIM3000", "abc", "xyz")));
+    ASSERT_EQ(0, fwtool({"sandbox", "stage", a, t / "fw.bin"}).status);
+    ASSERT_EQ(0, device(a, "fwupgrade").status);
+    const struct {
+        std::string sandbox;
+        std::string progress;
+    } rows[] = {{a, "progress:      stage 7 (done)"},
+                {b, "progress:      none (no upgrade has run"}};
+    for (const auto &row : rows) {
+        run_result r = fwtool({"status", row.sandbox});
+        EXPECT_NE(std::string::npos, r.out.find(row.progress)) << r.out;
+        r = fwtool({"progress"}, {"FWUP_SYSROOT=" + row.sandbox});
+        EXPECT_EQ(row.sandbox == a ? 0 : 1, r.status) << r.out << r.err;
+    }
+    // Made afresh, a sandbox starts without the earlier device's record.
+    ASSERT_EQ(0, fwtool({"sandbox", "create", a, "--force"}, {kEvtEnv}).status);
+    EXPECT_NE(std::string::npos,
+              fwtool({"status", a}).out.find("progress:      none (no upgrade has run"));
 }
 
 TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)

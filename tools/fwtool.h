@@ -135,6 +135,9 @@ enum run_state : int { RUN_GOING, RUN_DONE, RUN_FAILED, RUN_INTERRUPTED };
 // The device whose record `fwtool progress` reads: the sandbox FWUP_SYSROOT names, else this
 // machine ("").
 const char *fwtool_progress_root(void);
+// The key of the progress record of the device under `root`: the one a sandbox records, else the
+// device's fixed key.
+unsigned fwtool_progress_key(const char *root);
 // Whether an upgrade holds its lock on the device under `root` ("" for this machine): 1 yes,
 // 0 no, -1 when it cannot be told.
 int fwtool_upgrade_running(const char *root);

@@ -17,6 +17,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform.h"
 #include "upgrade.h"
 
 namespace
@@ -149,10 +150,9 @@ struct segment {
 
 enum open_result { OPEN_OK, OPEN_ABSENT, OPEN_ERROR };
 
-// The key of the record of the device under `root`.
-key_t progress_key(const char * /*root*/)
+key_t progress_key(const char *root)
 {
-    return UPGRADE_PROGRESS_KEY;
+    return (key_t)fwtool_progress_key(root);
 }
 
 // Attaches the record read-only. OPEN_ERROR comes with its one-line reason in `why`.
@@ -184,8 +184,10 @@ open_result open_segment(const char *root, segment *seg, char *why, size_t why_l
         (ds.shm_perm.mode & 0777) != 0) {
         snprintf(why, why_len,
                  "the segment with key 0x%x was not made by the upgrade (creator uid %u, mode "
-                 "%03o); it is not read",
-                 (unsigned)key, (unsigned)ds.shm_perm.cuid, (unsigned)(ds.shm_perm.mode & 0777));
+                 "%03o); it is not read, and keeps the upgrade from showing its progress until "
+                 "'ipcrm -M 0x%x' (as its owner or root) removes it",
+                 (unsigned)key, (unsigned)ds.shm_perm.cuid, (unsigned)(ds.shm_perm.mode & 0777),
+                 (unsigned)key);
         return OPEN_ERROR;
     }
     if (ds.shm_segsz < sizeof(upgrade_progress)) {
@@ -209,7 +211,7 @@ open_result open_segment(const char *root, segment *seg, char *why, size_t why_l
 // open_segment for the command itself: the reason goes to standard error.
 open_result open_segment_or_say(const char *root, segment *seg)
 {
-    char why[256];
+    char why[384];
     open_result rc = open_segment(root, seg, why, sizeof(why));
     if (rc == OPEN_ERROR)
         fprintf(stderr, "fwtool progress: %s\n", why);
@@ -664,6 +666,23 @@ int fwtool_progress_snapshot(const char *root, upgrade_progress *out, run_state 
     *state = judge_run(root, seg, out);
     close_segment(&seg);
     return PROGRESS_READ_OK;
+}
+
+unsigned fwtool_progress_key(const char *root)
+{
+    char path[PATH_MAX], text[32] = {};
+    unsigned key = 0;
+
+    if (root[0] == '\0' ||
+        snprintf(path, sizeof(path), "%s%s", root, g_sim_key_file) >= (int)sizeof(path))
+        return UPGRADE_PROGRESS_KEY;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return UPGRADE_PROGRESS_KEY;
+    size_t n = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    return sscanf(text, "0x%x", &key) == 1 && key != 0 ? key : (unsigned)UPGRADE_PROGRESS_KEY;
 }
 
 const char *fwtool_progress_root(void)

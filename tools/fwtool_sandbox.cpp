@@ -13,12 +13,16 @@
 #include <cstring>
 #include <dirent.h>
 #include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "platform.h"
+#include "progress.h"
 #include "sim_device.h"
 
 namespace
@@ -237,6 +241,38 @@ bool empty_dir(const std::string &dir)
     return ok;
 }
 
+// The sandbox's progress record goes, as memory does at a power cycle. Only a sandbox with a key
+// of its own has one: the device's fixed key may be a real run's.
+void forget_record(const std::string &dir)
+{
+    if (!is_file(dir + g_sim_key_file))
+        return;
+    int id = shmget((key_t)fwtool_progress_key(dir.c_str()), 0, 0);
+    if (id >= 0)
+        (void)shmctl(id, IPC_RMID, nullptr);
+}
+
+// A progress key for a new sandbox, recorded in it for fwupgrade-sim and fwtool: derived from the
+// directory, and one no segment uses yet, so that two sandboxes never share a record.
+bool record_key(const std::string &dir, std::string *err)
+{
+    for (int proj = 1; proj <= UCHAR_MAX; proj++) {
+        key_t key = ftok(dir.c_str(), proj);
+        if (key == -1 || key == IPC_PRIVATE || key == (key_t)UPGRADE_PROGRESS_KEY)
+            continue;
+        if (shmget(key, 0, 0) >= 0 || errno != ENOENT)
+            continue;
+        char text[16];
+        snprintf(text, sizeof(text), "0x%08x\n", (unsigned)key);
+        if (sim::write_file(dir + g_sim_key_file, text))
+            return true;
+        *err = "cannot write " + dir + g_sim_key_file + ": " + strerror(errno);
+        return false;
+    }
+    *err = "no free progress key for " + dir;
+    return false;
+}
+
 bool require_sandbox(const sub_command &s, const std::string &dir)
 {
     if (fwtool_is_sandbox(dir.c_str()))
@@ -335,12 +371,14 @@ int cmd_create(const sub_command &s, const args &a)
     }
     // An earlier sandbox goes whole: a left-over marker, staging or log would make the new
     // device behave as if something had already happened on it.
+    if (fwtool_is_sandbox(dir.c_str()))
+        forget_record(dir);
     if (fwtool_is_sandbox(dir.c_str()) && !empty_dir(dir)) {
         fprintf(stderr, "fwtool sandbox create: cannot empty the earlier sandbox %s: %s\n",
                 dir.c_str(), strerror(errno));
         return FWTOOL_FAILED;
     }
-    if (sim::create_device(dir, opt, &err) != 0) {
+    if (sim::create_device(dir, opt, &err) != 0 || !record_key(dir, &err)) {
         fprintf(stderr, "fwtool sandbox create: %s\n", err.c_str());
         return FWTOOL_FAILED;
     }
@@ -353,6 +391,7 @@ int cmd_create(const sub_command &s, const args &a)
                parts[i].size,
                parts[i].create_device ? ("dev/mtdblock" + std::to_string(i)).c_str()
                                       : "(no device file)");
+    printf("  progress record: key 0x%08x\n", fwtool_progress_key(dir.c_str()));
     if (opt.evt_library.empty())
         printf("  no event library (%s not found): events are not logged\n", lib.c_str());
     else
@@ -473,7 +512,8 @@ int cmd_reboot(const sub_command &s, const args &a)
     const std::string &dir = a.words[0];
     if (!require_sandbox(s, dir))
         return FWTOOL_USAGE;
-    // Both are memory-backed on the controller: nothing in them survives a power cycle.
+    // Both are memory-backed on the controller, as the record is: nothing survives a power cycle.
+    forget_record(dir);
     if (!empty_dir(dir + "/var/lock") || !empty_dir(dir + "/tmpfs")) {
         fprintf(stderr, "fwtool sandbox reboot: cannot empty var/lock and tmpfs in %s: %s\n",
                 dir.c_str(), strerror(errno));

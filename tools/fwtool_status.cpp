@@ -78,7 +78,7 @@ struct device_state {
     int progress = PROGRESS_ABSENT;
     upgrade_progress record{};
     run_state run = RUN_GOING;
-    char progress_why[256] = {};
+    char progress_why[384] = {};
 };
 
 bool parse(int argc, char **argv, status_args *a)
