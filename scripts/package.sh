@@ -112,7 +112,7 @@ esac
     echo "Upstream-Name: fwupgrade"
     echo
     echo "Files: *"
-    echo "Copyright: Copyright (c) the fwupgrade authors"
+    echo "Copyright: $(date -u -d "@$SOURCE_DATE_EPOCH" +%Y) the fwupgrade authors"
     echo "License: Expat"
     echo
     echo "License: Expat"

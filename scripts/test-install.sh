@@ -58,7 +58,8 @@ step 0 get_boot_idx
 step 0 fwupgrade
 step 1 get_boot_idx
 step 0 fwtool status dev --image fw.bin
+step 0 fwtool progress
+grep -q '^stage:   7 (done)' "$scratch/out" || bad "the record does not show the run done"
 step 0 fwtool sandbox reboot dev
 grep -q 'booted bank 1' "$scratch/out" || bad "the reboot did not start bank 1"
-step 0 fwtool progress
 exit $fail

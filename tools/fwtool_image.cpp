@@ -252,6 +252,32 @@ bool output_is_input(const char *path, const payload_file *inputs, size_t count)
     return false;
 }
 
+// Copies what is left to read in `from` to `to`. False on a read or write error.
+bool copy_stream(int from, int to, uint8_t *buf)
+{
+    for (;;) {
+        ssize_t n = read(from, buf, kCopyChunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(to, buf + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += w;
+        }
+    }
+}
+
+// A file named "-" is standard input (read) or output (written).
+bool is_stdio(const char *path)
+{
+    return strcmp(path, "-") == 0;
+}
+
 int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
 {
     datablk blocks[PAYLOAD_COUNT];
@@ -260,7 +286,8 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
     image_out out = {a.output, -1, false, FW_HEADER_LEN, 0};
     int status = FWTOOL_OK;
 
-    if (output_is_input(a.output, inputs, PAYLOAD_COUNT))
+    const bool to_stdout = is_stdio(a.output);
+    if (!to_stdout && output_is_input(a.output, inputs, PAYLOAD_COUNT))
         return FWTOOL_USAGE;
     // The root's position travels as a signed 32-bit value on the device.
     const uint64_t root_at = (uint64_t)FW_HEADER_LEN + (uint64_t)inputs[PAYLOAD_KERNEL].st.st_size;
@@ -279,7 +306,12 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
                 (unsigned long long)end);
         return FWTOOL_USAGE;
     }
-    out.fd = open(a.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The header is written last, at the start: standard output gets the image from a spool.
+    FILE *spool = to_stdout ? tmpfile() : nullptr;
+    if (to_stdout)
+        out.fd = spool != nullptr ? fileno(spool) : -1;
+    else
+        out.fd = open(a.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out.fd < 0) {
         fprintf(stderr, "fwtool image create: writing '%s' failed: %s\n", a.output,
                 strerror(errno));
@@ -306,7 +338,15 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
             status = FWTOOL_FAILED;
         }
     }
-    if (close(out.fd) != 0 && status == FWTOOL_OK) {
+    if (to_stdout && status == FWTOOL_OK &&
+        (lseek(out.fd, 0, SEEK_SET) != 0 || !copy_stream(out.fd, STDOUT_FILENO, buf))) {
+        fprintf(stderr, "fwtool image create: writing standard output failed: %s\n",
+                strerror(errno));
+        status = FWTOOL_FAILED;
+    }
+    if (to_stdout) {
+        fclose(spool);
+    } else if (close(out.fd) != 0 && status == FWTOOL_OK) {
         fprintf(stderr, "fwtool image create: writing '%s' failed: %s\n", a.output,
                 strerror(errno));
         status = FWTOOL_FAILED;
@@ -315,9 +355,11 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
     // file (a device, say) is left alone.
     if (status != FWTOOL_OK && out.regular)
         unlink(a.output);
+    // The summary stays off standard output when the image goes there.
     if (status == FWTOOL_OK)
-        printf("%s: model '%s', kernel %u bytes, root %u bytes\n", a.output, a.model,
-               (unsigned)blocks[PAYLOAD_KERNEL].size, (unsigned)blocks[PAYLOAD_ROOT].size);
+        fprintf(to_stdout ? stderr : stdout, "%s: model '%s', kernel %u bytes, root %u bytes\n",
+                a.output, a.model, (unsigned)blocks[PAYLOAD_KERNEL].size,
+                (unsigned)blocks[PAYLOAD_ROOT].size);
     return status;
 }
 
@@ -569,10 +611,23 @@ int cmd_info(int argc, char **argv)
         fwtool_usage_error("image info", "expected one IMAGE argument");
         return FWTOOL_USAGE;
     }
-    FILE *f = fopen(path, "rb");
+    // Standard input is spooled: the checks read the payloads where the header places them.
+    FILE *f = is_stdio(path) ? tmpfile() : fopen(path, "rb");
     if (f == nullptr) {
         fprintf(stderr, "fwtool image info: cannot open '%s': %s\n", path, strerror(errno));
         return FWTOOL_USAGE;
+    }
+    if (is_stdio(path)) {
+        uint8_t *buf = (uint8_t *)malloc(kCopyChunk);
+        bool copied = buf != nullptr && copy_stream(STDIN_FILENO, fileno(f), buf);
+        free(buf);
+        if (!copied) {
+            fprintf(stderr, "fwtool image info: reading standard input failed: %s\n",
+                    strerror(errno));
+            fclose(f);
+            return FWTOOL_USAGE;
+        }
+        rewind(f);
     }
     int status = FWTOOL_USAGE;
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
