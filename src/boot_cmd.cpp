@@ -44,8 +44,7 @@ const char *const g_refusal_text[] = {
     "the text to replace runs across a line end",
     "another part of the script names the other bank, which would still win",
     "the edit would change the bank the script names",
-    "the value is too large: the boot loader keeps it in 32 bits (at most 0xffffffff, or "
-    "4294967295)",
+    "the value is too large for the boot loader's 32 bits (at most 0xffffffff)",
 };
 static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_COUNT,
               "one text per refusal");
