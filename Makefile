@@ -1,7 +1,8 @@
 # Thin wrappers over the CMake presets. `make demo` runs the tool on a simulated device,
 # `make test` builds and runs every test. `make test-arm` does the same for the 32-bit ARM
 # targets under qemu-arm, `make size` shows what the device program costs there and
-# `make package-arm` makes the tarballs for the controller's root file system.
+# `make package-arm` makes the controller's Debian packages and tarballs, `make package` the
+# host's package.
 .PHONY: all build demo test clean
 
 all: build
@@ -12,7 +13,7 @@ all: build
 # the proof that each check fails when its tool is absent (FRESH_TARGETS=test-prereqs in
 # mk/fresh.mk); a new list is added to it.
 BUILD_PACKAGES := g++=@c++17 gcc=cc cmake=@cmake-3.20 make=make \
-    libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip
+    libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip dpkg-dev=dpkg-shlibdeps
 ALL_PACKAGES = $(BUILD_PACKAGES) $(ARM_PACKAGES)
 
 .PHONY: prereqs
@@ -78,23 +79,34 @@ arm-size-report:
 	        echo "$$t: fwupgrade is over the $(ARM_SIZE_LIMIT)-byte limit"; rc=1; fi; \
 	done; exit $$rc
 
-# build-<target>/fwupgrade-<version>[-g<commit>]-<triplet>.tar.gz unpacks onto the controller's
-# root file system: usr/sbin/fwupgrade and its command links. It holds no directory entries, so
-# unpacking it leaves the owner and mode of /usr and /usr/sbin as they are. The version and commit
-# are the ones the build put into the program (generated/fw_version.txt, from cmake/version.cmake).
-package-arm: build-arm
-	@set -e; for t in $(ARM_TARGETS); do \
-	    stage=$(CURDIR)/build-$$t/stage; rm -rf "$$stage"; \
-	    DESTDIR="$$stage" cmake --install build-$$t --prefix /usr --strip >/dev/null; \
-	    vfile=build-$$t/generated/fw_version.txt; \
-	    version=$$(sed -n 1p "$$vfile"); commit=$$(sed -n 2p "$$vfile"); \
-	    if [ -z "$$version" ]; then echo "package-arm: no version in $$vfile" >&2; exit 1; fi; \
-	    rm -f build-$$t/fwupgrade-*.tar.gz; \
-	    tarball=build-$$t/fwupgrade-$$version$${commit:+-g$$commit}-$$(echo $$t | sed 's/^arm-/arm-linux-/').tar.gz; \
-	    tar --sort=name --owner=0 --group=0 --numeric-owner -czf $$tarball -C "$$stage" \
-	        $$(cd "$$stage" && find usr ! -type d | sort); \
-	    echo "$$tarball:"; tar -tvzf $$tarball | sed 's/^/    /'; \
-	done
+# Each target's Debian package, build-<target>/fwupgrade_<version>_<arch>.deb, installs
+# /usr/sbin/fwupgrade and its command links; beside it fwupgrade-<version>-<triplet>.tar.gz holds
+# the same two files' worth for a controller without dpkg. `make package` makes the host's
+# fwupgrade-tools package in build/. The version is the one the build put into the program
+# (cmake/version.cmake); scripts/package.sh says how the packages stay reproducible.
+# `make test-package` makes each package twice and checks the copies are identical, their
+# metadata and contents, and lintian's verdict.
+PACKAGE_PACKAGES := dpkg-dev=dpkg-shlibdeps lintian=lintian
+ALL_PACKAGES += $(PACKAGE_PACKAGES)
+ARM_DEB_ARCH_arm-gnueabi := armel
+ARM_DEB_ARCH_arm-gnueabihf := armhf
+
+.PHONY: package package-host prereqs-package test-package
+
+prereqs-package:
+	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES) $(PACKAGE_PACKAGES)
+
+package-arm: prereqs-package build-arm
+	@$(foreach t,$(ARM_TARGETS),scripts/package.sh device build-$(t) $(ARM_DEB_ARCH_$(t)) &&) true
+
+package-host: prereqs-package build
+	@scripts/package.sh host build
+
+package: package-host
+
+test-package: prereqs-package build build-arm
+	@TEST_LINTIAN=1 scripts/test-package.sh host build
+	@$(foreach t,$(ARM_TARGETS),TEST_LINTIAN=1 scripts/test-package.sh device build-$(t) $(ARM_DEB_ARCH_$(t)) &&) true
 
 clean:
 	rm -rf build build-*

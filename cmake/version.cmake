@@ -1,4 +1,6 @@
-# Writes fw_version.h: the project version and, when the sources are a git checkout, the commit;
+# Writes fw_version.h: the project version and, when the sources are a git checkout, the commit
+# (with "-dirty" when tracked files differ from it, so that such a build never passes for the
+# commit's own);
 # and beside it fw_version.txt, the same two as lines of text for the packaging (make package-arm).
 # Run at every build (cmake -P), and rewrites the header only when its text changes, so that a new
 # commit shows in --version without a reconfigure and an unchanged one rebuilds nothing.
@@ -10,6 +12,13 @@ if(FW_GIT)
         OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
         set(commit "")
+    else()
+        execute_process(COMMAND ${FW_GIT} -C "${FW_SOURCE_DIR}" status --porcelain
+                --untracked-files=no
+            OUTPUT_VARIABLE changes OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0 OR NOT changes STREQUAL "")
+            set(commit "${commit}-dirty")
+        endif()
     endif()
 endif()
 # Writes `text` to `path` unless the file already holds exactly that.

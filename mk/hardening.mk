@@ -1,14 +1,15 @@
 # Hardening: proof that bad input and faults never corrupt memory, flash or the boot choice.
 #   make test-sanitize   every test under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60) from its seeds
-#   make lint            clang-tidy (.clang-tidy) and cppcheck on src/ and tools/
+#   make lint            clang-tidy (.clang-tidy) and cppcheck on src/ and tools/; groff on the
+#                        man pages, shellcheck on the packaging scripts and the completion
 #   make memcheck        the end-to-end tests with every fwupgrade-sim run under Valgrind
 .PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck prereqs-memcheck
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar
 FUZZ_PACKAGES := clang=clang,clang++ libclang-rt-14-dev
-LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck
+LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck groff=groff shellcheck=shellcheck
 MEMCHECK_PACKAGES := valgrind=valgrind
 ALL_PACKAGES += $(FUZZ_PACKAGES) $(LINT_PACKAGES) $(MEMCHECK_PACKAGES)
 
@@ -60,6 +61,13 @@ lint:
 	    --enable=warning,style,performance,portability --std=c++17 --inline-suppr \
 	    --error-exitcode=1 --quiet --suppress=missingIncludeSystem \
 	    --suppress=cstyleCast --suppress=useStlAlgorithm --suppress=variableScope
+	@# The man pages: any warning of groff's (bad requests, fonts, lines it cannot fill) fails.
+	@for page in man/*.[0-9]; do \
+	    out=$$(groff -ww -man -z "$$page" 2>&1) || exit 1; \
+	    if [ -n "$$out" ]; then echo "$$out"; exit 1; fi; \
+	done
+	shellcheck -s bash tools/fwtool-completion.bash scripts/package.sh scripts/test-package.sh \
+	    scripts/test-install.sh
 
 # Valgrind is checked before the build, so that a user without root is given one command.
 memcheck: prereqs-memcheck build

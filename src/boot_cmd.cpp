@@ -47,6 +47,7 @@ const char *const g_refusal_text[] = {
     "the kernel command line is empty: the kernel would find no root",
     "the command line holds \"bootopt=\", which the boot loader appends itself",
     "what the edit writes to is found only on another line than its own",
+    "the value is too large for the boot loader's 32 bits (at most 0xffffffff)",
 };
 static_assert(sizeof(g_refusal_text) / sizeof(g_refusal_text[0]) == BOOT_REFUSE_COUNT,
               "one text per refusal");

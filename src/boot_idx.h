@@ -67,6 +67,7 @@ enum boot_refusal : int {
     BOOT_REFUSE_EMPTY_CMDLINE, // update_exec with nothing but blanks: the kernel finds no root
     BOOT_REFUSE_BOOTOPT,       // update_exec holding "bootopt=", which the boot loader appends
     BOOT_REFUSE_OTHER_LINE,    // the edit's anchor is not on the line it writes to
+    BOOT_REFUSE_TOO_LARGE,     // the value is a number beyond the boot loader's 32 bits
     BOOT_REFUSE_COUNT,
 };
 

@@ -326,6 +326,20 @@ bool is_number(const char *p, size_t n)
     return true;
 }
 
+// Why a value is no number: well-formed digits beyond 32 bits are too large, anything else is no
+// number at all.
+int number_refusal(const char *text)
+{
+    const char *digits = text + (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0);
+    const bool hex = digits != text;
+    size_t n = 0;
+
+    while (digits[n] != '\0' &&
+           (hex ? isxdigit((unsigned char)digits[n]) != 0 : isdigit((unsigned char)digits[n]) != 0))
+        n++;
+    return n > 0 && digits[n] == '\0' ? BOOT_REFUSE_TOO_LARGE : BOOT_REFUSE_NOT_NUMBER;
+}
+
 // The character right after the anchor at `at` must be a bank digit: anything else (the '=' of
 // "root=/dev/ram0", the text's end) is not what the edit writes to.
 bool has_bank_digit(const script_text *s, int at, const char *anchor)
@@ -481,7 +495,7 @@ int edit_update_scrub(edit_ctx *e, const char *text)
     char *copy = nullptr;
 
     if (!is_number(text, strlen(text)))
-        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
+        return refuse(e, number_refusal(text));
     if (present && length_opt < 0)
         return 0;
     if (present && length_opt >= scrub.end)
@@ -572,7 +586,7 @@ int edit_update_load(edit_ctx *e, const char *text)
     int address_end = 0;
 
     if (!is_number(text, text_len))
-        return refuse(e, BOOT_REFUSE_NOT_NUMBER);
+        return refuse(e, number_refusal(text));
     // Only the address word is replaced: the rest of its line, and every other line, stay.
     if (find_load_address(s, &address, &address_end) != 0)
         return has_loose_load_anchors(s) ? refuse(e, BOOT_REFUSE_OTHER_LINE) : 0;

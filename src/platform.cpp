@@ -1,11 +1,14 @@
 #include "platform.h"
 
+#include "progress.h"
+
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
 #ifdef FWUP_SIM
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #endif
@@ -42,6 +45,11 @@ int platform_release(char *buf, size_t size)
         return -1;
     snprintf(buf, size, "%s", uts.release);
     return 0;
+}
+
+int platform_progress_key(void)
+{
+    return UPGRADE_PROGRESS_KEY;
 }
 
 #else // FWUP_SIM
@@ -113,26 +121,28 @@ int platform_init(void)
     const char *root = getenv(kRootVar);
     char resolved[PATH_MAX];
     struct stat st;
+    // Told under the name the program was started as, like the command's own errors.
+    const char *name = program_invocation_short_name;
 
     if (root == nullptr || root[0] == '\0') {
-        printf("fwupgrade-sim: %s is not set; point it at a simulated device root\n", kRootVar);
+        fprintf(stderr, "%s: %s is not set; point it at a simulated device root\n", name, kRootVar);
         return -1;
     }
     if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        printf("fwupgrade-sim: %s=%s is not a directory\n", kRootVar, root);
+        fprintf(stderr, "%s: %s=%s is not a directory\n", name, kRootVar, root);
         return -1;
     }
     // The simulated device must not be this machine itself: its /var/lock, /proc and /dev.
     if (realpath(root, resolved) != nullptr && strcmp(resolved, "/") == 0) {
-        printf("fwupgrade-sim: %s=%s is this machine's root, not a simulated device\n", kRootVar,
-               root);
+        fprintf(stderr, "%s: %s=%s is this machine's root, not a simulated device\n", name,
+                kRootVar, root);
         return -1;
     }
     g_root_len = strlen(root);
     while (g_root_len > 1 && root[g_root_len - 1] == '/')
         g_root_len--;
     if (g_root_len >= sizeof(g_root) / 2) {
-        printf("fwupgrade-sim: %s is too long\n", kRootVar);
+        fprintf(stderr, "%s: %s is too long\n", name, kRootVar);
         return -1;
     }
     memcpy(g_root, root, g_root_len);
@@ -202,6 +212,24 @@ int platform_release(char *buf, size_t size)
     }
     fclose(f);
     return ret;
+}
+
+int platform_progress_key(void)
+{
+    char buf[PLATFORM_PATH_MAX], text[32] = {};
+    const char *path = platform_path(g_sim_key_file, buf, sizeof(buf));
+    FILE *f = path != nullptr ? fopen(path, "r") : nullptr;
+    unsigned key = 0;
+
+    if (f == nullptr)
+        return UPGRADE_PROGRESS_KEY;
+    size_t n = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    // A key of 0 would be IPC_PRIVATE: a fresh record no reader could find.
+    if (sscanf(text, "0x%x", &key) != 1 || key == 0)
+        return UPGRADE_PROGRESS_KEY;
+    return (int)key;
 }
 
 #endif // FWUP_SIM

@@ -30,3 +30,11 @@ int platform_is_device(const char *resolved_path);
 // Copies the running kernel's release name (at most size - 1 characters and a NUL).
 // Returns 0, or -1 when it cannot be read (a failing uname).
 int platform_release(char *buf, size_t size);
+
+// The key of the upgrade's shared-memory progress record: the fixed key on the controller; in the
+// simulated build the one the simulated device records in g_sim_key_file (so that devices never
+// see each other's runs), else the fixed key.
+int platform_progress_key(void);
+
+// Where a simulated device records its progress key: "0x" and eight hex digits.
+constexpr char g_sim_key_file[] = "/etc/fwupgrade-sim.key";

@@ -200,7 +200,8 @@ int upgrade_unlock(void)
 
 upgrade_progress *upgrade_progress_attach(void)
 {
-    int id = shmget(UPGRADE_PROGRESS_KEY, sizeof(upgrade_progress), UPGRADE_PROGRESS_SHMFLG);
+    const int key = platform_progress_key();
+    int id = shmget(key, sizeof(upgrade_progress), UPGRADE_PROGRESS_SHMFLG);
     struct shmid_ds ds;
     void *addr;
 
@@ -208,8 +209,8 @@ upgrade_progress *upgrade_progress_attach(void)
         // Most likely a segment of the record's key but another size.
         fprintf(stderr,
                 "fwupgrade: the progress record (key 0x%x) cannot be used: %s; the upgrade runs "
-                "without it\n",
-                (unsigned)UPGRADE_PROGRESS_KEY, strerror(errno));
+                "without it ('ipcrm -M 0x%x' as its owner or root removes it)\n",
+                (unsigned)key, strerror(errno), (unsigned)key);
         return nullptr;
     }
     // A segment someone else made before this run could be read, and written, by its maker:
@@ -218,8 +219,8 @@ upgrade_progress *upgrade_progress_attach(void)
         ds.shm_perm.uid != geteuid() || (ds.shm_perm.mode & PROGRESS_MODE_BITS) != 0) {
         fprintf(stderr,
                 "fwupgrade: the progress record (key 0x%x) was not made by this tool; the "
-                "upgrade runs without it\n",
-                (unsigned)UPGRADE_PROGRESS_KEY);
+                "upgrade runs without it ('ipcrm -M 0x%x' as its owner or root removes it)\n",
+                (unsigned)key, (unsigned)key);
         return nullptr;
     }
     addr = shmat(id, nullptr, 0);

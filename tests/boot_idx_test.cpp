@@ -199,6 +199,14 @@ TEST(BootScriptEdit, WorkedExamplesAndEdgeCases)
         {"load not a number", kSample, BOOT_OP_UPDATE_LOAD, 0, "banana", kSample, 0,
          BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
         {"load beyond 32 bits", kSample, BOOT_OP_UPDATE_LOAD, 0, "0x100000000", kSample, 0,
+         BOOT_ERR_REFUSED, BOOT_REFUSE_TOO_LARGE},
+        {"scrub beyond 32 bits", kSample, BOOT_OP_UPDATE_SCRUB, 0, "12345678901234567890", kSample,
+         0, BOOT_ERR_REFUSED, BOOT_REFUSE_TOO_LARGE},
+        {"scrub 2^32", kSample, BOOT_OP_UPDATE_SCRUB, 0, "4294967296", kSample, 0, BOOT_ERR_REFUSED,
+         BOOT_REFUSE_TOO_LARGE},
+        {"scrub 2^32 - 1", scrubbed, BOOT_OP_UPDATE_SCRUB, 0, "4294967295",
+         replace(scrubbed, "-l 0x0a000000", "-l 4294967295"), 1},
+        {"scrub digits then junk", kSample, BOOT_OP_UPDATE_SCRUB, 0, "99999999999x", kSample, 0,
          BOOT_ERR_REFUSED, BOOT_REFUSE_NOT_NUMBER},
         // The bank query reads the whole text: a command line naming the other bank would
         // outvote the load lines.

@@ -2,9 +2,13 @@
 // them, and the progress record read from outside while this test writes it.
 #include "fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -14,6 +18,7 @@
 #include <unistd.h>
 
 #include "boot_judge.h"
+#include "platform.h"
 #include "upgrade.h"
 
 namespace
@@ -25,6 +30,11 @@ using fwtest::TempDir;
 run_result fwtool(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
     return fwtest::run_program(fwtest::fwtool_binary(), "fwtool", args, env);
+}
+
+run_result fwtool_in_terminal(const std::vector<std::string> &args, int columns)
+{
+    return fwtest::run_in_terminal(fwtest::fwtool_binary(), "fwtool", args, columns);
 }
 
 // Runs fwupgrade-sim under `name` on the device under `root`.
@@ -316,7 +326,14 @@ TEST(SandboxCreateTarget, RefusesAForeignDirectoryAndReplacesAnEarlierSandbox)
     ASSERT_EQ(0, fwtool({"sandbox", "create", root}, {kEvtEnv}).status);
     ASSERT_TRUE(sim::write_file(root + "/var/lock/bootidx_changed", ""));
     ASSERT_TRUE(sim::write_file(root + "/var/log/evt.log", "4 0x70006 0 0\n"));
-    ASSERT_EQ(0, fwtool({"sandbox", "create", root, "--running-bank", "1"}, {kEvtEnv}).status);
+    // An existing sandbox is kept unless asked for afresh.
+    r = fwtool({"sandbox", "create", root, "--running-bank", "1"}, {kEvtEnv});
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("is already a sandbox; --force")) << r.err;
+    EXPECT_TRUE(exists(root + "/var/log/evt.log"));
+    EXPECT_EQ(0, device(root, "get_boot_idx").status);
+    ASSERT_EQ(
+        0, fwtool({"sandbox", "create", root, "--running-bank", "1", "--force"}, {kEvtEnv}).status);
     EXPECT_FALSE(exists(root + "/var/lock/bootidx_changed"));
     EXPECT_FALSE(exists(root + "/var/log/evt.log"));
     EXPECT_EQ(1, device(root, "get_boot_idx").status);
@@ -395,6 +412,7 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
         run_result r = fwtool(args, {kEvtEnv});
         EXPECT_EQ(2, r.status) << shown;
         EXPECT_FALSE(r.err.empty()) << shown;
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << shown << r.err;
         EXPECT_EQ(0u, r.out.size()) << shown << r.out;
     }
     EXPECT_FALSE(exists(t / "x"));
@@ -422,6 +440,8 @@ TEST(FwtoolArguments, EachCommandHasHelp)
         {"status", "--help"},
         {"status", "/nonexistent", "--image", "/nonexistent", "-h"},
         {"image", "info", "--json", "-h"},
+        {"image", "help"},
+        {"sandbox", "help", "stage"},
     };
     for (const auto &args : rows) {
         std::string shown;
@@ -468,20 +488,29 @@ TEST(SandboxStage, CopiesImageArchiveAndMarkerAndReplacesEarlierStaging)
     ASSERT_TRUE(sim::write_file(t / "fw.img", image));
     ASSERT_TRUE(sim::write_file(t / "oem.tgz", archive));
 
-    run_result r =
-        fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "oem.tgz", "--nooem"});
+    // Neither is a good image: refused, unless forced (as tests of the device's own checks do).
+    for (const std::string &bad : {t / "fw.img", t / "oem.tgz"}) {
+        run_result r = fwtool({"sandbox", "stage", sb, bad});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("is not a good image (bad magic); --force"))
+            << r.err;
+        EXPECT_FALSE(exists(up + "/fw.bin"));
+    }
+    run_result r = fwtool(
+        {"sandbox", "stage", sb, t / "fw.img", "--oem", t / "oem.tgz", "--nooem", "--force"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(image, slurp(up + "/fw.bin"));
     EXPECT_EQ(archive, slurp(up + "/oem.bin"));
     EXPECT_TRUE(exists(up + "/.nooem"));
     EXPECT_NE(std::string::npos, r.out.find("ignore")) << "131072 bytes is over the limit";
 
-    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "oem.tgz"}).status);
+    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "oem.tgz", "--force"}).status);
     EXPECT_EQ(archive, slurp(up + "/fw.bin"));
     EXPECT_FALSE(exists(up + "/oem.bin"));
     EXPECT_FALSE(exists(up + "/.nooem"));
 
-    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "fw.img"}).status);
+    ASSERT_EQ(
+        0, fwtool({"sandbox", "stage", sb, t / "fw.img", "--oem", t / "fw.img", "--force"}).status);
     EXPECT_EQ(image, slurp(up + "/oem.bin"));
     EXPECT_FALSE(exists(up + "/.nooem"));
 }
@@ -821,6 +850,7 @@ TEST(ImageInfo, JsonGivesEveryFieldAndVerdict)
     ASSERT_TRUE(sim::write_file(t / "good", fwtest::image_file("TEST", "abc", "xyz")));
     ASSERT_TRUE(sim::write_file(t / "nokernel", fwtest::image_file("TE\"ST", "", "xyz")));
     ASSERT_TRUE(sim::write_file(t / "short", "0123456789"));
+    ASSERT_TRUE(sim::write_file(t / "garbage", std::string(100, 'x')));
     const struct {
         const char *file;
         int status;
@@ -842,6 +872,10 @@ TEST(ImageInfo, JsonGivesEveryFieldAndVerdict)
          "\"kernel\":{\"offset\":76,\"size\":0,\"md5\":\"d41d8cd98f00b204e9800998ecf8427e\","
          "\"computed_md5\":null,\"good\":false,\"problem\":\"empty: an image without a kernel "
          "cannot boot\"},"},
+        {"garbage", 1,
+         "{\"path\":\"" + t / "garbage" +
+             "\",\"file_size\":100,\"magic\":\"0x78787878\",\"magic_good\":false,\"problem\":"
+             "\"bad magic: not a firmware image\",\"good\":false}\n"},
         {"short", 1,
          "{\"path\":\"" + t / "short" +
              "\",\"file_size\":10,\"problem\":\"shorter than the 76-byte "
@@ -877,9 +911,35 @@ class ProgressTest : public ::testing::Test
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
         if (id >= 0 && shmctl(id, IPC_RMID, nullptr) != 0)
             GTEST_SKIP() << "another progress record exists and cannot be removed";
+        // The runs this test writes by hand hold the upgrade lock of a device, as a live
+        // upgrade does; `fwtool progress` reads that device (FWUP_SYSROOT).
+        ASSERT_EQ(0, fwtool({"sandbox", "create", sandbox_}).status);
+        // Without a key of its own, the device's record is the fixed key's, as on a controller.
+        ASSERT_EQ(0, unlink((sandbox_ + g_sim_key_file).c_str()));
+        setenv("FWUP_SYSROOT", sandbox_.c_str(), 1);
+        hold_lock(true);
+    }
+    // Takes or lets go of the device's upgrade lock, as an upgrade run starts or dies.
+    void hold_lock(bool hold)
+    {
+        if (hold && lock_fd_ < 0) {
+            std::string table;
+            ASSERT_TRUE(sim::read_file(sandbox_ + "/proc/mtd", &table));
+            int index = sim::mtd_index(table, "RedBoot config");
+            ASSERT_GE(index, 0);
+            lock_fd_ = open((sandbox_ + "/dev/mtd" + std::to_string(index)).c_str(),
+                            O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(lock_fd_, 0) << strerror(errno);
+            ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
+        } else if (!hold && lock_fd_ >= 0) {
+            close(lock_fd_);
+            lock_fd_ = -1;
+        }
     }
     void TearDown() override
     {
+        hold_lock(false);
+        unsetenv("FWUP_SYSROOT");
         if (rec_ != nullptr)
             shmdt(rec_);
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
@@ -911,6 +971,9 @@ class ProgressTest : public ::testing::Test
     }
 
     upgrade_progress *rec_ = nullptr;
+    TempDir dir_;
+    std::string sandbox_ = dir_ / "device";
+    int lock_fd_ = -1;
 };
 
 TEST_F(ProgressTest, NoRecordIsStatus1)
@@ -993,6 +1056,9 @@ TEST_F(ProgressTest, ARecordTheUpgradeDidNotMakeIsRefused)
         run_result r = fwtool(args);
         EXPECT_EQ(2, r.status) << args.size();
         EXPECT_NE(std::string::npos, r.err.find("was not made by the upgrade")) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("until 'ipcrm -M 0x13578642' (as its owner or root)"))
+            << r.err;
         EXPECT_EQ(std::string::npos, r.out.find("done")) << r.out;
     }
 }
@@ -1089,13 +1155,14 @@ TEST_F(ProgressTest, WatchJsonGivesOneObjectPerChange)
     long last = -1;
     for (const std::string &l : lines) {
         EXPECT_TRUE(json_valid(l)) << l;
-        long pct = json_number_of(l, "overall_percent");
+        long pct = json_number_of(l, "run_percent");
         EXPECT_GE(pct, last) << l;
         last = pct;
     }
     EXPECT_EQ(0u, lines[0].find("{\"stage\":2,\"stage_name\":\"loading\",")) << lines[0];
-    EXPECT_EQ("{\"stage\":7,\"stage_name\":\"done\",\"kernel_done\":4096,\"kernel_total\":4096,"
-              "\"root_done\":8192,\"root_total\":8192,\"percent\":100,\"overall_percent\":100}",
+    EXPECT_EQ("{\"stage\":7,\"stage_name\":\"done\",\"state\":\"done\",\"kernel_done\":4096,"
+              "\"kernel_total\":4096,\"root_done\":8192,\"root_total\":8192,\"stage_percent\":100,"
+              "\"run_percent\":100}",
               lines.back());
 
     // A watch that sees no run ends with an object that says so.
@@ -1138,7 +1205,7 @@ TEST_F(ProgressTest, OverallPercentWeighsBothPassesByBytes)
         run_result r = fwtool({"progress", "--json"});
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_TRUE(json_valid(r.out)) << r.out;
-        EXPECT_NE(std::string::npos, r.out.find(std::string("\"overall_percent\":") + row.overall +
+        EXPECT_NE(std::string::npos, r.out.find(std::string("\"run_percent\":") + row.overall +
                                                 (row.stage == UPGRADE_STAGE_FAILED ? "" : "}")))
             << row.stage << " " << row.kd << " " << row.rd << ": " << r.out;
     }
@@ -1197,6 +1264,130 @@ TEST_F(ProgressTest, WatchWaitsForTheRecordToAppear)
     EXPECT_NE(std::string::npos, r.out.find("upgrade failed: -20 (UPGRADE_ERR_MAGIC)")) << r.out;
 }
 
+// A record that is not final while no upgrade holds the lock belongs to a run that died: each
+// command says so, and a watch ends on it at once.
+TEST_F(ProgressTest, ARunWhoseProgramDiedIsInterrupted)
+{
+    const struct {
+        int32_t stage;
+        bool lock_held;
+        int status; // of fwtool progress
+        const char *state;
+    } rows[] = {
+        {UPGRADE_STAGE_WRITE_ROOT, true, 0, "running"},
+        {UPGRADE_STAGE_WRITE_ROOT, false, 1, "interrupted"},
+        {UPGRADE_STAGE_LOADING, false, 1, "interrupted"},
+        {0, false, 1, "interrupted"}, // died before its first stage
+        {UPGRADE_STAGE_VERIFY_KERNEL, true, 0, "running"},
+        {UPGRADE_STAGE_DONE, false, 0, "done"},
+        {UPGRADE_STAGE_FAILED, false, 0, "failed"},
+    };
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    for (const auto &row : rows) {
+        hold_lock(row.lock_held);
+        set(rec, row.stage, 4096, 4096, 8192, 2048, row.stage == UPGRADE_STAGE_FAILED ? 0xED : 25);
+        const bool dead = std::string(row.state) == "interrupted";
+        run_result r = fwtool({"progress"});
+        EXPECT_EQ(row.status, r.status) << row.stage << r.err;
+        EXPECT_EQ(dead, r.out.find("result:  interrupted in stage ") != std::string::npos) << r.out;
+        r = fwtool({"progress", "--json"});
+        EXPECT_NE(std::string::npos, r.out.find(std::string("\"state\":\"") + row.state + "\""))
+            << r.out;
+        r = fwtool({"status", sandbox_});
+        EXPECT_EQ(dead, r.out.find(", interrupted at ") != std::string::npos) << r.out;
+        if (!dead)
+            continue;
+        auto start = std::chrono::steady_clock::now();
+        r = fwtool({"progress", "--watch", "--timeout", "20"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.out.find("upgrade interrupted in stage ")) << r.out;
+    }
+
+    // A run that dies while it is watched ends the watch too.
+    hold_lock(true);
+    set(rec, UPGRADE_STAGE_WRITE_KERNEL, 4096, 1024, 8192, 0, 25);
+    std::thread killer([this] {
+        pause_ms(300);
+        hold_lock(false);
+    });
+    run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
+    killer.join();
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.out.find("stage 3: writing kernel (4%)\n"
+                             "upgrade interrupted in stage 3 (writing kernel): "))
+        << r.out;
+}
+
+// A run after one that got far is drawn from its own start, not from where the other stopped.
+TEST_F(ProgressTest, WatchDrawsANewRunFromItsOwnStart)
+{
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    set(rec, UPGRADE_STAGE_WRITE_ROOT, 4096, 4096, 8192, 8192, 100);
+    std::thread writer([rec] {
+        pause_ms(300);
+        rec->stage = UPGRADE_STAGE_LOADING;
+        pause_ms(150);
+        rec->percent = 0xED;
+        rec->stage = UPGRADE_STAGE_FAILED;
+    });
+    run_result r = fwtool({"progress", "--watch", "--timeout", "20"});
+    writer.join();
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.out.find("stage 4: writing root (50%)\n"
+                             "stage 2: loading (0%)\n"
+                             "stage -1: failed (at 0%)\n"))
+        << r.out;
+}
+
+// On a terminal the watch redraws one line in place, always short of the terminal's width:
+// detail goes first, then the bar narrows.
+TEST_F(ProgressTest, WatchLineFitsTheTerminal)
+{
+    const struct {
+        int columns;
+        bool detail; // the byte counts are shown
+        bool bar;
+    } rows[] = {{40, false, true}, {80, false, true}, {200, true, true}, {20, false, false}};
+    upgrade_progress *rec = create();
+    ASSERT_NE(nullptr, rec);
+    for (const auto &row : rows) {
+        set(rec, UPGRADE_STAGE_DONE, 10, 10, 20, 20, 100); // left from an earlier run
+        std::thread writer([rec] { play_run(rec); });
+        run_result r = fwtool_in_terminal({"progress", "--watch", "--timeout", "20"}, row.columns);
+        writer.join();
+        EXPECT_EQ(0, r.status) << row.columns;
+        // Drawn lines end at a carriage return; the terminal turns each line end into "\r\n".
+        // The last line is the outcome, printed once.
+        std::string text = r.out;
+        const size_t outcome = text.rfind("upgrade done: ");
+        ASSERT_NE(std::string::npos, outcome) << text;
+        EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n')) << row.columns << ": " << text;
+        text.resize(outcome);
+        size_t pos = 0, drawn = 0;
+        std::string last;
+        while (pos < text.size()) {
+            size_t end = text.find_first_of("\r\n", pos);
+            std::string piece = text.substr(pos, end == std::string::npos ? end : end - pos);
+            pos = end == std::string::npos ? text.size() : end + 1;
+            for (size_t k; (k = piece.find("\033[K")) != std::string::npos;)
+                piece.erase(k, 3);
+            if (piece.empty())
+                continue;
+            EXPECT_LT(piece.size(), (size_t)row.columns) << piece;
+            drawn++;
+            last = piece;
+        }
+        EXPECT_GE(drawn, 3u) << text;
+        EXPECT_NE(std::string::npos, last.find("100% done")) << last;
+        EXPECT_EQ(row.detail, last.find("kernel 4096/4096 root 8192/8192") != std::string::npos)
+            << row.columns << ": " << last;
+        EXPECT_EQ(row.bar, last.find("[###") == 0) << row.columns << ": " << last;
+    }
+}
+
 // ---- status
 
 // The record that the upgrades of these tests leave behind is removed with the fixture.
@@ -1230,10 +1421,10 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
     } rows[] = {
         {"fresh", 0, false, 0, "false", "false", 1, "none (no upgrade has run"},
         {"upgraded", 1, true, 0, "true", "true", 0, done},
-        {"rebooted", 1, false, 1, "true", "true", 0, done},
-        {"kernel1 changed", 1, false, 1, "false", "true", 1, done},
-        // The change by hand records the running bank first.
-        {"script back on bank 0", 0, true, 1, "false", "true", 1, done},
+        // A power cycle loses the record with the rest of memory.
+        {"rebooted", 1, false, 1, "true", "true", 0, "none (no upgrade has run"},
+        {"kernel1 changed", 1, false, 1, "false", "true", 1, "none (no upgrade has run"},
+        {"script back on bank 0", 0, true, 1, "false", "true", 1, "none (no upgrade has run"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.step);
@@ -1296,6 +1487,38 @@ TEST_F(StatusTest, FollowsAnUpgradeARebootAndChangesByHand)
     }
 }
 
+// Each sandbox has a record of its own: a run on one is never shown on another.
+TEST_F(StatusTest, SandboxesKeepTheirOwnRecords)
+{
+    TempDir t;
+    const std::string a = t / "a", b = t / "b";
+    for (const std::string &sb : {a, b})
+        ASSERT_EQ(0, fwtool({"sandbox", "create", sb, "--kernel-size", "256K", "--root-size", "1M"},
+                            {kEvtEnv})
+                         .status);
+    const std::string key_a = slurp(a + g_sim_key_file), key_b = slurp(b + g_sim_key_file);
+    EXPECT_EQ(11u, key_a.size()) << key_a;
+    EXPECT_NE(key_a, key_b);
+    ASSERT_TRUE(sim::write_file(t / "fw.bin", fwtest::image_file("SIM3000", "abc", "xyz")));
+    ASSERT_EQ(0, fwtool({"sandbox", "stage", a, t / "fw.bin"}).status);
+    ASSERT_EQ(0, device(a, "fwupgrade").status);
+    const struct {
+        std::string sandbox;
+        std::string progress;
+    } rows[] = {{a, "progress:      stage 7 (done)"},
+                {b, "progress:      none (no upgrade has run"}};
+    for (const auto &row : rows) {
+        run_result r = fwtool({"status", row.sandbox});
+        EXPECT_NE(std::string::npos, r.out.find(row.progress)) << r.out;
+        r = fwtool({"progress"}, {"FWUP_SYSROOT=" + row.sandbox});
+        EXPECT_EQ(row.sandbox == a ? 0 : 1, r.status) << r.out << r.err;
+    }
+    // Made afresh, a sandbox starts without the earlier device's record.
+    ASSERT_EQ(0, fwtool({"sandbox", "create", a, "--force"}, {kEvtEnv}).status);
+    EXPECT_NE(std::string::npos,
+              fwtool({"status", a}).out.find("progress:      none (no upgrade has run"));
+}
+
 TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
 {
     TempDir t;
@@ -1318,9 +1541,7 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
               r.out.find("\"image\":null,\"banks\":[{\"bank\":0,\"kernel\":{\"label\":\"kernel0\","
                          "\"size\":1048576,\"holds_image\":null},"))
         << r.out;
-    EXPECT_NE(std::string::npos,
-              r.out.find("\"progress\":null,\"progress_problem\":\"no upgrade has run since the "
-                         "system started\"}\n"))
+    EXPECT_NE(std::string::npos, r.out.find("\"progress\":null,\"progress_problem\":null}\n"))
         << r.out;
 
     // A script that loads no bank, and a kernel command line without a bank word.

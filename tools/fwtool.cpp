@@ -1,5 +1,6 @@
 #include "fwtool.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -46,6 +47,18 @@ bool fwtool_is_help(const char *arg)
     return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0;
 }
 
+void fwtool_usage_error(const char *command, const char *format, ...)
+{
+    va_list ap;
+    const char *sep = command[0] != '\0' ? " " : "";
+
+    fprintf(stderr, "fwtool%s%s: ", sep, command);
+    va_start(ap, format);
+    vfprintf(stderr, format, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+    fprintf(stderr, "; try 'fwtool%s%s --help'\n", sep, command);
+}
+
 void fwtool_md5_hex(const uint8_t *md5, char *out)
 {
     static const char kDigits[] = "0123456789abcdef";
@@ -61,7 +74,7 @@ int main(int argc, char **argv)
     static char help_flag[] = "--help";
 
     if (argc < 2) {
-        usage(stderr);
+        fwtool_usage_error("", "a command is needed");
         return FWTOOL_USAGE;
     }
     if (fwtool_is_help(argv[1]) || (strcmp(argv[1], "help") == 0 && argc == 2)) {
@@ -80,7 +93,6 @@ int main(int argc, char **argv)
             continue;
         return help_of ? f.run(2, help_argv) : f.run(argc - 1, argv + 1);
     }
-    fprintf(stderr, "fwtool: unknown command '%s'\n", help_argv[0]);
-    usage(stderr);
+    fwtool_usage_error("", "unknown command '%s'", help_argv[0]);
     return FWTOOL_USAGE;
 }

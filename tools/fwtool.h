@@ -24,8 +24,17 @@ int fwtool_status(int argc, char **argv);
 // True when `arg` asks for help ("--help" or "-h").
 bool fwtool_is_help(const char *arg);
 
+// Reports a bad argument of `command` ("image create", or "" for fwtool itself) in the one
+// wording every command uses: "fwtool COMMAND: MESSAGE; try 'fwtool COMMAND --help'".
+void fwtool_usage_error(const char *command, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Lower-case hex of a 16-byte MD5 digest and a NUL: 33 bytes at `out`.
 void fwtool_md5_hex(const uint8_t *md5, char *out);
+
+// Runs the checks of `fwtool image info` on the file at `path`: true when every one is good, else
+// false with the first that failed in `why` (one line, cut to `why_len` bytes).
+bool fwtool_image_check(const char *path, char *why, size_t why_len);
 
 // True when `dir` holds a simulated device (a plain-file proc/mtd, not the kernel's).
 bool fwtool_is_sandbox(const char *dir);
@@ -50,17 +59,25 @@ const Sub *fwtool_pick_sub(const char *family, const Sub (&subs)[N], int argc, c
 {
     *status = FWTOOL_USAGE;
     if (argc < 2) {
-        fwtool_family_usage(stderr, family, subs);
+        fwtool_usage_error(family, "a command is needed");
         return nullptr;
     }
-    if (fwtool_is_help(argv[1])) {
+    // "fwtool image help [CMD]" answers as "fwtool help image" and "fwtool image CMD --help" do.
+    const bool help_word = strcmp(argv[1], "help") == 0;
+    if (fwtool_is_help(argv[1]) || (help_word && argc == 2)) {
         fwtool_family_usage(stdout, family, subs);
         *status = FWTOOL_OK;
         return nullptr;
     }
+    const char *name = help_word ? argv[2] : argv[1];
     for (const Sub &s : subs) {
-        if (strcmp(argv[1], s.name) != 0)
+        if (strcmp(name, s.name) != 0)
             continue;
+        if (help_word) {
+            sub_usage(stdout, s);
+            *status = FWTOOL_OK;
+            return nullptr;
+        }
         for (int i = 2; i < argc; i++) {
             if (fwtool_is_help(argv[i])) {
                 sub_usage(stdout, s);
@@ -70,8 +87,7 @@ const Sub *fwtool_pick_sub(const char *family, const Sub (&subs)[N], int argc, c
         }
         return &s;
     }
-    fprintf(stderr, "fwtool %s: unknown command '%s'\n", family, argv[1]);
-    fwtool_family_usage(stderr, family, subs);
+    fwtool_usage_error(family, "unknown command '%s'", name);
     return nullptr;
 }
 
@@ -112,14 +128,32 @@ enum : int {
     PROGRESS_UNREADABLE = 2, // the segment exists but cannot be read; the reason is given
 };
 
-// Takes one snapshot of the record, attached read-only. PROGRESS_UNREADABLE comes with a
-// one-line reason (no newline) in `why`, cut to `why_len` bytes.
-int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len);
+// What the record says of its run, with the upgrade lock: a record that is not final while no
+// upgrade holds the lock belongs to a run that died (killed, or the power went).
+enum run_state : int { RUN_GOING, RUN_DONE, RUN_FAILED, RUN_INTERRUPTED };
+
+// The device whose record `fwtool progress` reads: the sandbox FWUP_SYSROOT names, else this
+// machine ("").
+const char *fwtool_progress_root(void);
+// The key of the progress record of the device under `root`: the one a sandbox records, else the
+// device's fixed key.
+unsigned fwtool_progress_key(const char *root);
+// Whether an upgrade holds its lock on the device under `root` ("" for this machine): 1 yes,
+// 0 no, -1 when it cannot be told.
+int fwtool_upgrade_running(const char *root);
+// Takes one snapshot of the record of the device under `root`, attached read-only, and judges
+// its run. PROGRESS_UNREADABLE comes with a one-line reason (no newline) in `why`, cut to
+// `why_len` bytes.
+int fwtool_progress_snapshot(const char *root, upgrade_progress *out, run_state *state, char *why,
+                             size_t why_len);
 // The run's progress over both passes, weighted by bytes: writing is the first half, comparing
 // the second. 0..100, or -1 for a failed run (the record then holds the failure code).
 int fwtool_overall_percent(const upgrade_progress &r);
-// One line: stage, byte counts and the percent of the whole run or the failure.
-void fwtool_progress_summary(FILE *out, const upgrade_progress &r);
-// The record's fields, its stage name, both percentages and, for a failed run, the failure code
-// and its meaning, as members of the JSON object being written.
-void fwtool_progress_json(json_writer *w, const upgrade_progress &r);
+// The line `fwtool progress --watch` redraws on a terminal `columns` wide: never longer than
+// columns - 1 characters, dropping detail to fit.
+void fwtool_bar_line(char *out, size_t len, int columns, int percent, const upgrade_progress &r);
+// One line: stage, byte counts and the percent of the whole run, the failure or the interruption.
+void fwtool_progress_summary(FILE *out, const upgrade_progress &r, run_state state);
+// The record's fields, its stage name, the run's state, both percentages and, for a failed run,
+// the failure code and its meaning, as members of the JSON object being written.
+void fwtool_progress_json(json_writer *w, const upgrade_progress &r, run_state state);

@@ -79,29 +79,35 @@ bool parse_create(int argc, char **argv, create_args *out)
     *out = create_args{nullptr, nullptr, nullptr, nullptr};
     for (int i = 1; i < argc; i++) {
         const create_option *opt = nullptr;
+        const char *value = nullptr;
         for (const create_option &o : g_create_opts) {
-            if (strcmp(argv[i], o.flag) == 0)
+            const size_t n = strlen(o.flag);
+            if (strcmp(argv[i], o.flag) == 0) {
                 opt = &o;
+            } else if (strncmp(argv[i], o.flag, n) == 0 && argv[i][n] == '=' && n > 2) {
+                opt = &o; // GNU form, --model=NAME
+                value = argv[i] + n + 1;
+            }
         }
         if (opt == nullptr) {
-            fprintf(stderr, "fwtool image create: unknown argument '%s'\n", argv[i]);
+            fwtool_usage_error("image create", "unknown argument '%s'", argv[i]);
             return false;
         }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "fwtool image create: %s needs a value\n", opt->flag);
+        if (value == nullptr && i + 1 >= argc) {
+            fwtool_usage_error("image create", "%s needs a value", opt->flag);
             return false;
         }
-        out->*(opt->field) = argv[++i];
+        out->*(opt->field) = value != nullptr ? value : argv[++i];
     }
     for (const create_option &o : g_create_opts) {
         if (out->*(o.field) == nullptr) {
-            fprintf(stderr, "fwtool image create: %s is required\n", o.flag);
+            fwtool_usage_error("image create", "%s is required", o.flag);
             return false;
         }
     }
     if (strlen(out->model) >= (size_t)FW_NAME_LEN) {
-        fprintf(stderr, "fwtool image create: model name '%s' is longer than %d characters\n",
-                out->model, FW_NAME_LEN - 1);
+        fwtool_usage_error("image create", "model name '%s' is longer than %d characters",
+                           out->model, FW_NAME_LEN - 1);
         return false;
     }
     return true;
@@ -246,6 +252,32 @@ bool output_is_input(const char *path, const payload_file *inputs, size_t count)
     return false;
 }
 
+// Copies what is left to read in `from` to `to`. False on a read or write error.
+bool copy_stream(int from, int to, uint8_t *buf)
+{
+    for (;;) {
+        ssize_t n = read(from, buf, kCopyChunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(to, buf + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += w;
+        }
+    }
+}
+
+// A file named "-" is standard input (read) or output (written).
+bool is_stdio(const char *path)
+{
+    return strcmp(path, "-") == 0;
+}
+
 int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
 {
     datablk blocks[PAYLOAD_COUNT];
@@ -254,7 +286,8 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
     image_out out = {a.output, -1, false, FW_HEADER_LEN, 0};
     int status = FWTOOL_OK;
 
-    if (output_is_input(a.output, inputs, PAYLOAD_COUNT))
+    const bool to_stdout = is_stdio(a.output);
+    if (!to_stdout && output_is_input(a.output, inputs, PAYLOAD_COUNT))
         return FWTOOL_USAGE;
     // The root's position travels as a signed 32-bit value on the device.
     const uint64_t root_at = (uint64_t)FW_HEADER_LEN + (uint64_t)inputs[PAYLOAD_KERNEL].st.st_size;
@@ -273,7 +306,12 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
                 (unsigned long long)end);
         return FWTOOL_USAGE;
     }
-    out.fd = open(a.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The header is written last, at the start: standard output gets the image from a spool.
+    FILE *spool = to_stdout ? tmpfile() : nullptr;
+    if (to_stdout)
+        out.fd = spool != nullptr ? fileno(spool) : -1;
+    else
+        out.fd = open(a.output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out.fd < 0) {
         fprintf(stderr, "fwtool image create: writing '%s' failed: %s\n", a.output,
                 strerror(errno));
@@ -300,7 +338,15 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
             status = FWTOOL_FAILED;
         }
     }
-    if (close(out.fd) != 0 && status == FWTOOL_OK) {
+    if (to_stdout && status == FWTOOL_OK &&
+        (lseek(out.fd, 0, SEEK_SET) != 0 || !copy_stream(out.fd, STDOUT_FILENO, buf))) {
+        fprintf(stderr, "fwtool image create: writing standard output failed: %s\n",
+                strerror(errno));
+        status = FWTOOL_FAILED;
+    }
+    if (to_stdout) {
+        fclose(spool);
+    } else if (close(out.fd) != 0 && status == FWTOOL_OK) {
         fprintf(stderr, "fwtool image create: writing '%s' failed: %s\n", a.output,
                 strerror(errno));
         status = FWTOOL_FAILED;
@@ -309,9 +355,11 @@ int write_image_file(const create_args &a, payload_file *inputs, uint8_t *buf)
     // file (a device, say) is left alone.
     if (status != FWTOOL_OK && out.regular)
         unlink(a.output);
+    // The summary stays off standard output when the image goes there.
     if (status == FWTOOL_OK)
-        printf("%s: model '%s', kernel %u bytes, root %u bytes\n", a.output, a.model,
-               (unsigned)blocks[PAYLOAD_KERNEL].size, (unsigned)blocks[PAYLOAD_ROOT].size);
+        fprintf(to_stdout ? stderr : stdout, "%s: model '%s', kernel %u bytes, root %u bytes\n",
+                a.output, a.model, (unsigned)blocks[PAYLOAD_KERNEL].size,
+                (unsigned)blocks[PAYLOAD_ROOT].size);
     return status;
 }
 
@@ -417,6 +465,10 @@ void inspect(FILE *f, info_result *r)
     r->payload[PAYLOAD_ROOT].what = "root";
     r->payload[PAYLOAD_ROOT].desc = r->hdr.root;
     r->good = r->magic_ok && r->crc_ok;
+    // The checks stop at the first that fails: past a bad magic or CRC the header's fields are
+    // noise, and reading payloads from where it says would only add more.
+    if (!r->good)
+        return;
     for (payload_check &c : r->payload) {
         check_payload(f, r->file_size, &c);
         r->good = r->good && c.good;
@@ -453,6 +505,10 @@ void print_info(const info_result &r)
                r.header_bytes, FW_HEADER_LEN);
         return;
     }
+    if (!r.magic_ok) {
+        printf("magic:          0x%08X (bad)\nimage:          bad\n", (unsigned)r.hdr.magic);
+        return;
+    }
     printf("model:          ");
     print_name(r.name);
     printf("\nmagic:          0x%08X (%s)\n", (unsigned)r.hdr.magic, verdict(r.magic_ok));
@@ -466,6 +522,8 @@ void print_info(const info_result &r)
     printf("header crc:     stored 0x%08X, computed 0x%08X (%s)\n", (unsigned)r.hdr.header_crc,
            (unsigned)r.crc, verdict(r.crc_ok));
     for (const payload_check &c : r.payload) {
+        if (!r.crc_ok)
+            break;
         printf("%-15s %s", (std::string(c.what) + " digest:").c_str(), verdict(c.good));
         if (c.problem[0] != '\0') {
             printf(" (%s)", c.problem);
@@ -496,12 +554,22 @@ void print_info_json(const info_result &r)
         json_finish(&w);
         return;
     }
-    json_string(&w, "model", r.name);
     snprintf(word, sizeof(word), "0x%08X", (unsigned)r.hdr.magic);
+    if (!r.magic_ok) {
+        json_string(&w, "magic", word);
+        json_bool(&w, "magic_good", false);
+        json_string(&w, "problem", "bad magic: not a firmware image");
+        json_bool(&w, "good", false);
+        json_finish(&w);
+        return;
+    }
+    json_string(&w, "model", r.name);
     json_string(&w, "magic", word);
     json_bool(&w, "magic_good", r.magic_ok);
     json_int(&w, "header_len", r.hdr.header_len);
     for (const payload_check &c : r.payload) {
+        if (!r.crc_ok)
+            break; // the header's payload fields are not to be trusted
         json_object(&w, c.what);
         json_int(&w, "offset", c.desc.offset);
         json_int(&w, "size", c.desc.size);
@@ -518,6 +586,8 @@ void print_info_json(const info_result &r)
     snprintf(word, sizeof(word), "0x%08X", (unsigned)r.crc);
     json_string(&w, "computed_crc", word);
     json_bool(&w, "crc_good", r.crc_ok);
+    if (!r.crc_ok)
+        json_string(&w, "problem", "the header CRC does not match");
     json_bool(&w, "good", r.good);
     json_finish(&w);
 }
@@ -538,13 +608,26 @@ int cmd_info(int argc, char **argv)
         }
     }
     if (operands != 1) {
-        fprintf(stderr, "fwtool image info: expected one IMAGE argument\n");
+        fwtool_usage_error("image info", "expected one IMAGE argument");
         return FWTOOL_USAGE;
     }
-    FILE *f = fopen(path, "rb");
+    // Standard input is spooled: the checks read the payloads where the header places them.
+    FILE *f = is_stdio(path) ? tmpfile() : fopen(path, "rb");
     if (f == nullptr) {
         fprintf(stderr, "fwtool image info: cannot open '%s': %s\n", path, strerror(errno));
         return FWTOOL_USAGE;
+    }
+    if (is_stdio(path)) {
+        uint8_t *buf = (uint8_t *)malloc(kCopyChunk);
+        bool copied = buf != nullptr && copy_stream(STDIN_FILENO, fileno(f), buf);
+        free(buf);
+        if (!copied) {
+            fprintf(stderr, "fwtool image info: reading standard input failed: %s\n",
+                    strerror(errno));
+            fclose(f);
+            return FWTOOL_USAGE;
+        }
+        rewind(f);
     }
     int status = FWTOOL_USAGE;
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -565,6 +648,41 @@ int cmd_info(int argc, char **argv)
 }
 
 } // namespace
+
+bool fwtool_image_check(const char *path, char *why, size_t why_len)
+{
+    struct stat st;
+    info_result r = {};
+    FILE *f = fopen(path, "rb");
+
+    if (f == nullptr) {
+        snprintf(why, why_len, "cannot open it: %s", strerror(errno));
+        return false;
+    }
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        snprintf(why, why_len, "not a regular file");
+        fclose(f);
+        return false;
+    }
+    r.path = path;
+    r.file_size = (uint64_t)st.st_size;
+    inspect(f, &r);
+    fclose(f);
+    if (r.header_bytes != (size_t)FW_HEADER_LEN)
+        snprintf(why, why_len, "shorter than the %d-byte header", FW_HEADER_LEN);
+    else if (!r.magic_ok)
+        snprintf(why, why_len, "bad magic");
+    else if (!r.crc_ok)
+        snprintf(why, why_len, "the header CRC does not match");
+    for (const payload_check &c : r.payload) {
+        if (r.magic_ok && r.crc_ok && !c.good) {
+            snprintf(why, why_len, "%s digest: %s", c.what,
+                     c.problem[0] != '\0' ? c.problem : "does not match");
+            break;
+        }
+    }
+    return r.good;
+}
 
 int fwtool_image(int argc, char **argv)
 {

@@ -3,16 +3,23 @@
 #include "fwtool.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform.h"
+#include "sim_device.h"
 #include "upgrade.h"
 
 namespace
@@ -22,6 +29,11 @@ const double kDefaultTimeout = 120.0; // seconds; a watch always ends by itself
 const double kMaxTimeout = 86400.0;
 const long kPollNanos = 20 * 1000 * 1000;
 const int kBarWidth = 30;
+const int kMinBarWidth = 10;    // narrower than this, the bar is left out
+const int kDefaultColumns = 80; // when the terminal does not say
+const int kLockPollEvery = 10;  // polls between two looks at the upgrade lock
+const char kLockPartition[] = "RedBoot config"; // the upgrade holds its character device
+const char kSysrootEnv[] = "FWUP_SYSROOT";
 const int kLineStep = 10; // off a terminal, a line at every 10 percent of the run
 const int kPercentScale = 100;
 
@@ -38,8 +50,12 @@ const char kUsage[] =
     "                     of it (a watch that times out ends with {\"timeout\":true,...})\n"
     "\n"
     "The percent of the whole run counts the writing of both payloads as its first half and the\n"
-    "comparing as its second, by bytes. On a terminal --watch draws one bar over the whole run;\n"
-    "otherwise it prints a line with the percent at each stage and every 10 percent.\n"
+    "comparing as its second, by bytes. On a terminal --watch redraws one line over the whole\n"
+    "run, cut to the terminal's width; otherwise it prints a line with the percent at each stage\n"
+    "and every 10 percent. A run whose program died (the record is not final and no upgrade\n"
+    "holds the lock) is reported as interrupted, with exit status 1; a watch ends on it.\n"
+    "\n"
+    "With FWUP_SYSROOT naming a sandbox, the record and the lock are that simulated device's.\n"
     "\n"
     "The upgrade creates the record with permission bits 0: only root can read it.\n";
 
@@ -139,11 +155,17 @@ struct segment {
 
 enum open_result { OPEN_OK, OPEN_ABSENT, OPEN_ERROR };
 
+key_t progress_key(const char *root)
+{
+    return (key_t)fwtool_progress_key(root);
+}
+
 // Attaches the record read-only. OPEN_ERROR comes with its one-line reason in `why`.
-open_result open_segment(segment *seg, char *why, size_t why_len)
+open_result open_segment(const char *root, segment *seg, char *why, size_t why_len)
 {
     struct shmid_ds ds;
-    int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
+    const key_t key = progress_key(root);
+    int id = shmget(key, 0, 0);
 
     if (id < 0) {
         if (errno == ENOENT)
@@ -167,15 +189,16 @@ open_result open_segment(segment *seg, char *why, size_t why_len)
         (ds.shm_perm.mode & 0777) != 0) {
         snprintf(why, why_len,
                  "the segment with key 0x%x was not made by the upgrade (creator uid %u, mode "
-                 "%03o); it is not read",
-                 UPGRADE_PROGRESS_KEY, (unsigned)ds.shm_perm.cuid,
-                 (unsigned)(ds.shm_perm.mode & 0777));
+                 "%03o); it is not read, and keeps the upgrade from showing its progress until "
+                 "'ipcrm -M 0x%x' (as its owner or root) removes it",
+                 (unsigned)key, (unsigned)ds.shm_perm.cuid, (unsigned)(ds.shm_perm.mode & 0777),
+                 (unsigned)key);
         return OPEN_ERROR;
     }
     if (ds.shm_segsz < sizeof(upgrade_progress)) {
         snprintf(why, why_len,
                  "the segment with key 0x%x holds %zu bytes, not a %zu-byte progress record",
-                 UPGRADE_PROGRESS_KEY, (size_t)ds.shm_segsz, sizeof(upgrade_progress));
+                 (unsigned)key, (size_t)ds.shm_segsz, sizeof(upgrade_progress));
         return OPEN_ERROR;
     }
     void *mem = shmat(id, nullptr, SHM_RDONLY);
@@ -191,10 +214,10 @@ open_result open_segment(segment *seg, char *why, size_t why_len)
 }
 
 // open_segment for the command itself: the reason goes to standard error.
-open_result open_segment_or_say(segment *seg)
+open_result open_segment_or_say(const char *root, segment *seg)
 {
-    char why[256];
-    open_result rc = open_segment(seg, why, sizeof(why));
+    char why[384];
+    open_result rc = open_segment(root, seg, why, sizeof(why));
     if (rc == OPEN_ERROR)
         fprintf(stderr, "fwtool progress: %s\n", why);
     return rc;
@@ -224,7 +247,50 @@ bool same_record(const upgrade_progress &a, const upgrade_progress &b)
     return memcmp(&a, &b, sizeof(a)) == 0;
 }
 
-void print_record(const upgrade_progress &r)
+// Reads the record and judges its run. A run ends by writing its final stage and only then
+// letting go of the lock, so a free lock with a record that is still not final, the same before
+// and after the look, means the run died; a run that starts meanwhile takes the lock first.
+run_state judge_run(const char *root, const segment &seg, upgrade_progress *r)
+{
+    upgrade_progress before = read_record(seg);
+
+    if (before.stage == UPGRADE_STAGE_DONE || before.stage == UPGRADE_STAGE_FAILED) {
+        *r = before;
+        return before.stage == UPGRADE_STAGE_DONE ? RUN_DONE : RUN_FAILED;
+    }
+    const bool free = fwtool_upgrade_running(root) == 0;
+    *r = read_record(seg);
+    if (r->stage == UPGRADE_STAGE_DONE)
+        return RUN_DONE;
+    if (r->stage == UPGRADE_STAGE_FAILED)
+        return RUN_FAILED;
+    return free && same_record(before, *r) ? RUN_INTERRUPTED : RUN_GOING;
+}
+
+const char *state_name(run_state state)
+{
+    switch (state) {
+    case RUN_GOING:
+        return "running";
+    case RUN_DONE:
+        return "done";
+    case RUN_FAILED:
+        return "failed";
+    case RUN_INTERRUPTED:
+        return "interrupted";
+    }
+    return "running";
+}
+
+void print_interrupted(FILE *out, const char *lead, const upgrade_progress &r)
+{
+    fprintf(out,
+            "%sinterrupted in stage %d (%s): no upgrade holds the lock, so the run's program "
+            "ended (killed, or the power went) before it finished\n",
+            lead, r.stage, stage_text(r.stage));
+}
+
+void print_record(const upgrade_progress &r, run_state state)
 {
     printf("stage:   %d (%s)\n", r.stage, stage_text(r.stage));
     printf("kernel:  %u of %u bytes\n", r.kernel_done, r.kernel_total);
@@ -237,21 +303,25 @@ void print_record(const upgrade_progress &r)
                fwtool_overall_percent(r));
     else
         printf("percent: %u\n", r.percent);
+    if (state == RUN_INTERRUPTED)
+        print_interrupted(stdout, "result:  ", r);
 }
 
-void print_json(const upgrade_progress &r)
+void print_json(const upgrade_progress &r, run_state state)
 {
     json_writer w;
     json_begin(&w, stdout);
-    fwtool_progress_json(&w, r);
+    fwtool_progress_json(&w, r, state);
     json_finish(&w);
 }
 
 int show_once(bool json)
 {
+    const char *root = fwtool_progress_root();
     segment seg;
+    upgrade_progress r;
 
-    switch (open_segment_or_say(&seg)) {
+    switch (open_segment_or_say(root, &seg)) {
     case OPEN_ABSENT:
         fprintf(stderr, "fwtool progress: no progress record (no upgrade has run since the "
                         "system started)\n");
@@ -261,13 +331,13 @@ int show_once(bool json)
     case OPEN_OK:
         break;
     }
-    upgrade_progress r = read_record(seg);
+    run_state state = judge_run(root, seg, &r);
     close_segment(&seg);
     if (json)
-        print_json(r);
+        print_json(r, state);
     else
-        print_record(r);
-    return FWTOOL_OK;
+        print_record(r, state);
+    return state == RUN_INTERRUPTED ? FWTOOL_FAILED : FWTOOL_OK;
 }
 
 double now_seconds()
@@ -289,18 +359,66 @@ struct watch_view {
     int line_step = -1;
 };
 
-// One redrawn line on a terminal: a bar over the whole run, the stage and the byte counts.
+int terminal_columns()
+{
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return kDefaultColumns;
+}
+
+// Redraws the one line in place. It stays short of the last column: a terminal that wraps
+// there would move the next redraw down a line.
+void redraw(const char *text)
+{
+    const int room = terminal_columns() - 1;
+    printf("\r%.*s\033[K", room > 0 ? room : 0, text);
+    fflush(stdout);
+}
+
+} // namespace
+
+// The bar line in `columns`: a bar over the whole run, the percent, the stage and the byte
+// counts; detail goes first, then the bar narrows, then it goes, so that the line never wraps.
+void fwtool_bar_line(char *out, size_t len, int columns, int percent, const upgrade_progress &r)
+{
+    const int room = columns - 1;
+    const char *stage = stage_text(r.stage);
+    char head[64], detail[96], bar[kBarWidth + 1];
+
+    snprintf(head, sizeof(head), "%3d%% %s", percent, stage);
+    snprintf(detail, sizeof(detail), "kernel %u/%u root %u/%u", r.kernel_done, r.kernel_total,
+             r.root_done, r.root_total);
+    const int head_len = (int)strlen(head);
+    const int stage_pad = 16 - (int)strlen(stage) > 0 ? 16 - (int)strlen(stage) : 0;
+    const int full = 2 + kBarWidth + 1 + head_len + stage_pad + 1 + (int)strlen(detail);
+    int width = full <= room ? kBarWidth : room - 3 - head_len;
+    if (width > kBarWidth)
+        width = kBarWidth;
+    if (width < kMinBarWidth)
+        width = 0;
+    int fill = percent * width / kPercentScale;
+    for (int i = 0; i < width; i++)
+        bar[i] = i < fill ? '#' : '-';
+    bar[width] = '\0';
+    if (full <= room)
+        snprintf(out, len, "[%s] %s%*s %s", bar, head, stage_pad, "", detail);
+    else if (width > 0)
+        snprintf(out, len, "[%s] %s", bar, head);
+    else
+        snprintf(out, len, "%s", head);
+    if (room >= 0 && (size_t)room < len)
+        out[room] = '\0';
+}
+
+namespace
+{
+
 void draw_bar(const watch_view &v, const upgrade_progress &r)
 {
-    int fill = v.percent * kBarWidth / kPercentScale;
-    char bar[kBarWidth + 1];
-
-    for (int i = 0; i < kBarWidth; i++)
-        bar[i] = i < fill ? '#' : '-';
-    bar[kBarWidth] = '\0';
-    printf("\r[%s] %3d%% %-16s kernel %u/%u root %u/%u\033[K", bar, v.percent, stage_text(r.stage),
-           r.kernel_done, r.kernel_total, r.root_done, r.root_total);
-    fflush(stdout);
+    char line[256];
+    fwtool_bar_line(line, sizeof(line), terminal_columns(), v.percent, r);
+    redraw(line);
 }
 
 // Shows one reading of the record of the run being followed, in the watch's form.
@@ -309,6 +427,13 @@ void show_reading(watch_view *v, const upgrade_progress &r)
     bool changed = !v->shown || !same_record(r, v->last);
     int pct = fwtool_overall_percent(r);
 
+    // Stages only go forward within a run: one that goes back, or a running stage after a
+    // final one, is a new run, drawn from its own start.
+    if (v->shown && r.stage != UPGRADE_STAGE_FAILED &&
+        (r.stage < v->last.stage || is_final(v->last.stage))) {
+        v->percent = 0;
+        v->line_step = -1;
+    }
     if (pct > v->percent)
         v->percent = pct;
     switch (v->how) {
@@ -318,7 +443,9 @@ void show_reading(watch_view *v, const upgrade_progress &r)
         break;
     case OUT_JSON:
         if (changed)
-            print_json(r);
+            print_json(r, r.stage == UPGRADE_STAGE_DONE     ? RUN_DONE
+                          : r.stage == UPGRADE_STAGE_FAILED ? RUN_FAILED
+                                                            : RUN_GOING);
         break;
     case OUT_LINES: {
         int step = v->percent / kLineStep;
@@ -346,13 +473,14 @@ int watch(double timeout, bool json)
 {
     const double deadline = now_seconds() + timeout;
     const pid_t self = getpid();
+    const char *root = fwtool_progress_root();
     watch_view view;
     segment seg;
     upgrade_progress base{}, r{};
-    bool have_base = false, fresh = false, begun = false, done = false;
+    bool have_base = false, fresh = false, begun = false, done = false, interrupted = false;
 
     view.how = json ? OUT_JSON : (isatty(STDOUT_FILENO) != 0 ? OUT_BAR : OUT_LINES);
-    switch (open_segment_or_say(&seg)) {
+    switch (open_segment_or_say(root, &seg)) {
     case OPEN_ERROR:
         return FWTOOL_USAGE;
     case OPEN_OK:
@@ -364,16 +492,14 @@ int watch(double timeout, bool json)
     }
     const int base_id = seg.id;
     const pid_t base_lpid = seg.lpid;
-    if (view.how == OUT_BAR) {
-        printf("waiting for an upgrade run...\033[K");
-        fflush(stdout);
-    }
-    while (!done) {
+    if (view.how == OUT_BAR)
+        redraw("waiting for an upgrade run...");
+    for (int poll = 0; !done; poll++) {
         int id = shmget(UPGRADE_PROGRESS_KEY, 0, 0);
         if (id >= 0 && id != seg.id) {
             // A segment other than the one seen at the start belongs to a new run.
             close_segment(&seg);
-            if (open_segment_or_say(&seg) == OPEN_ERROR)
+            if (open_segment_or_say(root, &seg) == OPEN_ERROR)
                 return FWTOOL_USAGE;
             fresh = seg.id >= 0 && seg.id != base_id;
         }
@@ -388,9 +514,13 @@ int watch(double timeout, bool json)
                 (is_final(r.stage) &&
                  (fresh || (have_base && !same_record(r, base)) || other_came_and_went)))
                 begun = true;
+            // A dead run is told at once, then every few polls: its record stays as it was.
+            if (!is_final(r.stage) && (poll == 0 || poll % kLockPollEvery == 0) &&
+                judge_run(root, seg, &r) == RUN_INTERRUPTED)
+                begun = interrupted = true;
             if (begun) {
                 show_reading(&view, r);
-                done = is_final(r.stage);
+                done = is_final(r.stage) || interrupted;
             }
         }
         if (!done && now_seconds() >= deadline)
@@ -412,9 +542,17 @@ int watch(double timeout, bool json)
             json_number(&w, "seconds", timeout);
             json_finish(&w);
         } else {
-            printf("no upgrade run %s within %g seconds\n", begun ? "ended" : "started", timeout);
+            printf("no upgrade run %s within %g second%s\n", begun ? "ended" : "started", timeout,
+                   timeout == 1.0 ? "" : "s");
             fflush(stdout);
         }
+        return FWTOOL_FAILED;
+    }
+    if (interrupted) {
+        if (json)
+            print_json(r, RUN_INTERRUPTED);
+        else
+            print_interrupted(stdout, "upgrade ", r);
         return FWTOOL_FAILED;
     }
     if (r.stage == UPGRADE_STAGE_DONE) {
@@ -480,44 +618,49 @@ int fwtool_overall_percent(const upgrade_progress &r)
     return (int)(done * kPercentScale / (2 * total));
 }
 
-void fwtool_progress_summary(FILE *out, const upgrade_progress &r)
+void fwtool_progress_summary(FILE *out, const upgrade_progress &r, run_state state)
 {
     fprintf(out, "stage %d (%s), kernel %u of %u bytes, root %u of %u bytes", r.stage,
             stage_text(r.stage), r.kernel_done, r.kernel_total, r.root_done, r.root_total);
     if (r.stage == UPGRADE_STAGE_FAILED)
         print_failure(out, ", result ", failure_code(r));
+    else if (state == RUN_INTERRUPTED)
+        fprintf(out, ", interrupted at %d%% of the whole run (no upgrade holds the lock)\n",
+                fwtool_overall_percent(r));
     else
         fprintf(out, ", %d%% of the whole run\n", fwtool_overall_percent(r));
 }
 
-void fwtool_progress_json(json_writer *w, const upgrade_progress &r)
+void fwtool_progress_json(json_writer *w, const upgrade_progress &r, run_state state)
 {
     const bool failed = r.stage == UPGRADE_STAGE_FAILED;
 
     json_int(w, "stage", r.stage);
     json_string(w, "stage_name", stage_text(r.stage));
+    json_string(w, "state", state_name(state));
     json_int(w, "kernel_done", r.kernel_done);
     json_int(w, "kernel_total", r.kernel_total);
     json_int(w, "root_done", r.root_done);
     json_int(w, "root_total", r.root_total);
     if (failed) {
         const code_meaning *c = find_code(failure_code(r));
-        json_null(w, "percent");
-        json_null(w, "overall_percent");
+        json_null(w, "stage_percent");
+        json_null(w, "run_percent");
         json_int(w, "code", failure_code(r));
         json_string(w, "code_name", c != nullptr ? c->name : nullptr);
         json_string(w, "meaning", c != nullptr ? c->meaning : nullptr);
     } else {
-        json_int(w, "percent", r.percent);
-        json_int(w, "overall_percent", fwtool_overall_percent(r));
+        json_int(w, "stage_percent", r.percent);
+        json_int(w, "run_percent", fwtool_overall_percent(r));
     }
 }
 
-int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len)
+int fwtool_progress_snapshot(const char *root, upgrade_progress *out, run_state *state, char *why,
+                             size_t why_len)
 {
     segment seg;
 
-    switch (open_segment(&seg, why, why_len)) {
+    switch (open_segment(root, &seg, why, why_len)) {
     case OPEN_ABSENT:
         return PROGRESS_ABSENT;
     case OPEN_ERROR:
@@ -525,9 +668,71 @@ int fwtool_progress_snapshot(upgrade_progress *out, char *why, size_t why_len)
     case OPEN_OK:
         break;
     }
-    *out = read_record(seg);
+    *state = judge_run(root, seg, out);
     close_segment(&seg);
     return PROGRESS_READ_OK;
+}
+
+unsigned fwtool_progress_key(const char *root)
+{
+    char path[PATH_MAX], text[32] = {};
+    unsigned key = 0;
+
+    if (root[0] == '\0' ||
+        snprintf(path, sizeof(path), "%s%s", root, g_sim_key_file) >= (int)sizeof(path))
+        return UPGRADE_PROGRESS_KEY;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return UPGRADE_PROGRESS_KEY;
+    size_t n = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    return sscanf(text, "0x%x", &key) == 1 && key != 0 ? key : (unsigned)UPGRADE_PROGRESS_KEY;
+}
+
+const char *fwtool_progress_root(void)
+{
+    const char *root = getenv(kSysrootEnv);
+    return root != nullptr && root[0] != '\0' && fwtool_is_sandbox(root) ? root : "";
+}
+
+// The one place that knows what the upgrade's lock is. The kernel's table of file locks tells
+// whether an upgrade holds it, without taking it: a probe that held the lock even for a moment
+// would turn a starting upgrade away or make it wait.
+int fwtool_upgrade_running(const char *root)
+{
+    char path[PATH_MAX], line[256];
+    struct stat st;
+    std::string table;
+
+    // No partition table or no configuration partition: no upgrade can hold the lock either.
+    if (!sim::read_file(std::string(root) + "/proc/mtd", &table))
+        return 0;
+    int index = sim::mtd_index(table, kLockPartition);
+    if (index < 0)
+        return 0;
+    if (snprintf(path, sizeof(path), "%s/dev/mtd%d", root, index) >= (int)sizeof(path))
+        return -1;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT ? 0 : -1;
+    FILE *locks = fopen("/proc/locks", "r");
+    if (locks == nullptr)
+        return -1;
+    int held = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiters ("1: -> FLOCK ...") hold nothing.
+    while (held == 0 && fgets(line, sizeof(line), locks) != nullptr) {
+        char kind[16], mode[16], access[16];
+        unsigned maj = 0, min = 0;
+        unsigned long ino = 0;
+        long pid = 0;
+        if (sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &maj, &min,
+                   &ino) == 7 &&
+            strcmp(kind, "FLOCK") == 0 && strcmp(access, "WRITE") == 0 && ino == st.st_ino &&
+            maj == major(st.st_dev) && min == minor(st.st_dev))
+            held = 1;
+    }
+    fclose(locks);
+    return held;
 }
 
 int fwtool_progress(int argc, char **argv)
@@ -550,20 +755,18 @@ int fwtool_progress(int argc, char **argv)
         } else if (strcmp(a, "--timeout") == 0 || strncmp(a, "--timeout=", 10) == 0) {
             const char *v = a[9] == '=' ? a + 10 : (i + 1 < argc ? argv[++i] : nullptr);
             if (v == nullptr || !parse_timeout(v, &timeout)) {
-                fprintf(stderr,
-                        "fwtool progress: --timeout needs a number of seconds above 0 and at "
-                        "most 86400\n");
+                fwtool_usage_error("progress",
+                                   "--timeout needs a number of seconds above 0 and at most 86400");
                 return FWTOOL_USAGE;
             }
             timed = true;
         } else {
-            fprintf(stderr, "fwtool progress: unexpected argument '%s'\n", a);
-            fputs(kUsage, stderr);
+            fwtool_usage_error("progress", "unexpected argument '%s'", a);
             return FWTOOL_USAGE;
         }
     }
     if (timed && !watching) {
-        fprintf(stderr, "fwtool progress: --timeout applies only with --watch\n");
+        fwtool_usage_error("progress", "--timeout applies only with --watch");
         return FWTOOL_USAGE;
     }
     return watching ? watch(timeout, json) : show_once(json);

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include <vector>
 
 #include "boot_judge.h"
+#include "platform.h"
+#include "progress.h"
 #include "sim_device.h"
 
 namespace
@@ -39,10 +43,11 @@ struct option_spec {
 };
 
 const option_spec g_create_opts[] = {
-    {"running-bank", true}, {"model", true},   {"kernel-size", true},
-    {"root-size", true},    {"evt-lib", true}, {nullptr, false},
+    {"running-bank", true}, {"model", true},  {"kernel-size", true}, {"root-size", true},
+    {"evt-lib", true},      {"force", false}, {nullptr, false},
 };
-const option_spec g_stage_opts[] = {{"oem", true}, {"nooem", false}, {nullptr, false}};
+const option_spec g_stage_opts[] = {
+    {"oem", true}, {"nooem", false}, {"force", false}, {nullptr, false}};
 const option_spec g_no_opts[] = {{nullptr, false}};
 
 struct sub_command {
@@ -56,19 +61,23 @@ struct sub_command {
 
 const sub_command g_subs[] = {
     {"create", SUB_CREATE, g_create_opts,
-     "DIR [--running-bank 0|1] [--model NAME] [--kernel-size N] [--root-size N] [--evt-lib FILE]",
+     "DIR [--running-bank 0|1] [--model NAME] [--kernel-size N] [--root-size N] [--evt-lib FILE] "
+     "[--force]",
      "build a simulated device in DIR, booted from the given bank",
      "  --running-bank 0|1  bank the boot script loads and the kernel booted from (default 0)\n"
      "  --model NAME        model in the kernel release text 2.6.31-NAME (default SIM3000)\n"
      "  --kernel-size N     size of each kernel partition (default 1M)\n"
      "  --root-size N       size of each root partition (default 4M)\n"
      "  --evt-lib FILE      event library to install as lib/libevt.so (default: $FWTOOL_EVT_LIB,\n"
-     "                      else ../lib/libevt.so beside the fwtool executable)\n"
+     "                      else ../lib/libevt.so or ../lib/fwupgrade/libevt.so beside the\n"
+     "                      fwtool executable)\n"
+     "  --force             make an existing sandbox afresh (what its banks hold is lost)\n"
      "  Sizes are decimal or 0x hex, optionally with a K or M suffix, at most 256M.\n"},
-    {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem]",
+    {"stage", SUB_STAGE, g_stage_opts, "DIR IMAGE [--oem ARCHIVE] [--nooem] [--force]",
      "stage IMAGE for the next upgrade: DIR/tmpfs/upgrading/fw.bin, replacing what was staged",
      "  --oem ARCHIVE       also stage the OEM archive (gzip tar) as oem.bin\n"
-     "  --nooem             also create the .nooem marker (clears the OEM directory)\n"},
+     "  --nooem             also create the .nooem marker (clears the OEM directory)\n"
+     "  --force             stage IMAGE even when it fails a check of 'fwtool image info'\n"},
     {"reboot", SUB_REBOOT, g_no_opts, "DIR",
      "power-cycle DIR: empty var/lock and tmpfs, boot what the stored boot script says",
      "  The boot loader takes the configuration block only when both key words and the CRC\n"
@@ -78,6 +87,11 @@ const sub_command g_subs[] = {
      "  Exit status 1, with nothing booted, when the boot loader would stop at its prompt or\n"
      "  start no bank's kernel and ramdisk (a mixed pair, erased flash, no ramdisk).\n"},
 };
+
+std::string command(const sub_command &s)
+{
+    return std::string("sandbox ") + s.name;
+}
 
 void sub_usage(FILE *out, const sub_command &s)
 {
@@ -115,17 +129,17 @@ bool parse_args(const sub_command &s, int argc, char **argv, args *out)
                 opt = o;
         }
         if (opt == nullptr) {
-            fprintf(stderr, "fwtool sandbox %s: unknown option '--%s'\n", s.name, name.c_str());
+            fwtool_usage_error(command(s).c_str(), "unknown option '--%s'", name.c_str());
             return false;
         }
         if (opt->takes_value && !inline_value) {
             if (i + 1 >= argc) {
-                fprintf(stderr, "fwtool sandbox %s: --%s needs a value\n", s.name, opt->name);
+                fwtool_usage_error(command(s).c_str(), "--%s needs a value", opt->name);
                 return false;
             }
             value = argv[++i];
         } else if (!opt->takes_value && inline_value) {
-            fprintf(stderr, "fwtool sandbox %s: --%s takes no value\n", s.name, opt->name);
+            fwtool_usage_error(command(s).c_str(), "--%s takes no value", opt->name);
             return false;
         }
         out->opts.emplace_back(name, value);
@@ -148,7 +162,7 @@ bool expect_words(const sub_command &s, const args &a, size_t n)
 {
     if (a.words.size() == n)
         return true;
-    fprintf(stderr, "fwtool sandbox %s: expected %s\n", s.name, s.synopsis);
+    fwtool_usage_error(command(s).c_str(), "expected %s", s.synopsis);
     return false;
 }
 
@@ -231,6 +245,38 @@ bool empty_dir(const std::string &dir)
     return ok;
 }
 
+// The sandbox's progress record goes, as memory does at a power cycle. Only a sandbox with a key
+// of its own has one: the device's fixed key may be a real run's.
+void forget_record(const std::string &dir)
+{
+    if (!is_file(dir + g_sim_key_file))
+        return;
+    int id = shmget((key_t)fwtool_progress_key(dir.c_str()), 0, 0);
+    if (id >= 0)
+        (void)shmctl(id, IPC_RMID, nullptr);
+}
+
+// A progress key for a new sandbox, recorded in it for fwupgrade-sim and fwtool: derived from the
+// directory, and one no segment uses yet, so that two sandboxes never share a record.
+bool record_key(const std::string &dir, std::string *err)
+{
+    for (int proj = 1; proj <= UCHAR_MAX; proj++) {
+        key_t key = ftok(dir.c_str(), proj);
+        if (key == -1 || key == IPC_PRIVATE || key == (key_t)UPGRADE_PROGRESS_KEY)
+            continue;
+        if (shmget(key, 0, 0) >= 0 || errno != ENOENT)
+            continue;
+        char text[16];
+        snprintf(text, sizeof(text), "0x%08x\n", (unsigned)key);
+        if (sim::write_file(dir + g_sim_key_file, text))
+            return true;
+        *err = "cannot write " + dir + g_sim_key_file + ": " + strerror(errno);
+        return false;
+    }
+    *err = "no free progress key for " + dir;
+    return false;
+}
+
 bool require_sandbox(const sub_command &s, const std::string &dir)
 {
     if (fwtool_is_sandbox(dir.c_str()))
@@ -256,7 +302,10 @@ std::string evt_library(const std::string *opt_value)
     exe[n] = '\0';
     std::string dir(exe);
     dir.resize(std::min(dir.rfind('/'), dir.size()));
-    return dir + "/../lib/libevt.so";
+    // The build tree keeps it in lib/, an installed tree in lib/fwupgrade/ (private to the tools).
+    const std::string built = dir + "/../lib/libevt.so";
+    const std::string installed = dir + "/../lib/fwupgrade/libevt.so";
+    return is_file(built) || !is_file(installed) ? built : installed;
 }
 
 int cmd_create(const sub_command &s, const args &a)
@@ -269,8 +318,8 @@ int cmd_create(const sub_command &s, const args &a)
     const std::string &dir = a.words[0];
     if (const std::string *v = option(a, "running-bank")) {
         if (*v != "0" && *v != "1") {
-            fprintf(stderr, "fwtool sandbox create: --running-bank must be 0 or 1, not '%s'\n",
-                    v->c_str());
+            fwtool_usage_error("sandbox create", "--running-bank must be 0 or 1, not '%s'",
+                               v->c_str());
             return FWTOOL_USAGE;
         }
         opt.running_bank = (*v)[0] - '0';
@@ -280,8 +329,8 @@ int cmd_create(const sub_command &s, const args &a)
         for (char c : *v)
             printable = printable && c > ' ' && c < 0x7f && c != '/';
         if (!printable) {
-            fprintf(stderr, "fwtool sandbox create: --model must be a non-empty word without "
-                            "blanks or '/'\n");
+            fwtool_usage_error("sandbox create",
+                               "--model must be a non-empty word without blanks or '/'");
             return FWTOOL_USAGE;
         }
         opt.model = *v;
@@ -293,10 +342,10 @@ int cmd_create(const sub_command &s, const args &a)
     for (const auto &sz : sizes) {
         const std::string *v = option(a, sz.name);
         if (v != nullptr && !parse_size(v->c_str(), kMaxPartition, sz.field)) {
-            fprintf(stderr,
-                    "fwtool sandbox create: --%s '%s' is not a size from 1 to 256M "
-                    "(decimal or 0x hex, K or M suffix)\n",
-                    sz.name, v->c_str());
+            fwtool_usage_error("sandbox create",
+                               "--%s '%s' is not a size from 1 to 256M (decimal or 0x hex, K or "
+                               "M suffix)",
+                               sz.name, v->c_str());
             return FWTOOL_USAGE;
         }
     }
@@ -316,14 +365,24 @@ int cmd_create(const sub_command &s, const args &a)
                 dir.c_str());
         return FWTOOL_USAGE;
     }
+    // An existing sandbox may hold an installed bank that took a while to get: kept unless asked.
+    if (fwtool_is_sandbox(dir.c_str()) && option(a, "force") == nullptr) {
+        fprintf(stderr,
+                "fwtool sandbox create: %s is already a sandbox; --force makes it afresh (what "
+                "its banks hold is lost)\n",
+                dir.c_str());
+        return FWTOOL_USAGE;
+    }
     // An earlier sandbox goes whole: a left-over marker, staging or log would make the new
     // device behave as if something had already happened on it.
+    if (fwtool_is_sandbox(dir.c_str()))
+        forget_record(dir);
     if (fwtool_is_sandbox(dir.c_str()) && !empty_dir(dir)) {
         fprintf(stderr, "fwtool sandbox create: cannot empty the earlier sandbox %s: %s\n",
                 dir.c_str(), strerror(errno));
         return FWTOOL_FAILED;
     }
-    if (sim::create_device(dir, opt, &err) != 0) {
+    if (sim::create_device(dir, opt, &err) != 0 || !record_key(dir, &err)) {
         fprintf(stderr, "fwtool sandbox create: %s\n", err.c_str());
         return FWTOOL_FAILED;
     }
@@ -336,6 +395,7 @@ int cmd_create(const sub_command &s, const args &a)
                parts[i].size,
                parts[i].create_device ? ("dev/mtdblock" + std::to_string(i)).c_str()
                                       : "(no device file)");
+    printf("  progress record: key 0x%08x\n", fwtool_progress_key(dir.c_str()));
     if (opt.evt_library.empty())
         printf("  no event library (%s not found): events are not logged\n", lib.c_str());
     else
@@ -376,6 +436,14 @@ int cmd_stage(const sub_command &s, const args &a)
             return FWTOOL_USAGE;
         }
     }
+    char why[160];
+    if (!fwtool_image_check(a.words[1].c_str(), why, sizeof(why)) &&
+        option(a, "force") == nullptr) {
+        fprintf(stderr,
+                "fwtool sandbox stage: %s is not a good image (%s); --force stages it anyway\n",
+                a.words[1].c_str(), why);
+        return FWTOOL_FAILED;
+    }
     // A stale archive or marker from an earlier staging would change what the upgrade does.
     if (!empty_dir(staging)) {
         fprintf(stderr, "fwtool sandbox stage: cannot empty %s: %s\n", staging.c_str(),
@@ -413,7 +481,8 @@ int cmd_reboot(const sub_command &s, const args &a)
     const std::string &dir = a.words[0];
     if (!require_sandbox(s, dir))
         return FWTOOL_USAGE;
-    // Both are memory-backed on the controller: nothing in them survives a power cycle.
+    // Both are memory-backed on the controller, as the record is: nothing survives a power cycle.
+    forget_record(dir);
     if (!empty_dir(dir + "/var/lock") || !empty_dir(dir + "/tmpfs")) {
         fprintf(stderr, "fwtool sandbox reboot: cannot empty var/lock and tmpfs in %s: %s\n",
                 dir.c_str(), strerror(errno));

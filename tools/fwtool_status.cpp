@@ -79,7 +79,8 @@ struct device_state {
     char model[FW_NAME_LEN] = {}; // its model name
     int progress = PROGRESS_ABSENT;
     upgrade_progress record{};
-    char progress_why[256] = {};
+    run_state run = RUN_GOING;
+    char progress_why[384] = {};
 };
 
 bool parse(int argc, char **argv, status_args *a)
@@ -91,21 +92,21 @@ bool parse(int argc, char **argv, status_args *a)
         } else if (strcmp(arg, "--image") == 0 || strncmp(arg, "--image=", 8) == 0) {
             a->image = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
             if (a->image == nullptr || a->image[0] == '\0') {
-                fprintf(stderr, "fwtool status: --image needs a file\n");
+                fwtool_usage_error("status", "--image needs a file");
                 return false;
             }
         } else if (arg[0] == '-' && arg[1] != '\0') {
-            fprintf(stderr, "fwtool status: unknown option '%s'\n", arg);
+            fwtool_usage_error("status", "unknown option '%s'", arg);
             return false;
         } else if (a->dir != nullptr) {
-            fprintf(stderr, "fwtool status: expected one SANDBOX, not also '%s'\n", arg);
+            fwtool_usage_error("status", "expected one SANDBOX, not also '%s'", arg);
             return false;
         } else {
             a->dir = arg;
         }
     }
     if (a->dir == nullptr) {
-        fprintf(stderr, "fwtool status: expected [--json] SANDBOX [--image FW.BIN]\n");
+        fwtool_usage_error("status", "expected [--json] SANDBOX [--image FW.BIN]");
         return false;
     }
     return true;
@@ -231,8 +232,8 @@ void read_state(const std::string &dir, device_state *st)
         st->cmdline_bank = bank == 0 || bank == 1 ? bank : -1;
     }
     read_partitions(dir, st);
-    st->progress =
-        fwtool_progress_snapshot(&st->record, st->progress_why, sizeof(st->progress_why));
+    st->progress = fwtool_progress_snapshot(dir.c_str(), &st->record, &st->run, st->progress_why,
+                                            sizeof(st->progress_why));
 }
 
 bool bank_holds_image(const device_state &st, int bank)
@@ -298,7 +299,7 @@ void print_text(const status_args &a, const device_state &st)
     }
     printf("progress:      ");
     if (st.progress == PROGRESS_READ_OK)
-        fwtool_progress_summary(stdout, st.record);
+        fwtool_progress_summary(stdout, st.record, st.run);
     else if (st.progress == PROGRESS_ABSENT)
         printf("none (no upgrade has run since the system started)\n");
     else
@@ -368,14 +369,16 @@ void print_json(const status_args &a, const device_state &st)
     json_end_array(&w);
     if (st.progress == PROGRESS_READ_OK) {
         json_object(&w, "progress");
-        fwtool_progress_json(&w, st.record);
+        fwtool_progress_json(&w, st.record, st.run);
         json_end_object(&w);
         json_null(&w, "progress_problem");
     } else {
+        // No record is the normal state of a device no upgrade has run on, not a problem.
         json_null(&w, "progress");
-        json_string(&w, "progress_problem",
-                    st.progress == PROGRESS_ABSENT ? "no upgrade has run since the system started"
-                                                   : st.progress_why);
+        if (st.progress == PROGRESS_ABSENT)
+            json_null(&w, "progress_problem");
+        else
+            json_string(&w, "progress_problem", st.progress_why);
     }
     json_finish(&w);
 }

@@ -1,5 +1,7 @@
 #include "fixture.h"
 
+#include <pty.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +207,32 @@ namespace
 }
 
 } // namespace
+
+run_result run_in_terminal(const std::string &program, const std::string &name,
+                           const std::vector<std::string> &args, int columns)
+{
+    run_result r;
+    struct winsize ws = {};
+    int master = -1;
+    ws.ws_row = 24;
+    ws.ws_col = (unsigned short)columns;
+    fflush(stdout);
+    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0)
+        return r;
+    if (pid == 0)
+        exec_program(program, name, args, {});
+    char buf[4096];
+    ssize_t n;
+    // The terminal's end reports EIO once the program and its streams are gone.
+    while ((n = read(master, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        r.out.append(buf, n > 0 ? (size_t)n : 0);
+    close(master);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
 
 run_result run_program(const std::string &program, const std::string &name,
                        const std::vector<std::string> &args, const std::vector<std::string> &env)

@@ -63,6 +63,10 @@ run_result run_program(const std::string &program, const std::string &name,
                        const std::vector<std::string> &args,
                        const std::vector<std::string> &env = {});
 
+// Runs `program` as run_program does, on a pseudo-terminal `columns` wide: everything it wrote
+// to the terminal, both streams together, in `out`.
+run_result run_in_terminal(const std::string &program, const std::string &name,
+                           const std::vector<std::string> &args, int columns);
 // Starts `program` as run_program does, its standard streams on /dev/null, and returns at once:
 // the child's process id for waitpid(), or -1. Use it, not posix_spawn(), for the built programs:
 // in a cross build they run through the emulator.
