@@ -251,21 +251,24 @@ int open_device(const char *path, int flags)
 }
 
 // The block is used whatever its CRC says, as it always was; but the boot loader ignores a block
-// whose CRC does not match and stops at its prompt, so the user hears of it, once per run (an
-// upgrade reads the block several times).
+// whose CRC does not match and stops at its prompt, so the user hears of it. Checked at the first
+// read of a run only: an upgrade reads the block several times, and after that only its own
+// stores (with a matching CRC) change it.
 void tell_bad_crc(const uint8_t *block, const char *device)
 {
-    static bool told = false;
+    static bool checked = false;
+
+    if (checked)
+        return;
+    checked = true;
     uint32_t stored = get_le32(block + RB_CONFIG_CRC_OFFSET);
     uint32_t computed = cyg_crc32(block, RB_CONFIG_CRC_OFFSET);
-
-    if (told || stored == computed)
-        return;
-    told = true;
-    fprintf(stderr,
-            "%s: the configuration block on %s has CRC 0x%08lx stored but 0x%08lx computed: "
-            "the boot loader would ignore this block\n",
-            program_invocation_short_name, device, (unsigned long)stored, (unsigned long)computed);
+    if (stored != computed)
+        fprintf(stderr,
+                "%s: the configuration block on %s has CRC 0x%08lx stored but 0x%08lx computed: "
+                "the boot loader would ignore this block\n",
+                program_invocation_short_name, device, (unsigned long)stored,
+                (unsigned long)computed);
 }
 
 // Reads the block through `fd` and runs the request on it.
