@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Thin wrappers over the CMake presets. `make demo` runs the tool on a simulated device,
 # `make test` builds and runs every test. `make test-arm` does the same for the 32-bit ARM
 # targets under qemu-arm, `make size` shows what the device program costs there and

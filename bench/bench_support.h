@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Support of the benchmark harness: clocks and statistics, running a program and taking its
 // time and peak memory, JSON text, and facts about the machine. Host-side code.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench_trace.h"
 
 #include <cmath>

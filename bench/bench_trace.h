@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading strace output (-f -ttt -T) of one run of the upgrade or of the floor program, and
 // finding the landmark calls that divide the run into phases. Host-side code.
 #pragma once

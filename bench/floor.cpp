@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least work an upgrade of the same image can do, as a yardstick for the benchmark: read the
 // image once, write both payloads in flushed 32 KiB chunks, synced as the upgrade syncs them (at
 // the end of each erase block and at the end), read both back in 4 KiB chunks and compare, pause

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the firmware tool, each against a baseline measured in the same run and reported
 // as a ratio: MD5 against OpenSSL, the simulated upgrade against a floor program that does only
 // the required I/O, its syncs per erase block from the fault shim's trace, its time on the

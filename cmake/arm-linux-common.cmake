@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the 32-bit ARM toolchain files. The including file sets
 #   FWUP_ARM_DEFAULT_PREFIX  compiler prefix of the Debian cross toolchain ("arm-linux-gnueabi-")
 #   FWUP_ARM_FLAGS           code generation flags of the controller's ABI

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Controller: ARMv5TE, soft float, little-endian (Debian's armel toolchain by default).
 # Usage: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
 #        [-DFWUP_CROSS_PREFIX=<sdk>/bin/<triplet>-] [-DFWUP_CROSS_SYSROOT=<sdk sysroot>]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # ARMv7 with hardware floating point, little-endian (Debian's armhf toolchain by default).
 # Usage: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 #        [-DFWUP_CROSS_PREFIX=<sdk>/bin/<triplet>-] [-DFWUP_CROSS_SYSROOT=<sdk sysroot>]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardening builds: the sanitizer configuration (preset "sanitize") and the libFuzzer targets
 # (preset "fuzz"). Included at the end of the top-level list file, once every target exists.
 

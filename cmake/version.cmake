@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes fw_version.h: the project version and, when the sources are a git checkout, the commit
 # (with "-dirty" when tracked files differ from it, so that such a build never passes for the
 # commit's own);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration-block walk and every boot-script operation on arbitrary blocks and fields.
 // The walk is checked against an independent one. The operation runs twice: on the script field
 // in place inside the block, which sits in a larger canary-filled buffer, so that any byte it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot override on arbitrary kernel command lines: any bytes, NULs included, read in a buffer
 // of exactly their length, checked against a plain search of the same bytes.
 #include <cstddef>

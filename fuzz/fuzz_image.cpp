@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image loader on arbitrary files: header checks, payload positions and sizes in any
 // placement (overlapping, out of the file, huge), digests; and the in-place check the upgrade
 // uses, which must agree with the loader wherever both payloads are non-empty. The file lives in

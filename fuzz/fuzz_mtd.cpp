@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /proc/mtd parsers and lookups on arbitrary tables. Each line goes to the line parsers in a
 // buffer of exactly its length; the whole table is written as the simulated /proc/mtd and looked
 // up by a pattern. Every result (device path, size, erase size) is checked against a reference

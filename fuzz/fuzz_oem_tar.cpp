@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OEM archive's extractor on arbitrary tar streams, unpacking for real into a fresh directory
 // each time. After every input, whatever it made must be plain files and directories inside that
 // directory, with no set-id, sticky or group/other write bit, and nothing beside it.

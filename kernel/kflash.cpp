@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host side of the real-kernel tests: the controller's flash layout in one table, the flash image
 // file that qemu-system-arm's SPI NOR chip runs on, and the boot loader's judgement of that file
 // after a boot (or a power cut), made by the simulated platform's independent judge.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Guest side of the real-kernel tests: follows the upgrade's progress record in shared memory
 // and prints one console line, "KT-P <stage> <percent>", at every stage change and each quarter
 // of a stage's transfer. The host times power cuts from these lines. Runs until it is killed.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The device build on a real ARM Linux kernel with real MTD flash (make test-kernel).
 #
 # Boots Debian's armhf "armmp" kernel under qemu-system-arm on the ast2600-evb board, whose SPI NOR

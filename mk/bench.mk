@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # `make bench`: the benchmarks, built in release mode, one table printed and the same written to
 # build-release/bench/results.json. OpenSSL's libcrypto (libssl-dev) is the MD5 yardstick, the
 # openssl command part of the image-create yardstick, and strace times the upgrade's phases; all

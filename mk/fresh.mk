@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # `make test-fresh`: the README's two commands, as a newcomer runs them, in a fresh minimal Debian
 # root (debootstrap --variant=minbase, plus git and make) with a clone of the committed tree.
 # Root only; it reaches nothing but the Debian mirror. Too slow for CI (a few minutes for the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardening: proof that bad input and faults never corrupt memory, flash or the boot choice.
 #   make test-sanitize   every test under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60) from its seeds

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The device build on a real ARM Linux kernel with real MTD flash, under qemu-system-arm:
 #   make test-kernel         every scenario and power cut (about 20 minutes here)
 #   make test-kernel-quick   the bank query, one upgrade with its reboot and three power cuts: in a

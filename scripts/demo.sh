@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Demo on a simulated device: build an image, stage it, run the upgrade with the progress watcher
 # beside it, and show what changed. Usage: demo.sh [BUILD-DIR] (default build).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Valgrind memcheck over the end-to-end runs of fwupgrade-sim, one log per process; every run must
 # end with no error and no leak of any kind.
 #   1. The upgrade tests, with Valgrind following each test into every fwupgrade-sim it starts

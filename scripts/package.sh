@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the packages of one build, reproducibly: the same commit gives the same bytes (every
 # time stamp is SOURCE_DATE_EPOCH, the commit's time; entries sorted; owner root; fixed modes).
 #

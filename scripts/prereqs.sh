@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what a make target needs and installs what is missing from Debian's packages: through
 # apt-get when run as root, otherwise it prints the exact command to run and fails.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A newcomer's first run, repeated: a minimal Debian root (debootstrap --variant=minbase, plus git
 # and make), a clone of the committed tree in it, and the README's commands run there as root,
 # which must install everything else themselves.

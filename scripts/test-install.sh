@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The host install of a build, into a scratch root: what it holds (and does not), and the
 # hands-on session of the README run from the installed tree alone.
 #   test-install.sh BUILD_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the packages of one build (arguments as scripts/package.sh takes them): made twice,
 # under different umasks and after the installed files' times changed, they are the same bytes;
 # the control fields, digests, owners, modes and times are the ones a package manager needs;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proof that every check of scripts/prereqs.sh fails when its tool is absent and that each item's
 # package brings what the item checks for. It installs, hides and reinstalls tools, so it runs
 # only in a root made by test-fresh:  make test-fresh FRESH_TARGETS=test-prereqs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boot_judge.h"
 
 #include <cerrno>

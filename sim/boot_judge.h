@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the boot loader does at the next power-on, judged from the flash alone: whether it takes
 // its configuration block (both key words and the CRC), whether the boot script is enabled, and
 // what the script's lines load and start. Shared by the simulator's tools and the real-kernel

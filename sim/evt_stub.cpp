@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-in for the platform's event library on the simulated device: each event becomes one
 // line of $FWUP_SYSROOT/var/log/evt.log, so tests and the demo can see what was logged.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection for end-to-end tests: preloaded (LD_PRELOAD) into fwupgrade-sim, it makes
 // chosen calls on chosen files fail, so that the program's handling of failing flash is run for
 // real. Files are named by the end of their path, whole components ("mtdblock5", "tmpfs/...").

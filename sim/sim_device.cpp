@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim_device.h"
 
 #include "boot_judge.h"

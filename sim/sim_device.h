@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Simulated device trees: everything the firmware tool reads and writes on the controller, laid
 // out as plain files under one directory (the FWUP_SYSROOT of fwupgrade-sim). Host-side code.
 #pragma once

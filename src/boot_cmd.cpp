@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands over the boot script: get_boot_idx, set_boot_idx and redboot_cli. Each failure is
 // told once, on standard error, with the device and the reason; the exit status is the result.
 #include "boot_idx.h"

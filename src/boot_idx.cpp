@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RedBoot configuration block on flash: finding the partition, reading the whole block,
 // finding the boot script entry, running one operation on the script and storing the block back.
 #include "boot_idx.h"

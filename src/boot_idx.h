@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Boot configuration: RedBoot's configuration block in the "RedBoot config" partition, the
 // operations on its boot script, the bank state (which bank runs, which to write, which to fall
 // back to) and the get_boot_idx, set_boot_idx and redboot_cli commands.

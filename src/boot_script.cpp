@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot script text inside its 512-byte field: the queries and the edits, pure functions over
 // the field that the block frame (boot_idx.cpp) reads and stores.
 #include "boot_idx.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bank state: which bank runs, which an upgrade writes and which it falls back to, from the boot
 // script, the change marker and the kernel command line; and the public wrappers over the block
 // operations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crc32.h"
 
 namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-32 in the two variants of the eCos library: cyg_crc32 (reflected 0xEDB88320, initial value
 // 0, no inversion; the CRC RedBoot keeps over its configuration block and the firmware image
 // header carries) and cyg_ether_crc32 (the standard IEEE 802.3 CRC). A count of 0 or less means

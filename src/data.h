@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Positioned transfers between memory or a stream and a stdio stream: reads with an optional MD5,
 // writes in flushed 32 KiB chunks synced to the device, and chunked comparison, both counting
 // progress; the last two hand the pages they are done with back to the kernel. None opens, closes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "data_blk.h"
 
 #include <cerrno>

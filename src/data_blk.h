@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A payload in memory with its length and MD5 digest, a payload left in its file, and their
 // whole-file operations.
 #pragma once

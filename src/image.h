@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image file: a 76-byte little-endian header (model name, payload positions, sizes
 // and MD5 digests, header CRC) followed by the kernel and root payloads.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "md5.h"
 
 #include <cstring>

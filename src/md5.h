@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MD5 (RFC 1321) with a streaming interface on a caller-owned context.
 #pragma once
 

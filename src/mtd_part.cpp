@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mtd_part.h"
 
 #include <cstdio>

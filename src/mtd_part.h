@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MTD partitions: device path and size of a partition found by its label in /proc/mtd, and the
 // flash driver's write lock. Callers pass the label with its double quotes ("\"kernel0\""), as
 // /proc/mtd prints it, so that a search matches one label exactly. Nothing here prints.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "oem_tar.h"
 
 #include <cstring>

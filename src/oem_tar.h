@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OEM archive's tar stream, read block by block: what it may hold and what each member means.
 // The reader is fed bytes in pieces of any size and hands every plain file and directory to a
 // sink as it meets it; it never touches a file itself. Anything it does not understand exactly

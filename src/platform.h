@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the program finds the device's files. On the controller every path is the compiled-in
 // constant; the simulated build (FWUP_SIM) resolves the same constants under the directory named
 // by FWUP_SYSROOT, so that the real program runs end to end on a machine without MTD flash.

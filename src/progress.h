@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upgrade's progress record, shared with any process that follows the upgrade through System V
 // shared memory, and its stage codes. A leaf: the transfer code counts progress in it too.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The front end: the command chosen by the invocation name, and the firmware upgrade procedure.
 #include "upgrade.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The front end: command dispatch, the firmware upgrade, and its notifications (the shared-memory
 // progress record, the event log, the scheduler time slice and the upgrade lock).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upgrade's notifications: the progress record in shared memory, the event log, the
 // scheduler time slice, and the upgrade lock.
 #include <cerrno>

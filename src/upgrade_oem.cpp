@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OEM customisation of the bank an upgrade writes: the staged archive unpacked into the
 // bank's OEM directory, or the directory emptied on request. The archive comes from outside and
 // is unpacked as root, so no tar program ever sees it: the file is opened once, decompressed by

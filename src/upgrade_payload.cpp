@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upgrade's payloads: the staged image loaded and checked against the running model, written
 // to the target bank's partitions and compared back.
 #include <cerrno>

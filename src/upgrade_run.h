@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one upgrade run holds, shared by the files of the upgrade module (the procedure in
 // upgrade.cpp, the payloads in upgrade_payload.cpp, the notifications in upgrade_notify.cpp).
 // Internal to the module.

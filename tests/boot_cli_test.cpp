@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_boot_idx, set_boot_idx and redboot_cli end to end: the built program under each command
 // name on a simulated device, checked by exit status, output and the block stored on flash.
 #include "fixture.h"

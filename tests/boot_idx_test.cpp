@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot-configuration module in process: the pure workers on hand-made script fields and
 // blocks, the operation frame and the bank state on a simulated device.
 #include "fixture.h"

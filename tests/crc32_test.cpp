@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both CRC-32 variants against the catalogue check values and a bitwise reference that shares
 // nothing with the table-driven code.
 #include "fixture.h"

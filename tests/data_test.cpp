@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Data blocks and the chunked transfer primitives: chunk boundaries (4096 for reads and compares,
 // 32768 for writes), progress accounting near 2^32, and real faults (short reads and writes,
 // failing flushes and syncs) provoked with custom stdio streams, /dev/full, /dev/null and a file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool sandbox and progress, run as the real program: simulated devices as the upgrade sees
 // them, and the progress record read from outside while this test writes it.
 #include "fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image file: the 82-byte TEST image assembled by hand and reproduced by the writer,
 // every single-byte corruption of its header, truncations, payload placement, out-of-range
 // header fields, the two-file loader, and `fwtool image create/info` on images from our writer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MD5 against RFC 1321's test suite, the system's md5sum, and every way of feeding a message in
 // pieces (pad lengths, block boundaries, unaligned buffers).
 #include "fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Partition lookup by quoted label in /proc/mtd, the per-line parsers behind it, and the records
 // written to the flash driver's lock and unlock control files.
 #include "fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upgrade's notifications in process: the time-slice control, the event library calls, the
 // shared progress record as another process sees it, and the upgrade lock.
 #include "fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The OEM archive's tar reader over hand-assembled streams: what reaches the sink from sound
 // archives, and one row per hostile archive that must be refused whole. Every stream is fed whole
 // and in uneven pieces, which must read the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated platform: path resolution under the root, quoting inside shell command lines,
 // the release name, and the program refusing to run without a usable root.
 #include "fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Power cuts during an upgrade. fwupgrade-sim is killed with SIGKILL at many instants of its run:
 // a kill keeps every write that completed and drops the rest of the run, as a cut of the power
 // keeps what reached the flash (every write of the program is synced before the next step). After

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware upgrade end to end: the real program on simulated devices, with faults provoked
 // through the devices themselves or the preloaded fault shim. After every run the device must be
 // bootable (the script names a bank holding a complete image, the block CRC holds), both target

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for fwtool: commands, sub-commands, options and the files they take.
 _fwtool()
 {

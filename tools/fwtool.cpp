@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fwtool.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool: host and device companion of the firmware tool. Each sub-command family has its own
 // entry; the result is the exit status (0 success, 1 a failed check, 2 bad usage or I/O).
 #pragma once

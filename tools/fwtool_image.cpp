@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool image: writes firmware images (the header from the device's own encoder) and inspects
 // them field by field, checking the header CRC and both payload digests as the upgrade would.
 #include "fwtool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hand-written JSON for fwtool's --json output: one object per line, keys in a fixed order.
 #include "fwtool.h"
 

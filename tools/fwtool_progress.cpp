@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool progress: reads the upgrade's shared-memory progress record, once or following a run.
 // The record is only ever attached read-only; this command never creates or changes it.
 #include "fwtool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool sandbox: simulated devices for fwupgrade-sim. A sandbox is a directory laid out like the
 // controller's file system (see sim/sim_device.h); these commands create one, stage an upgrade
 // in it and power-cycle it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fwtool status: what a simulated device would do and holds, read from outside: the bank its boot
 // script loads, the change marker, the bank its kernel command line names, each bank's partitions
 // (and whether they hold a given image) and the last upgrade's progress record. Reads only.

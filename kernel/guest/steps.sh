@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Steps of the real-kernel tests, one per boot, chosen by kt=<step> on the kernel command line.
 # Each prints what the host judges: "KT-RC <name> <exit status>" for every command it runs and
 # "KT-FAIL <reason>" for anything the guest itself finds wrong. The host reads the flash file.

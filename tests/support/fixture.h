@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: temporary device roots, running the real program, capturing standard output.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test entry: a private System V IPC namespace where the system allows one, so that tests which
 // use the fixed progress-record key never meet another run's segment.
 #include <gtest/gtest.h>
