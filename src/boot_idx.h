@@ -122,7 +122,7 @@ int boot_script_run(char *field, int operation, int argument, char *text, int *m
 // be rewritten soundly is left as it is.
 int boot_script_select(char *field, int bank, int ramdisk_mib, int *modified, int *refusal);
 // Bank named by "bootopt=0"/"bootopt=1" in the first `len` bytes of a kernel command line
-// (searched as bytes): 0 or 1, or -2 when neither occurs ("bootopt=1" wins when both do).
+// (searched as bytes): 0 or 1, or -2 when neither occurs; the last one wins.
 int boot_cmdline_override(const char *buf, size_t len);
 
 // The running bank from its three sources, without I/O: the kernel command line's bank

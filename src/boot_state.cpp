@@ -24,12 +24,11 @@ const char g_marker_temp_suffix[] = ".XXXXXX"; // mkostemp's pattern, beside the
 const char g_cmdline_path[] = "/proc/cmdline";
 const char g_mtab_path[] = "/etc/mtab";
 const char g_config_label[] = "\"RedBoot config\"";
-const char *const g_bootopt_bank[] = {"bootopt=0", "bootopt=1"};
+const char g_bootopt_word[] = "bootopt="; // followed by the bank digit
 
 enum : int {
     CMDLINE_READ_MAX = 512, // only this much of the kernel command line is looked at
-    BANK_COUNT = 2,
-    MARKER_LEN = 2, // the bank digit and a newline
+    MARKER_LEN = 2,         // the bank digit and a newline
 };
 
 enum : int {
@@ -125,12 +124,19 @@ bool is_bank(int bank)
 
 int boot_cmdline_override(const char *buf, size_t len)
 {
+    const size_t word_len = strlen(g_bootopt_word);
     int result = CMDLINE_NO_BANK;
+    const char *at = buf;
+    const char *end = buf + len;
+    const char *hit;
 
-    // "bootopt=1" wins when both occur.
-    for (int bank = 0; bank < BANK_COUNT; bank++) {
-        if (memmem(buf, len, g_bootopt_bank[bank], strlen(g_bootopt_bank[bank])) != nullptr)
-            result = bank;
+    // The last one wins: the boot loader appends its own after the script's command line, which
+    // may still carry a word copied from an earlier boot.
+    while ((hit = (const char *)memmem(at, (size_t)(end - at), g_bootopt_word, word_len)) !=
+           nullptr) {
+        at = hit + word_len;
+        if (at < end && (*at == '0' || *at == '1'))
+            result = *at - '0';
     }
     return result;
 }

@@ -619,8 +619,10 @@ TEST(BootCmdline, OverrideRows)
         int expect;
     } rows[] = {
         {"console=ttyS0 bootopt=0", 0},
-        {"bootopt=1 bootopt=0", 1},
+        // The boot loader's own word comes last: one the script carries must not outvote it.
+        {"bootopt=1 bootopt=0", 0},
         {"bootopt=0 bootopt=1", 1},
+        {"bootopt=1 quiet bootopt=0 bootopt=", 0},
         {"bootopt=10", 1},
         {"xbootopt=0", 0},
         {"", -2},
@@ -994,7 +996,7 @@ TEST_F(BootFlash, CmdlineIsReadOnlyWithinItsFirst512Bytes)
     } rows[] = {
         {std::string(503, 'x') + "bootopt=1", 1}, // ends on byte 512
         {std::string(504, 'x') + "bootopt=1", 0}, // one byte past
-        {std::string("\0\0\0bootopt=1", 12), 1},  {"bootopt=1 bootopt=0", 1}, {"", 0},
+        {std::string("\0\0\0bootopt=1", 12), 1},  {"bootopt=1 bootopt=0", 0}, {"", 0},
     };
     for (const auto &row : rows) {
         write("proc/cmdline", row.cmdline);
