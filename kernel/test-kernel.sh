@@ -756,10 +756,10 @@ main() {
     if [ "$MODE" = one ]; then
         "${ARGS[@]}"
     elif [ "$MODE" = quick ]; then
-        # A cut whose outcome does not hang on the instant it lands: in the middle of the root
-        # payload's write, the script names the running bank whatever the emulator had written.
-        sc_cut plain console 4 50
         # The risky ones: a cut inside the store, and the script naming the bank to be written.
+        # The second is also a cut whose outcome does not hang on the instant it lands: in the
+        # middle of the root payload's write, the script names the running bank (it was moved
+        # there first) whatever the emulator had written, and the next boot must recover.
         sc_cut plain store at 1 0
         sc_cut disagree console 4 50
     else
