@@ -13,10 +13,12 @@
 //   kflash script FLASH                            the boot script text
 //   kflash holds FLASH BANK KERNEL ROOT            exit 0 when the bank begins with both payloads
 //   kflash erases TRACE                            erase tally of a qemu trace, by partition
+//   kflash changed BEFORE AFTER ERASE_KIB          per partition, the erase blocks that differ
 //   kflash watch FLASH CONSOLE PID TIMEOUT_S [at|after N DELAY_MS]
 //        timeline of one boot: console lines, stores of the configuration block; with a cut,
 //        SIGKILL to PID DELAY_MS after the Nth store begins (at) or has completed (after)
-//   kflash window WATCHLOG TRACE                   per upgrade: stores, store and upgrade time
+//   kflash window WATCHLOG TRACE                   per upgrade: stores, store and upgrade time,
+//                                                  erases of the bank partitions
 //   kflash enumerate ERASE_KIB PAGE                the judgement at every step of one store
 #include <cerrno>
 #include <csignal>
@@ -127,7 +129,7 @@ int usage()
     fprintf(stderr,
             "usage: kflash layout | dts BASE [--read-only LABEL]... | payload SEED SIZE OUT"
             " | create FLASH BANK K0 R0 K1 R1 | boot FLASH | script FLASH"
-            " | holds FLASH BANK KERNEL ROOT | erases TRACE"
+            " | holds FLASH BANK KERNEL ROOT | erases TRACE | changed BEFORE AFTER ERASE_KIB"
             " | watch FLASH CONSOLE PID TIMEOUT_S [at|after N DELAY_MS] | window WATCHLOG TRACE"
             " | enumerate ERASE_KIB PAGE\n");
     return 2;
@@ -320,6 +322,28 @@ int cmd_erases(int argc, char **argv)
     return 0;
 }
 
+// Per partition, "<label> <erase blocks whose bytes differ>" between two flash files: the blocks
+// a boot had to erase, since the program leaves a block that already holds its bytes unwritten.
+int cmd_changed(int argc, char **argv)
+{
+    if (argc != 3)
+        return usage();
+    uint32_t erase = (uint32_t)strtoul(argv[2], nullptr, 0) * 1024;
+    std::string before, after;
+    if (erase == 0 || !sim::read_file(argv[0], &before) || !sim::read_file(argv[1], &after) ||
+        before.size() != kFlashSize || after.size() != kFlashSize) {
+        fprintf(stderr, "kflash: cannot compare %s with %s\n", argv[0], argv[1]);
+        return 1;
+    }
+    for (const region &r : g_layout) {
+        int blocks = 0;
+        for (uint32_t o = r.offset; o < r.offset + r.size; o += erase)
+            blocks += before.compare(o, erase, after, o, erase) != 0 ? 1 : 0;
+        printf("%s\t%d\n", r.label, blocks);
+    }
+    return 0;
+}
+
 double now_ms()
 {
     struct timespec ts;
@@ -475,14 +499,15 @@ struct upgrade_span {
 
 // Per upgrade of a boot: its stores (erases of the configuration block's first sector in the
 // trace), the time from the first of them until the block was valid again, and the upgrade's
-// own time from its start on the console to its exit status (or to the power cut).
+// own time from its start on the console to its exit status (or to the power cut), and the
+// erase commands that fell on the banks' kernel and root partitions meanwhile.
 int cmd_window(int argc, char **argv)
 {
     if (argc != 2)
         return usage();
     FILE *w = fopen(argv[0], "r"), *t = fopen(argv[1], "r");
     std::vector<upgrade_span> ups;
-    std::vector<double> ends, first_erases;
+    std::vector<double> ends, first_erases, bank_erases;
     double last_seen = 0;
     char line[512];
     const region *config = find_region(kConfigLabel);
@@ -531,6 +556,11 @@ int cmd_window(int argc, char **argv)
             continue;
         if (offset == config->offset)
             first_erases.push_back(at);
+        for (int i = 0; i < 4; i++) {
+            const region *r = bank_region(i / 2, i % 2 != 0);
+            if (offset >= r->offset && offset < r->offset + r->size)
+                bank_erases.push_back(at);
+        }
     }
     fclose(w);
     fclose(t);
@@ -551,8 +581,12 @@ int cmd_window(int argc, char **argv)
             }
             store_s += done - e;
         }
-        printf("upgrade %s rc %s stores %d store_ms %.0f upgrade_ms %.0f\n", u.name.c_str(),
-               u.rc.c_str(), stores, store_s * 1000, (end - u.armed) * 1000);
+        int payload_erases = 0;
+        for (double e : bank_erases)
+            payload_erases += e >= u.armed && e <= end ? 1 : 0;
+        printf("upgrade %s rc %s stores %d store_ms %.0f upgrade_ms %.0f bank_erases %d\n",
+               u.name.c_str(), u.rc.c_str(), stores, store_s * 1000, (end - u.armed) * 1000,
+               payload_erases);
     }
     return 0;
 }
@@ -652,7 +686,7 @@ int main(int argc, char **argv)
         {"boot", cmd_boot},           {"script", cmd_script},
         {"holds", cmd_holds},         {"erases", cmd_erases},
         {"watch", cmd_watch},         {"window", cmd_window},
-        {"enumerate", cmd_enumerate},
+        {"enumerate", cmd_enumerate}, {"changed", cmd_changed},
     };
     if (argc < 2)
         return usage();

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # The device build on a real ARM Linux kernel with real MTD flash, under qemu-system-arm:
 #   make test-kernel         every scenario and power cut (about 20 minutes here)
-#   make test-kernel-quick   the bank query, one upgrade with its reboot and three power cuts: in a
-#                            payload, inside a store, with the script naming the bank to write
+#   make test-kernel-quick   the bank query, one upgrade and its repeat with the reboot, and two
+#                            power cuts: inside a store, and in a payload with the script naming
+#                            the bank to write
 # The kernel and busybox (Debian armhf packages) are downloaded into a cache outside the clone and
 # unpacked under build-kernel/, never installed. kernel/test-kernel.sh says how the guest is put
 # together.

@@ -60,12 +60,16 @@ step_query() {
     kt_rc get0b get_boot_idx
 }
 
-# An ordinary upgrade with an OEM archive; the new bank is selected, not yet running.
+# An ordinary upgrade with an OEM archive; the new bank is selected, not yet running. Then a repeat
+# of it in the same boot.
 step_upgrade() {
     kt_upgrade up-a a.img oem
     kt_rc get-a get_boot_idx
     [ -f /kelpvar/config1/oem_root/etc/oem.conf ] ||
         echo "KT-FAIL up-a: the OEM archive was not unpacked for bank 1"
+    # The same image again, onto the bank that already holds it: nothing to erase.
+    kt_upgrade rep a.img
+    kt_rc get-rep get_boot_idx
 }
 
 # The reboot after it, from the new bank: no marker, an upgrade of the other bank, and a second
