@@ -14,15 +14,13 @@
 #include <unistd.h>
 
 #include "mtd_part.h"
+#include "paths.h"
 #include "platform.h"
 
 namespace
 {
 
-const char g_bootidx_changed_path[] = "/var/lock/bootidx_changed";
 const char g_marker_temp_suffix[] = ".XXXXXX"; // mkostemp's pattern, beside the marker
-const char g_cmdline_path[] = "/proc/cmdline";
-const char g_mtab_path[] = "/etc/mtab";
 const char g_config_label[] = "\"RedBoot config\"";
 const char *const g_bootopt_bank[] = {"bootopt=0", "bootopt=1"};
 

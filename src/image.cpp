@@ -7,33 +7,13 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "byteorder.h"
 #include "crc32.h"
 #include "data.h"
 #include "data_blk.h"
 
 namespace
 {
-
-enum : int {
-    BYTE_BITS = 8,
-    LE32_LEN = 4,
-};
-
-uint32_t get_le32(const uint8_t *p)
-{
-    uint32_t v = 0;
-    for (int i = LE32_LEN - 1; i >= 0; i--)
-        v = (v << BYTE_BITS) | p[i];
-    return v;
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < LE32_LEN; i++) {
-        p[i] = (uint8_t)(v & 0xFFu);
-        v >>= BYTE_BITS;
-    }
-}
 
 void decode_payload(const uint8_t *bytes, int off_offset, int off_size, int off_md5,
                     fw_payload_desc *out)
