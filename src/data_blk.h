@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "data.h"
 #include "md5.h"
 
 struct upgrade_progress;
@@ -25,18 +26,6 @@ enum : int {
     PAYLOAD_KERNEL = 0,
     PAYLOAD_ROOT = 1,
     PAYLOAD_COUNT = 2,
-};
-
-enum : int {
-    DATA_OK = 0,
-    DATA_ERR_NOMEM = -2,    // the payload buffer could not be allocated
-    DATA_ERR_OPEN = -3,     // the file did not open
-    DATA_ERR_SEEK = -4,     // positioning the stream failed
-    DATA_ERR_READ = -5,     // a read returned fewer bytes than requested
-    DATA_ERR_WRITE = -6,    // a write accepted fewer bytes than requested
-    DATA_ERR_FLUSH = -7,    // flushing the stream failed
-    DATA_ERR_SYNC = -8,     // syncing the file to its device failed
-    DATA_ERR_MISMATCH = -9, // bytes or read-back digest differ
 };
 
 // Writes the payload at position 0 of `path` (created when absent; a plain file is cut to the
