@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "crc32.h"
-#include "data_blk.h"
+#include "datablk.h"
 #include "image.h"
+#include "image_file.h"
 #include "md5.h"
 
 namespace

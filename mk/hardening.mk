@@ -2,8 +2,9 @@
 # Hardening: proof that bad input and faults never corrupt memory, flash or the boot choice.
 #   make test-sanitize   every test under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make fuzz            each libFuzzer target for FUZZ_SECONDS (default 60) from its seeds
-#   make lint            clang-tidy (.clang-tidy) and cppcheck on src/ and tools/; groff on the
-#                        man pages, shellcheck on the packaging scripts and the completion
+#   make lint            the include rules (scripts/check-includes.sh), clang-tidy (.clang-tidy)
+#                        and cppcheck on src/ and tools/; groff on the man pages, shellcheck on
+#                        the packaging scripts and the completion
 #   make memcheck        the end-to-end tests with every fwupgrade-sim run under Valgrind
 .PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck prereqs-memcheck
 
@@ -57,6 +58,7 @@ lint:
 	@cmake --preset $(LINT_PRESET) >/dev/null
 	@# The sources include the generated version header, which a clean clone has not built yet.
 	@cmake --build $(LINT_DIR) --target fw_version_header >/dev/null
+	scripts/check-includes.sh
 	clang-tidy -p $(LINT_DIR) --quiet $(LINT_SOURCES)
 	cppcheck --project=$(LINT_DIR)/compile_commands.json --file-filter='src/*' --file-filter='tools/*' \
 	    --enable=warning,style,performance,portability --std=c++17 --inline-suppr \
@@ -68,7 +70,7 @@ lint:
 	    if [ -n "$$out" ]; then echo "$$out"; exit 1; fi; \
 	done
 	shellcheck -s bash tools/fwtool-completion.bash scripts/package.sh scripts/test-package.sh \
-	    scripts/test-install.sh
+	    scripts/test-install.sh scripts/check-includes.sh
 
 # Valgrind is checked before the build, so that a user without root is given one command.
 memcheck: prereqs-memcheck build

@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "byteorder.h"
 #include "crc32.h"
 #include "mtd_part.h"
 #include "platform.h"
@@ -129,12 +130,6 @@ boot_access access_of(int operation, int argument)
     }
 }
 
-void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
 // Reads until `len` bytes are in or the device ends or fails; returns the count read.
 int read_full(int fd, uint8_t *buf, int len)
 {
@@ -188,11 +183,6 @@ int store_block(int fd, uint8_t *block)
         fsync(fd) != 0 || verify_block(fd, block) != 0)
         return BOOT_ERR_STORE;
     return 0;
-}
-
-uint32_t get_le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
 int script_bank(char *field)

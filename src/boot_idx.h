@@ -149,8 +149,6 @@ int boot_state_before_store(int script_bank);
 // exclusive for its whole run, the boot commands' edits shared. The open descriptor
 // (close-on-exec), or -1 with errno set (ENOENT: no such partition or device node).
 int upgrade_lock_open(void);
-// Mount directory of `device_name` from /etc/mtab: 0 with `buf` filled, or -1.
-int get_mount_point(const char *device_name, char *buf, size_t size);
 
 // Wrappers over do_flash_boot_idx; results passed on unchanged.
 int set_boot_idx(int bank);
@@ -158,13 +156,6 @@ int set_boot_idx(int bank);
 int get_boot_bank(void);
 // Selects `bank` with its ramdisk size in one store (none when the block holds it already).
 int select_boot_bank(int bank, int ramdisk_mib);
-int set_boot_exec(const char *text);
-int set_boot_scrub(const char *text);
-int set_boot_load(const char *text);
-int get_boot_script(char *text); // `text` holds at least RB_SCRIPT_LEN bytes
-// `*ramdisk_size` receives the result only when it is 0 or more.
-int get_boot_ramdisk_size(int *ramdisk_size);
-int set_boot_ramdisk_size(int ramdisk_size);
 
 // Commands: the result becomes the exit status. Arguments asking for help or the version are
 // answered before the commands run (fwupgrade_main).

@@ -9,20 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mntent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "mtd_part.h"
+#include "paths.h"
 #include "platform.h"
 
 namespace
 {
 
-const char g_bootidx_changed_path[] = "/var/lock/bootidx_changed";
 const char g_marker_temp_suffix[] = ".XXXXXX"; // mkostemp's pattern, beside the marker
-const char g_cmdline_path[] = "/proc/cmdline";
-const char g_mtab_path[] = "/etc/mtab";
 const char g_config_label[] = "\"RedBoot config\"";
 const char g_bootopt_word[] = "bootopt="; // followed by the bank digit
 
@@ -32,11 +29,10 @@ enum : int {
 };
 
 enum : int {
-    BANK_ERR_NONE = -1,       // get_boot_idx: the script names no usable bank
-    CMDLINE_ERR_OPEN = -1,    // /proc/cmdline did not open
-    CMDLINE_ERR_READ = -2,    // it opened but could not be read
-    CMDLINE_NO_BANK = -2,     // no "bootopt=0" or "bootopt=1" in it
-    MOUNT_ERR_NOT_FOUND = -1, // no /etc/mtab, or the device is not in it
+    BANK_ERR_NONE = -1,    // get_boot_idx: the script names no usable bank
+    CMDLINE_ERR_OPEN = -1, // /proc/cmdline did not open
+    CMDLINE_ERR_READ = -2, // it opened but could not be read
+    CMDLINE_NO_BANK = -2,  // no "bootopt=0" or "bootopt=1" in it
 };
 
 enum : mode_t {
@@ -206,26 +202,6 @@ int upgrade_lock_open(void)
     return open(path, O_RDONLY | O_CLOEXEC);
 }
 
-int get_mount_point(const char *device_name, char *buf, size_t size)
-{
-    char path_buf[PLATFORM_PATH_MAX];
-    const char *path = platform_path(g_mtab_path, path_buf, sizeof(path_buf));
-    FILE *mtab = path == nullptr ? nullptr : setmntent(path, "r");
-    struct mntent *m;
-    int result = MOUNT_ERR_NOT_FOUND;
-
-    if (mtab == nullptr)
-        return MOUNT_ERR_NOT_FOUND;
-    while (result != 0 && (m = getmntent(mtab)) != nullptr) {
-        if (strcmp(m->mnt_fsname, device_name) == 0) {
-            snprintf(buf, size, "%s", m->mnt_dir);
-            result = 0;
-        }
-    }
-    endmntent(mtab);
-    return result;
-}
-
 int set_boot_idx(int bank)
 {
     return do_flash_boot_idx(BOOT_OP_SET_IDX, bank, nullptr);
@@ -245,39 +221,4 @@ int select_boot_bank(int bank, int ramdisk_mib)
     if (result == 0 && report.bank_after != bank)
         result = BOOT_ERR_NOT_FOUND;
     return result;
-}
-
-// The text operations only read `text`.
-int set_boot_exec(const char *text)
-{
-    return do_flash_boot_idx(BOOT_OP_UPDATE_EXEC, 0, const_cast<char *>(text));
-}
-
-int set_boot_scrub(const char *text)
-{
-    return do_flash_boot_idx(BOOT_OP_UPDATE_SCRUB, 0, const_cast<char *>(text));
-}
-
-int set_boot_load(const char *text)
-{
-    return do_flash_boot_idx(BOOT_OP_UPDATE_LOAD, 0, const_cast<char *>(text));
-}
-
-int get_boot_script(char *text)
-{
-    return do_flash_boot_idx(BOOT_OP_GET_SCRIPT, 0, text);
-}
-
-int get_boot_ramdisk_size(int *ramdisk_size)
-{
-    int result = do_flash_boot_idx(BOOT_OP_GET_RAMDISK_SIZE, 0, nullptr);
-
-    if (result >= 0)
-        *ramdisk_size = result;
-    return result;
-}
-
-int set_boot_ramdisk_size(int ramdisk_size)
-{
-    return do_flash_boot_idx(BOOT_OP_SET_RAMDISK_SIZE, ramdisk_size, nullptr);
 }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "data_blk.h"
 #include "md5.h"
 #include "progress.h"
 

@@ -2,13 +2,26 @@
 // Positioned transfers between memory or a stream and a stdio stream: reads with an optional MD5,
 // writes in flushed 32 KiB chunks synced to the device, and chunked comparison, both counting
 // progress; the last two hand the pages they are done with back to the kernel. None opens, closes
-// or allocates. Results are the DATA_* codes of data_blk.h.
+// or allocates. Results are the DATA_* codes below.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 struct upgrade_progress;
+
+// The transfer's own results; the layers above pass them on or translate them.
+enum : int {
+    DATA_OK = 0,
+    DATA_ERR_NOMEM = -2,    // the payload buffer could not be allocated
+    DATA_ERR_OPEN = -3,     // the file did not open
+    DATA_ERR_SEEK = -4,     // positioning the stream failed
+    DATA_ERR_READ = -5,     // a read returned fewer bytes than requested
+    DATA_ERR_WRITE = -6,    // a write accepted fewer bytes than requested
+    DATA_ERR_FLUSH = -7,    // flushing the stream failed
+    DATA_ERR_SYNC = -8,     // syncing the file to its device failed
+    DATA_ERR_MISMATCH = -9, // bytes or read-back digest differ
+};
 
 enum : int {
     DATA_WRITE_CHUNK = 32768,  // each chunk is flushed and synced before the next

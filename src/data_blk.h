@@ -1,21 +1,16 @@
 // SPDX-License-Identifier: MIT
-// A payload in memory with its length and MD5 digest, a payload left in its file, and their
-// whole-file operations.
+// A payload left in its file and its whole-file operations: written to the device and compared
+// with it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "data.h"
 #include "md5.h"
 
 struct upgrade_progress;
 struct data_fault;
-
-struct datablk {
-    uint32_t size;               // payload length; 0 when empty
-    uint8_t md5[MD5_DIGEST_LEN]; // digest of the payload as read; zero when none computed
-    uint8_t *data;               // the payload, owned by the record; null when empty
-};
 
 // A payload left in its file and read from there at each transfer, so that memory does not grow
 // with it.
@@ -33,32 +28,6 @@ enum : int {
     PAYLOAD_COUNT = 2,
 };
 
-enum : int {
-    DATA_OK = 0,
-    DATA_ERR_NOMEM = -2,    // the payload buffer could not be allocated
-    DATA_ERR_OPEN = -3,     // the file did not open
-    DATA_ERR_SEEK = -4,     // positioning the stream failed
-    DATA_ERR_READ = -5,     // a read returned fewer bytes than requested
-    DATA_ERR_WRITE = -6,    // a write accepted fewer bytes than requested
-    DATA_ERR_FLUSH = -7,    // flushing the stream failed
-    DATA_ERR_SYNC = -8,     // syncing the file to its device failed
-    DATA_ERR_MISMATCH = -9, // bytes or read-back digest differ
-};
-
-// Makes the record empty without looking at what it held (for uninitialised storage).
-void init_datablk(datablk *blk);
-// Frees the payload, if any, and makes the record empty; harmless when repeated.
-void cleanup_datablk(datablk *blk);
-// Reads the whole file into a new buffer with its digest. 0 or a DATA_ERR_* code. An empty file
-// gives an empty block (no buffer) with the digest of empty input; a file longer than 2^31 - 1
-// bytes is refused with DATA_ERR_NOMEM.
-int load_datablk_from_file(datablk *blk, const char *path);
-// Writes the payload at position 0 of `path`; with `verify`, reads it back and compares digests.
-int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
-                         upgrade_progress *progress);
-// Compares the first `size` bytes of `path` with the payload.
-int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progress *progress);
-
 // Writes the payload at position 0 of `path` (created when absent; a plain file is cut to the
 // payload's length afterwards), syncing once per erase block of `erase_size` bytes that it
 // changes and at the end, and leaving unwritten what `path` already holds (do_fcopy_data). 0 or
@@ -72,3 +41,8 @@ int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_si
 // `fault` as above.
 int verify_datasrc_with_file(const datasrc *src, const char *path, upgrade_progress *progress,
                              data_fault *fault);
+
+// Opens the device or file that a payload is written to or compared with (`compare`: reading
+// the flash, not the page cache). Null on failure, with "fopen failed on <path>!" printed and
+// `fault` (may be null) filled.
+FILE *open_payload_target(const char *path, const char *mode, bool compare, data_fault *fault);

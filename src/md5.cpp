@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "md5.h"
 
+#include "byteorder.h"
+
 #include <cstring>
 
 namespace
@@ -24,24 +26,6 @@ enum : int {
 
 // The byte 0x80 and zeros: the padding that ends every message.
 const uint8_t pad[MD5_BLOCK_LEN] = {0x80};
-
-inline uint32_t load_le32(const uint8_t *p)
-{
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline void store_le32(uint8_t *p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
 
 inline uint32_t rotl(uint32_t x, int s)
 {
@@ -85,7 +69,7 @@ void md5_process(uint32_t chain[4], const uint8_t *p)
 {
     uint32_t x[MD5_WORDS];
     for (int i = 0; i < MD5_WORDS; i++)
-        x[i] = load_le32(p + 4 * i);
+        x[i] = get_le32(p + 4 * i);
 
     uint32_t a = chain[0];
     uint32_t b = chain[1];
@@ -215,10 +199,10 @@ void md5_finish(md5_context *ctx, uint8_t digest[MD5_DIGEST_LEN])
     uint32_t used = ctx->bit_count[0] >> MD5_BYTES_TO_BITS;
 
     // Taken before the pad goes in, which changes the count.
-    store_le32(length, ctx->bit_count[0]);
-    store_le32(length + 4, ctx->bit_count[1]);
+    put_le32(length, ctx->bit_count[0]);
+    put_le32(length + 4, ctx->bit_count[1]);
     md5_append(ctx, pad, (int32_t)(((MD5_LENGTH_AT - 1 - used) & MD5_BLOCK_MASK) + 1));
     md5_append(ctx, length, MD5_LENGTH_BYTES);
     for (int i = 0; i < 4; i++)
-        store_le32(digest + 4 * i, ctx->chain[i]);
+        put_le32(digest + 4 * i, ctx->chain[i]);
 }

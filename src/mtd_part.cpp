@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/types.h>
 
+#include "paths.h"
 #include "platform.h"
 
 namespace
@@ -34,12 +35,6 @@ enum : uint32_t {
     HEX_TOP_NIBBLE = 28,  // a value with bits from here up cannot take another digit
     SIZE_SATURATED = 0xFFFFFFFFu,
 };
-
-constexpr char g_proc_mtd[] = "/proc/mtd";
-constexpr char g_lock_ctl[] = "/proc/strata/lock";
-constexpr char g_unlock_ctl[] = "/proc/strata/unlock";
-constexpr char g_chr_prefix[] = "/dev/mtd";
-constexpr char g_blk_prefix[] = "/dev/mtdblock";
 
 constexpr size_t CHR_PREFIX_LEN = sizeof(g_chr_prefix) - 1;
 constexpr size_t BLK_PREFIX_LEN = sizeof(g_blk_prefix) - 1;

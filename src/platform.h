@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Where the program finds the device's files. On the controller every path is the compiled-in
-// constant; the simulated build (FWUP_SIM) resolves the same constants under the directory named
-// by FWUP_SYSROOT, so that the real program runs end to end on a machine without MTD flash.
+// constant; the simulated build (sim/platform_sim.cpp) resolves the same constants under the
+// directory named by FWUP_SYSROOT, so that the real program runs end to end on a machine without
+// MTD flash.
 #pragma once
 
 #include <cstddef>

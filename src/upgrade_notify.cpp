@@ -12,15 +12,14 @@
 
 #include "boot_idx.h"
 #include "platform.h"
+#include "paths.h"
 #include "upgrade.h"
 #include "upgrade_run.h"
 
 namespace
 {
 
-const char g_evt_library[] = "/lib/libevt.so";
 const char g_evt_symbol[] = "Evt_log_event";
-const char g_dte_path[] = "/proc/dte";
 
 enum : int {
     TIMESLICE_TEXT_LEN = 16, // "timeslice=%d" is cut to 15 characters and its NUL

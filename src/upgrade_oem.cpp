@@ -16,17 +16,11 @@
 
 #include "oem_tar.h"
 #include "platform.h"
+#include "paths.h"
 #include "upgrade_run.h"
 
 namespace
 {
-
-const char g_nooem_path[] = "/tmpfs/upgrading/.nooem";
-const char g_oem_archive_path[] = "/tmpfs/upgrading/oem.bin";
-// Reads the archive from its standard input: the descriptor opened here, never the path again.
-const char g_gunzip_cmd[] = "gzip -dc";
-const char g_shell[] = "/bin/sh";
-const char g_null_device[] = "/dev/null";
 
 // Beside the OEM directory, in the same file system so that a rename moves it: the new content
 // while it is unpacked, and the old one stepped aside where the file system cannot swap two
@@ -34,16 +28,6 @@ const char g_null_device[] = "/dev/null";
 const char g_oem_leaf[] = "oem_root";
 const char g_fresh_leaf[] = ".oem_root.new";
 const char g_old_leaf[] = ".oem_root.old";
-
-struct oem_bank {
-    const char *config; // directory that holds the bank's OEM directory
-    const char *clean;  // removes the private directories a cut or refused run left
-};
-
-const oem_bank g_oem_banks[] = {
-    {"/kelpvar/config0", "rm -rf /kelpvar/config0/.oem_root.new /kelpvar/config0/.oem_root.old"},
-    {"/kelpvar/config1", "rm -rf /kelpvar/config1/.oem_root.new /kelpvar/config1/.oem_root.old"},
-};
 
 enum : int {
     OEM_ARCHIVE_MAX = 131071, // a larger archive is ignored

@@ -11,13 +11,13 @@
 
 #include "data.h"
 #include "platform.h"
+#include "paths.h"
 #include "upgrade.h"
 #include "upgrade_run.h"
 
 namespace
 {
 
-const char g_fw_image_path[] = "/tmpfs/upgrading/fw.bin";
 const char g_model_tag_first[] = "ZEPH";
 const char g_model_tag_second[] = "KOVAX";
 

@@ -16,8 +16,9 @@
 
 #include "crc32.h"
 #include "data.h"
-#include "data_blk.h"
+#include "datablk.h"
 #include "image.h"
+#include "image_file.h"
 
 namespace
 {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "boot_idx.h"
+#include "boot_wrappers.h"
 
 // Lets a test refuse the script's working copy (the one 512-byte allocation of an edit). Every
 // other request goes to the allocator that free() belongs to: the C library's, or in the

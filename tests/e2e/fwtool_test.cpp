@@ -928,8 +928,8 @@ class ProgressTest : public ::testing::Test
             ASSERT_TRUE(sim::read_file(sandbox_ + "/proc/mtd", &table));
             int index = sim::mtd_index(table, "RedBoot config");
             ASSERT_GE(index, 0);
-            lock_fd_ = open((sandbox_ + "/dev/mtd" + std::to_string(index)).c_str(),
-                            O_RDONLY | O_CLOEXEC);
+            lock_fd_ =
+                open((sandbox_ + "/dev/mtd" + std::to_string(index)).c_str(), O_RDONLY | O_CLOEXEC);
             ASSERT_GE(lock_fd_, 0) << strerror(errno);
             ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
         } else if (!hold && lock_fd_ >= 0) {

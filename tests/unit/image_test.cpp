@@ -12,8 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "data_blk.h"
+#include "datablk.h"
 #include "image.h"
+#include "image_file.h"
 #include "md5.h"
 
 namespace

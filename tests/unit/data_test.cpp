@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "data.h"
-#include "data_blk.h"
+#include "datablk.h"
 #include "upgrade.h"
 
 namespace
