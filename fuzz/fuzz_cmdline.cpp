@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The boot override on arbitrary kernel command lines: any bytes, NULs included, read in a buffer
-// of exactly their length, checked against a plain search of the same bytes.
+// of exactly their length, checked against a plain backward search of the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,15 +11,18 @@
 namespace
 {
 
-bool holds(const uint8_t *data, size_t size, const char *word)
+// The bank of the last "bootopt=0" or "bootopt=1", searched backwards; -2 when neither occurs.
+int last_bank(const uint8_t *data, size_t size)
 {
-    size_t n = strlen(word);
+    const char word[] = "bootopt=";
+    const size_t n = strlen(word);
 
-    for (size_t i = 0; i + n <= size; i++) {
-        if (memcmp(data + i, word, n) == 0)
-            return true;
+    for (size_t i = size; i-- > 0;) {
+        if (i + n < size && memcmp(data + i, word, n) == 0 &&
+            (data[i + n] == '0' || data[i + n] == '1'))
+            return data[i + n] - '0';
     }
-    return false;
+    return -2;
 }
 
 } // namespace
@@ -35,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 0)
         memcpy(buf, data, size);
     int got = boot_cmdline_override(buf, size);
-    int want = holds(data, size, "bootopt=1") ? 1 : holds(data, size, "bootopt=0") ? 0 : -2;
+    int want = last_bank(data, size);
     if (got != want)
         abort();
     free(buf);
