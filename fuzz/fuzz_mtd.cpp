@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fuzz_scratch.h"
 #include "mtd_part.h"
 #include "platform.h"
 
@@ -209,15 +210,8 @@ void check_lookups(const std::string &table, const std::string &pattern)
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
 {
-    // The table is rewritten for every input: memory-backed storage keeps that cheap.
-    const char *tmp = getenv("TMPDIR");
-    struct stat st;
-    if (tmp == nullptr || *tmp == '\0')
-        tmp = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(tmp) + "/fuzz_mtd.XXXXXX";
-
-    check(mkdtemp(&templ[0]) != nullptr);
-    g_root = templ;
+    g_root = fuzz_scratch_dir("fuzz_mtd");
+    check(!g_root.empty());
     g_table_path = g_root + "/proc/mtd";
     check(mkdir((g_root + "/proc").c_str(), 0700) == 0);
     atexit(remove_root);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fuzz_scratch.h"
 #include "oem_tar.h"
 #include "upgrade_run.h"
 
@@ -60,15 +61,8 @@ void remove_base()
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
 {
-    // Every input is unpacked and removed again: memory-backed storage keeps that cheap.
-    const char *tmp = getenv("TMPDIR");
-    struct stat st;
-    if (tmp == nullptr || *tmp == '\0')
-        tmp = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(tmp) + "/fuzz_oem_tar.XXXXXX";
-
-    check(mkdtemp(&templ[0]) != nullptr);
-    g_base = templ;
+    g_base = fuzz_scratch_dir("fuzz_oem_tar");
+    check(!g_base.empty());
     g_out = g_base + "/out";
     g_stream = memfd_create("oem_tar", MFD_CLOEXEC);
     check(g_stream >= 0);

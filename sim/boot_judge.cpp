@@ -13,9 +13,6 @@ namespace sim
 namespace
 {
 
-const uint32_t kBlockSize = 0x20000;
-const uint32_t kCrcOffset = 0x1FFFC;
-const uint32_t kTrailingKeyOffset = 0x1FFF8;
 const uint32_t kLeadingKeyOffset = 4;
 const size_t kFisNameLen = 16;
 // A load whose first bytes are all erased copied no image: the chip was never programmed there.

@@ -760,7 +760,8 @@ __attribute__((visibility("default"))) int fclose(FILE *stream)
     return rc;
 }
 
-__attribute__((visibility("default"))) int fsync(int fd)
+// fsync and fdatasync fail, trace and flush the NOR model alike.
+static int sync_call(int fd, bool data_only)
 {
     state_call();
     if (match_fd(OP_FSYNC, fd) != nullptr) {
@@ -771,21 +772,17 @@ __attribute__((visibility("default"))) int fsync(int fd)
     nor_device *d = nor_lookup(fd);
     if (d != nullptr)
         nor_sync(d);
-    return real_fsync(fd);
+    return data_only ? real_fdatasync(fd) : real_fsync(fd);
+}
+
+__attribute__((visibility("default"))) int fsync(int fd)
+{
+    return sync_call(fd, false);
 }
 
 __attribute__((visibility("default"))) int fdatasync(int fd)
 {
-    state_call();
-    if (match_fd(OP_FSYNC, fd) != nullptr) {
-        errno = EIO;
-        return -1;
-    }
-    trace_sync("fsync", fd);
-    nor_device *d = nor_lookup(fd);
-    if (d != nullptr)
-        nor_sync(d);
-    return real_fdatasync(fd);
+    return sync_call(fd, true);
 }
 
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t count)

@@ -17,9 +17,6 @@ namespace sim
 namespace
 {
 
-const uint32_t kBlockSize = 0x20000;
-const uint32_t kCrcOffset = 0x1FFFC;
-const uint32_t kTrailingKeyOffset = 0x1FFF8;
 const uint32_t kEraseBlock = 0x20000;
 
 void put_le32(std::string *s, size_t off, uint32_t v)

@@ -13,6 +13,10 @@ namespace sim
 // The boot loader's key words around a configuration block: at offset 4 and at 0x1FFF8.
 const uint32_t kConfigLeadingKey = 0x0BADFACE;
 const uint32_t kConfigTrailingKey = 0xDEADDEAD;
+// The configuration block's geometry: one erase block, the trailing key word and the CRC last.
+const uint32_t kBlockSize = 0x20000;
+const uint32_t kTrailingKeyOffset = 0x1FFF8;
+const uint32_t kCrcOffset = 0x1FFFC;
 
 struct partition {
     std::string label;  // without quotes, as RedBoot names it
