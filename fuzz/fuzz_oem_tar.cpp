@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "oem_tar.h"
-#include "upgrade_run.h"
+#include "upgrade_oem.h"
 
 namespace
 {

@@ -21,7 +21,7 @@
 
 #include "platform.h"
 #include "sim_device.h"
-#include "upgrade.h"
+#include "progress.h"
 
 namespace
 {

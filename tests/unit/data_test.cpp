@@ -18,6 +18,9 @@
 
 #include "data.h"
 #include "datablk.h"
+#include "lock_files.h"
+#include "notify.h"
+#include "progress.h"
 #include "upgrade.h"
 
 namespace

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The upgrade's payloads: the staged image loaded and checked against the running model, written
 // to the target bank's partitions and compared back.
+#include "upgrade_image.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +14,7 @@
 #include "data.h"
 #include "platform.h"
 #include "paths.h"
-#include "upgrade.h"
-#include "upgrade_run.h"
+#include "report.h"
 
 namespace
 {
