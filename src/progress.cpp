@@ -17,6 +17,45 @@ enum : unsigned {
     PROGRESS_MODE_BITS = 0777, // the record is made with none of them set
 };
 
+enum : uint64_t {
+    PERCENT_SCALE = 100,
+};
+
+// Which done count a transfer advances: writing counts under stages 3 and 4, comparing under 5
+// and 6.
+struct progress_stages {
+    int32_t kernel_stage;
+    int32_t root_stage;
+};
+
+constexpr progress_stages g_write_stages = {UPGRADE_STAGE_WRITE_KERNEL, UPGRADE_STAGE_WRITE_ROOT};
+constexpr progress_stages g_verify_stages = {UPGRADE_STAGE_VERIFY_KERNEL,
+                                             UPGRADE_STAGE_VERIFY_ROOT};
+
+// Other processes read the record at any moment, so every field is touched through a volatile
+// view: one plain store per field, the done count before the percentage.
+void count_chunk(void *context, int verify, int32_t done)
+{
+    volatile upgrade_progress *p = static_cast<upgrade_progress *>(context);
+    const progress_stages &stages = verify != DATA_COUNT_WRITE ? g_verify_stages : g_write_stages;
+    int32_t stage = p->stage;
+
+    if (stage == stages.kernel_stage)
+        p->kernel_done = (uint32_t)done;
+    else if (stage == stages.root_stage)
+        p->root_done = (uint32_t)done;
+    else
+        printf("exception !!\n");
+
+    // 64-bit sums and product: two 32-bit totals times 100 cannot wrap. A record without totals
+    // has no meaningful percentage and keeps the one it holds.
+    uint64_t total = (uint64_t)p->kernel_total + (uint64_t)p->root_total;
+    if (total == 0)
+        return;
+    uint64_t sum = (uint64_t)p->kernel_done + (uint64_t)p->root_done;
+    p->percent = (uint8_t)(sum * PERCENT_SCALE / total);
+}
+
 } // namespace
 
 // Readers in other processes follow the record field by field, so every store goes through a
@@ -115,4 +154,13 @@ void upgrade_progress_detach(upgrade_progress *progress)
 {
     if (progress != nullptr)
         (void)shmdt(progress);
+}
+
+data_progress progress_sink(upgrade_progress *progress)
+{
+    data_progress sink = {nullptr, progress};
+
+    if (progress != nullptr)
+        sink.count = count_chunk;
+    return sink;
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "data.h"
+
 // Progress record shared with any process that follows the upgrade (System V shared memory).
 struct upgrade_progress {
     int32_t stage;         // UPGRADE_STAGE_* code
@@ -62,3 +64,6 @@ void progress_stage(upgrade_progress *progress, int32_t stage);
 void progress_begin_write(upgrade_progress *progress, uint32_t kernel_total, uint32_t root_total);
 void progress_begin_verify(upgrade_progress *progress);
 void progress_finish(upgrade_progress *progress, int result);
+// The transfer's sink that counts into `progress` (null: counts nothing): a write advances the done
+// count of stage 3 or 4, a comparison that of stage 5 or 6, and the percentage follows both.
+data_progress progress_sink(upgrade_progress *progress);
