@@ -25,8 +25,8 @@ enum : int {
 
 // The one routine behind every query and edit of the boot script: finds the partition, reads the
 // block, finds the script entry, runs `operation` and stores the block back when an edit rewrote
-// the text. Results as the BOOT_OP_* and BOOT_ERR_* codes give them. Module-internal: other
-// modules use the wrappers below; it is declared here for the module's tests.
+// the text. Results as the BOOT_OP_* and BOOT_ERR_* codes give them. For the bank state, the host
+// wrappers and the tests; the device's other modules use the wrappers below.
 int do_flash_boot_idx(int operation, int argument, char *text);
 // The same, filling `report`.
 int boot_config_run(int operation, int argument, char *text, boot_report *report);
