@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "boot_idx.h"
+#include "rb_config.h"
 
 namespace
 {

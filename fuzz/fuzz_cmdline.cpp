@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "boot_idx.h"
+#include "bank_state.h"
 
 namespace
 {

@@ -15,7 +15,7 @@
 
 #include "fuzz_scratch.h"
 #include "oem_tar.h"
-#include "upgrade_run.h"
+#include "upgrade_oem.h"
 
 namespace
 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mntent.h>
 
-#include "boot_idx.h"
+#include "rb_config.h"
 #include "paths.h"
 #include "platform.h"
 

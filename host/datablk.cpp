@@ -41,7 +41,7 @@ int load_stream(datablk *blk, FILE *stream, const char *path)
     return do_fread_data(buf, (int32_t)len, stream, 0, blk->md5);
 }
 
-int dump_stream(const datablk *blk, FILE *stream, int verify, upgrade_progress *progress)
+int dump_stream(const datablk *blk, FILE *stream, int verify, const data_progress *progress)
 {
     uint8_t digest[MD5_DIGEST_LEN];
 
@@ -87,7 +87,7 @@ int load_datablk_from_file(datablk *blk, const char *path)
 }
 
 int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
-                         upgrade_progress *progress)
+                         const data_progress *progress)
 {
     // Refused before opening: "w+b" would already have truncated the target.
     if (blk->size > (uint32_t)DATA_LEN_MAX)
@@ -101,7 +101,7 @@ int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
     return rc;
 }
 
-int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progress *progress)
+int verify_datablk_with_file(const datablk *blk, const char *path, const data_progress *progress)
 {
     if (blk->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_READ;

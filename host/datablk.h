@@ -24,6 +24,6 @@ void cleanup_datablk(datablk *blk);
 int load_datablk_from_file(datablk *blk, const char *path);
 // Writes the payload at position 0 of `path`; with `verify`, reads it back and compares digests.
 int dump_datablk_to_file(const datablk *blk, const char *path, int verify,
-                         upgrade_progress *progress);
+                         const data_progress *progress);
 // Compares the first `size` bytes of `path` with the payload.
-int verify_datablk_with_file(const datablk *blk, const char *path, upgrade_progress *progress);
+int verify_datablk_with_file(const datablk *blk, const char *path, const data_progress *progress);

@@ -40,17 +40,44 @@ only "a pure file includes only its own header" 'crc32\.h' src/crc32.h src/crc32
 only "a pure file includes only its own header" 'md5\.h|byteorder\.h' src/md5.h src/md5.cpp
 only "a pure file includes only its own header" '' src/byteorder.h
 only "a pure file includes only its own header" 'oem_tar\.h' src/oem_tar.h src/oem_tar.cpp
-only "a pure file includes only its own header" 'boot_script\.h' src/boot_script.h
+only "a pure file includes only its own header" 'boot_script\.h|byteorder\.h|crc32\.h' \
+    src/boot_script.h src/boot_script.cpp
 # The image codec stands on the transfer and the checksums, nothing above.
 only "the image codec includes nothing above it" 'image\.h|md5\.h|crc32\.h|byteorder\.h|data\.h|data_blk\.h' \
     src/image.h src/image.cpp
-# The transfer knows nothing of payload files, images or the upgrade.
-forbid "data includes no upgrade, data_blk or image" 'upgrade[^"]*|data_blk\.h|image[^"]*' \
-    src/data.h src/data.cpp
+# The transfer knows nothing of payload files, images, the progress record or the upgrade: it
+# counts through the sink its caller hands it.
+forbid "data includes no upgrade, data_blk, image or progress" \
+    'upgrade[^"]*|data_blk\.h|image[^"]*|progress\.h' src/data.h src/data.cpp
+# The upgrade's own files stand beneath the procedure: none reaches back up to it.
+forbid "no upgrade_* file includes upgrade.h" 'upgrade\.h' src/upgrade_*.h src/upgrade_*.cpp
+# The boot configuration (the script, the block, the bank state, the lock and marker files, the
+# partitions) is below every command: it includes none of them, nor the upgrade's files.
+forbid "the boot configuration includes no command, upgrade or notification" \
+    'upgrade[^"]*|boot_cmd\.h|main[^"]*|report\.h|notify\.h|progress\.h' \
+    src/boot_script.* src/rb_config.* src/bank_state.* src/lock_files.* src/mtd_part.*
+# The commands are reached only through the dispatch in main.cpp.
+below_front=()
+for f in src/*.h src/*.cpp; do
+    case $f in src/main.cpp | src/upgrade.cpp | src/boot_cmd.cpp) ;; *) below_front+=("$f") ;; esac
+done
+forbid "only main.cpp includes a command's header" 'upgrade\.h|boot_cmd\.h' "${below_front[@]}"
 # The device program never reaches into the host's or the simulator's code.
 forbid "src/ includes nothing from sim/ or host/" \
     '(\.\./)*(sim|host)/[^"]*|sim_device\.h|boot_judge\.h|datablk\.h|image_file\.h|boot_wrappers\.h' \
     src/*.h src/*.cpp
+
+# Each header is the contract of one implementation of its name; byteorder.h and paths.h are
+# header-only, and platform.h has the device's and the simulator's.
+for h in src/*.h; do
+    case $h in src/byteorder.h | src/paths.h) continue ;; esac
+    base=${h%.h}
+    [ "$h" = src/platform.h ] && [ -e sim/platform_sim.cpp ] && [ -e src/platform.cpp ] && continue
+    if [ ! -e "$base.cpp" ]; then
+        echo "$h: a header without its implementation ($base.cpp)" >&2
+        rc=1
+    fi
+done
 
 # The device program links the device library and its platform, and nothing host-only.
 if grep -nE 'FW_CORE_SOURCES[^)]*(sim|host)/' CMakeLists.txt >&2; then

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The commands over the boot script: get_boot_idx, set_boot_idx and redboot_cli. Each failure is
 // told once, on standard error, with the device and the reason; the exit status is the result.
-#include "boot_idx.h"
+#include "boot_cmd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +9,9 @@
 #include <cstring>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "lock_files.h"
+#include "rb_config.h"
 
 namespace
 {

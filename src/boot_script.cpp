@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The boot script text inside its 512-byte field: the queries and the edits, pure functions over
 // the field that the block frame (boot_idx.cpp) reads and stores.
-#include "boot_idx.h"
+#include "boot_script.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -7,50 +7,18 @@
 #include <unistd.h>
 
 #include "md5.h"
-#include "progress.h"
 
 namespace
 {
 
-// Which done count a primitive advances: writing counts under stages 3 and 4, comparing under 5
-// and 6.
-struct progress_stages {
-    int32_t kernel_stage;
-    int32_t root_stage;
-};
-
-constexpr progress_stages g_write_stages = {UPGRADE_STAGE_WRITE_KERNEL, UPGRADE_STAGE_WRITE_ROOT};
-constexpr progress_stages g_verify_stages = {UPGRADE_STAGE_VERIFY_KERNEL,
-                                             UPGRADE_STAGE_VERIFY_ROOT};
-
-enum : uint64_t {
-    PERCENT_SCALE = 100,
-};
-
 // Compared bytes are handed back to the kernel in windows of this size: one request per 64 chunks.
 constexpr int32_t g_drop_window = 64 * DATA_READ_CHUNK;
 
-// Other processes read the record at any moment, so every field is touched through a volatile
-// view: one plain store per field, the done count before the percentage.
-void account_chunk(upgrade_progress *progress, const progress_stages &stages, int32_t done)
+// Hands the bytes done so far to the caller's sink, if any.
+void count_chunk(const data_progress *progress, int verify, int32_t done)
 {
-    volatile upgrade_progress *p = progress;
-    int32_t stage = p->stage;
-
-    if (stage == stages.kernel_stage)
-        p->kernel_done = (uint32_t)done;
-    else if (stage == stages.root_stage)
-        p->root_done = (uint32_t)done;
-    else
-        printf("exception !!\n");
-
-    // 64-bit sums and product: two 32-bit totals times 100 cannot wrap. A record without totals
-    // has no meaningful percentage and keeps the one it holds.
-    uint64_t total = (uint64_t)p->kernel_total + (uint64_t)p->root_total;
-    if (total == 0)
-        return;
-    uint64_t sum = (uint64_t)p->kernel_done + (uint64_t)p->root_done;
-    p->percent = (uint8_t)(sum * PERCENT_SCALE / total);
+    if (progress != nullptr && progress->count != nullptr)
+        progress->count(progress->context, verify, done);
 }
 
 // Bytes that were synced or compared are not read again: handing their clean pages back at once
@@ -136,7 +104,7 @@ bool device_holds(FILE *dst, const uint8_t *want, int32_t n)
 // but not written, and an erase block none of whose chunks was written is not synced: mtdblock
 // then never erases it, and a block only partly rewritten keeps its other bytes from the flash.
 int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, uint32_t erase_size,
-                 bool skip_same, upgrade_progress *progress, data_fault *fault)
+                 bool skip_same, const data_progress *progress, data_fault *fault)
 {
     uint8_t buf[DATA_WRITE_CHUNK]; // a chunk read from `src`
     int32_t synced = 0;            // bytes known to be on the device
@@ -171,8 +139,7 @@ int write_chunks(const chunk_source &src, int32_t len, FILE *dst, long offset, u
             synced = done;
             dirty = false;
         }
-        if (progress != nullptr)
-            account_chunk(progress, g_write_stages, done);
+        count_chunk(progress, DATA_COUNT_WRITE, done);
     }
     return DATA_OK;
 }
@@ -190,7 +157,7 @@ int32_t first_difference(const uint8_t *a, const uint8_t *b, int32_t n)
 // Compares `len` bytes of `stream` from its position (`offset`) with those of `src`, which are
 // digested into `digest` when that is non-null. Compared pages are handed back as it goes.
 int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offset, uint8_t *digest,
-                   upgrade_progress *progress, data_fault *fault)
+                   const data_progress *progress, data_fault *fault)
 {
     uint8_t scratch[DATA_READ_CHUNK]; // from `stream`
     uint8_t want[DATA_READ_CHUNK];    // from `src`
@@ -220,8 +187,7 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
             drop_cached(stream, offset + dropped, done - dropped);
             dropped = done;
         }
-        if (progress != nullptr)
-            account_chunk(progress, g_verify_stages, done);
+        count_chunk(progress, DATA_COUNT_VERIFY, done);
     }
     if (digest != nullptr)
         md5_finish(&ctx, digest);
@@ -263,7 +229,7 @@ int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t
 }
 
 int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
-                   upgrade_progress *progress)
+                   const data_progress *progress)
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
@@ -271,7 +237,7 @@ int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
 }
 
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
-                   upgrade_progress *progress)
+                   const data_progress *progress)
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
@@ -279,7 +245,7 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
 }
 
 int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
-                  uint32_t erase_size, upgrade_progress *progress, data_fault *fault)
+                  uint32_t erase_size, const data_progress *progress, data_fault *fault)
 {
     if (seek_to(dst, dst_offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
@@ -289,7 +255,7 @@ int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_o
 }
 
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
-                     uint8_t *digest, upgrade_progress *progress, data_fault *fault)
+                     uint8_t *digest, const data_progress *progress, data_fault *fault)
 {
     if (seek_to(stream, offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 
-struct upgrade_progress;
-
 // The transfer's own results; the layers above pass them on or translate them.
 enum : int {
     DATA_OK = 0,
@@ -29,6 +27,19 @@ enum : int {
     DATA_LEN_MAX = 0x7FFFFFFF, // lengths and positions are signed 32-bit on the device
 };
 
+// Where a transfer counts its progress: after each chunk, `count(context, verify, done)` with the
+// bytes of this transfer done so far; `verify` is DATA_COUNT_VERIFY while comparing, else
+// DATA_COUNT_WRITE. A null sink counts nothing.
+struct data_progress {
+    void (*count)(void *context, int verify, int32_t done); // called once per chunk
+    void *context;                                          // the caller's, passed back as is
+};
+
+enum : int {
+    DATA_COUNT_WRITE = 0,
+    DATA_COUNT_VERIFY = 1,
+};
+
 // Where a transfer stopped and why, for the caller's one-line report.
 struct data_fault {
     const char *call; // what failed: "fopen", "fseek", "fread", "fwrite", "fflush", "fsync" or
@@ -45,11 +56,11 @@ int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t
 // Writes `len` bytes from `src` at `offset` in 32768-byte chunks, each flushed and fsynced, then
 // dropped from the page cache.
 int do_fwrite_data(const uint8_t *src, int32_t len, FILE *stream, long offset,
-                   upgrade_progress *progress);
+                   const data_progress *progress);
 // Reads `len` bytes at `offset` in 4096-byte chunks and compares them with `expected`, dropping
 // the compared pages from the page cache as it goes.
 int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offset,
-                   upgrade_progress *progress);
+                   const data_progress *progress);
 
 // Copies `len` bytes of `src` at `src_offset` to `dst` at `dst_offset` in 32768-byte chunks, each
 // flushed and counted. The device is synced after each chunk that reaches or crosses the end of an
@@ -60,9 +71,9 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
 // with nothing written is not synced, so a block that already holds its bytes is never erased.
 // On failure `fault` (may be null) tells where.
 int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
-                  uint32_t erase_size, upgrade_progress *progress, data_fault *fault);
+                  uint32_t erase_size, const data_progress *progress, data_fault *fault);
 // Reads `len` bytes of `stream` at `offset` and of `expected` at `exp_offset` in 4096-byte chunks
 // and compares them, counting as do_verify_data; the bytes of `expected` that were compared are
 // digested into `digest` (may be null). On failure `fault` (may be null) tells where.
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
-                     uint8_t *digest, upgrade_progress *progress, data_fault *fault);
+                     uint8_t *digest, const data_progress *progress, data_fault *fault);

@@ -46,7 +46,7 @@ FILE *open_payload_target(const char *path, const char *mode, bool compare, data
 }
 
 int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
-                         upgrade_progress *progress, data_fault *fault)
+                         const data_progress *progress, data_fault *fault)
 {
     if (src->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_WRITE;
@@ -72,7 +72,7 @@ int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_si
     return rc;
 }
 
-int verify_datasrc_with_file(const datasrc *src, const char *path, upgrade_progress *progress,
+int verify_datasrc_with_file(const datasrc *src, const char *path, const data_progress *progress,
                              data_fault *fault)
 {
     uint8_t digest[MD5_DIGEST_LEN];

@@ -9,7 +9,6 @@
 #include "data.h"
 #include "md5.h"
 
-struct upgrade_progress;
 struct data_fault;
 
 // A payload left in its file and read from there at each transfer, so that memory does not grow
@@ -33,13 +32,13 @@ enum : int {
 // changes and at the end, and leaving unwritten what `path` already holds (do_fcopy_data). 0 or
 // a DATA_ERR_* code; `fault` (may be null) tells where a failure struck.
 int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
-                         upgrade_progress *progress, data_fault *fault);
+                         const data_progress *progress, data_fault *fault);
 // Compares the first `size` bytes of `path` with the payload, read again from its file, and
 // requires the bytes compared to have the payload's digest: the device then holds exactly the
 // payload that the digest vouches for, even when the file changed since it was checked. 0, or a
 // DATA_ERR_* code (DATA_ERR_MISMATCH for bytes that differ from the device or from the digest);
 // `fault` as above.
-int verify_datasrc_with_file(const datasrc *src, const char *path, upgrade_progress *progress,
+int verify_datasrc_with_file(const datasrc *src, const char *path, const data_progress *progress,
                              data_fault *fault);
 
 // Opens the device or file that a payload is written to or compared with (`compare`: reading

@@ -6,6 +6,8 @@
 // code that makes it beneath a directory descriptor. The result is built in a private directory
 // beside the OEM directory and takes its place only when complete; a power cut leaves the old
 // directory or the new one.
+#include "upgrade_oem.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +19,7 @@
 #include "oem_tar.h"
 #include "platform.h"
 #include "paths.h"
-#include "upgrade_run.h"
+#include "report.h"
 
 namespace
 {

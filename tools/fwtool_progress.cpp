@@ -21,7 +21,7 @@
 
 #include "platform.h"
 #include "sim_device.h"
-#include "upgrade.h"
+#include "progress.h"
 
 namespace
 {
@@ -30,9 +30,9 @@ const double kDefaultTimeout = 120.0; // seconds; a watch always ends by itself
 const double kMaxTimeout = 86400.0;
 const long kPollNanos = 20 * 1000 * 1000;
 const int kBarWidth = 30;
-const int kMinBarWidth = 10;    // narrower than this, the bar is left out
-const int kDefaultColumns = 80; // when the terminal does not say
-const int kLockPollEvery = 10;  // polls between two looks at the upgrade lock
+const int kMinBarWidth = 10;                    // narrower than this, the bar is left out
+const int kDefaultColumns = 80;                 // when the terminal does not say
+const int kLockPollEvery = 10;                  // polls between two looks at the upgrade lock
 const char kLockPartition[] = "RedBoot config"; // the upgrade holds its character device
 const char kSysrootEnv[] = "FWUP_SYSROOT";
 const int kLineStep = 10; // off a terminal, a line at every 10 percent of the run

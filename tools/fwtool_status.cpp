@@ -12,7 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "boot_idx.h"
+#include "bank_state.h"
+#include "rb_config.h"
 #include "image.h"
 #include "md5.h"
 #include "progress.h"

@@ -13,7 +13,10 @@
 
 #include <algorithm>
 
-#include "boot_idx.h"
+#include "bank_state.h"
+#include "boot_cmd.h"
+#include "lock_files.h"
+#include "rb_config.h"
 
 namespace
 {

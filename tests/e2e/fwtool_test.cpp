@@ -20,6 +20,9 @@
 
 #include "boot_judge.h"
 #include "platform.h"
+#include "lock_files.h"
+#include "notify.h"
+#include "progress.h"
 #include "upgrade.h"
 
 namespace

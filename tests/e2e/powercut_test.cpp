@@ -40,6 +40,9 @@
 
 #include "crc32.h"
 #include "md5.h"
+#include "lock_files.h"
+#include "notify.h"
+#include "progress.h"
 #include "upgrade.h"
 
 namespace

@@ -21,7 +21,13 @@
 #include <unistd.h>
 
 #include "md5.h"
-#include "boot_idx.h"
+#include "bank_state.h"
+#include "boot_cmd.h"
+#include "lock_files.h"
+#include "rb_config.h"
+#include "lock_files.h"
+#include "notify.h"
+#include "progress.h"
 #include "upgrade.h"
 
 extern char **environ;

@@ -17,7 +17,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "boot_idx.h"
+#include "bank_state.h"
+#include "boot_cmd.h"
+#include "lock_files.h"
+#include "rb_config.h"
 #include "boot_wrappers.h"
 
 // Lets a test refuse the script's working copy (the one 512-byte allocation of an edit). Every

@@ -18,6 +18,9 @@
 
 #include "data.h"
 #include "datablk.h"
+#include "lock_files.h"
+#include "notify.h"
+#include "progress.h"
 #include "upgrade.h"
 
 namespace
@@ -131,6 +134,16 @@ FILE *open_sink(sink *s)
 {
     cookie_io_functions_t io = {sink_read, sink_write, sink_seek, nullptr};
     return fopencookie(s, "w+", io);
+}
+
+// The record's sink as a transfer takes it; each call refills the one copy, which the transfer
+// uses before the next call.
+const data_progress *counter(upgrade_progress *p)
+{
+    static data_progress one;
+
+    one = progress_sink(p);
+    return &one;
 }
 
 upgrade_progress make_progress(int32_t stage, uint32_t kernel_total, uint32_t root_total)
@@ -294,7 +307,7 @@ TEST_P(FwriteChunkTest, OneAccountingPerChunk)
     FILE *f = fopen((d / "out").c_str(), "w+b");
     ASSERT_NE(nullptr, f);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)len, f, 0, &p));
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)len, f, 0, counter(&p)));
     std::string out = cap.take();
     fclose(f);
 
@@ -345,7 +358,7 @@ TEST(Fwrite, PercentIsComputedWide)
         p.kernel_done = c.kernel_done_before;
         FILE *f = fopen((d / "out").c_str(), "w+b");
         ASSERT_NE(nullptr, f);
-        EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)c.len, f, 0, &p));
+        EXPECT_EQ(DATA_OK, do_fwrite_data(bytes(content), (int32_t)c.len, f, 0, counter(&p)));
         fclose(f);
         EXPECT_EQ(c.kernel_done, p.kernel_done);
         EXPECT_EQ(c.root_done, p.root_done);
@@ -364,7 +377,7 @@ TEST(Fwrite, ZeroTotalsKeepThePercentage)
     p.percent = 42;
     FILE *f = fopen((d / "out").c_str(), "w+b");
     ASSERT_NE(nullptr, f);
-    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, &p));
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, counter(&p)));
     fclose(f);
     EXPECT_EQ(4u, p.kernel_done);
     EXPECT_EQ(42, p.percent);
@@ -377,7 +390,7 @@ TEST(Fwrite, VerifyStagesAreNotWriteStages)
     FILE *f = fopen((d / "out").c_str(), "w+b");
     ASSERT_NE(nullptr, f);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, &p));
+    EXPECT_EQ(DATA_OK, do_fwrite_data(bytes("abcd"), 4, f, 0, counter(&p)));
     EXPECT_EQ("exception !!\n", cap.take());
     fclose(f);
     EXPECT_EQ(0u, p.kernel_done);
@@ -391,7 +404,7 @@ TEST(Fwrite, PositioningFailureWritesNothing)
     upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 3, 0);
     FILE *f = open_sink(&s);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_ERR_SEEK, do_fwrite_data(bytes("abc"), 3, f, 0, &p));
+    EXPECT_EQ(DATA_ERR_SEEK, do_fwrite_data(bytes("abc"), 3, f, 0, counter(&p)));
     EXPECT_EQ("fseek failed !\n", cap.take());
     fclose(f);
     EXPECT_TRUE(s.requests.empty());
@@ -406,7 +419,7 @@ TEST(Fwrite, ShortWriteReportsTheBlockLength)
     upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 40000, 0);
     FILE *f = open_sink(&s);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_ERR_WRITE, do_fwrite_data(bytes(content), 40000, f, 0, &p));
+    EXPECT_EQ(DATA_ERR_WRITE, do_fwrite_data(bytes(content), 40000, f, 0, counter(&p)));
     EXPECT_EQ("fwrite failed to_do : done = 40000 : 100 !\n", cap.take());
     fclose(f);
     EXPECT_EQ(0u, p.kernel_done);
@@ -427,7 +440,7 @@ TEST(Fwrite, LaterChunkShortWriteKeepsTheFirst)
     {
         FileSizeLimit limit(40000);
         StdoutCapture cap;
-        rc = do_fwrite_data(bytes(content), 65536, f, 0, &p);
+        rc = do_fwrite_data(bytes(content), 65536, f, 0, counter(&p));
         out = cap.take();
     }
     fclose(f);
@@ -449,7 +462,7 @@ TEST(Fwrite, FlushFailureIsSilent)
         s.fail = true;
         FILE *f = open_sink(&s);
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, counter(&p)));
         EXPECT_EQ("", cap.take());
         EXPECT_EQ(1u, s.requests.size());
         fclose(f);
@@ -459,7 +472,7 @@ TEST(Fwrite, FlushFailureIsSilent)
         FILE *f = fopen("/dev/full", "w+b");
         ASSERT_NE(nullptr, f);
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+        EXPECT_EQ(DATA_ERR_FLUSH, do_fwrite_data(bytes(pattern(100)), 100, f, 0, counter(&p)));
         EXPECT_EQ("", cap.take());
         fclose(f);
     }
@@ -473,7 +486,7 @@ TEST(Fwrite, SyncFailureIsSilentAndStopsBeforeAccounting)
     FILE *f = fopen("/dev/null", "w+b");
     ASSERT_NE(nullptr, f);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_ERR_SYNC, do_fwrite_data(bytes(pattern(100)), 100, f, 0, &p));
+    EXPECT_EQ(DATA_ERR_SYNC, do_fwrite_data(bytes(pattern(100)), 100, f, 0, counter(&p)));
     EXPECT_EQ("", cap.take());
     fclose(f);
     EXPECT_EQ(0u, p.kernel_done);
@@ -497,7 +510,7 @@ TEST_P(VerifyChunkTest, OneAccountingPerChunk)
     FILE *f = fopen((d / "f").c_str(), "rb");
     ASSERT_NE(nullptr, f);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content) + 10, (int32_t)len, f, 10, &p));
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content) + 10, (int32_t)len, f, 10, counter(&p)));
     std::string out = cap.take();
     fclose(f);
     EXPECT_EQ(chunks(len, DATA_READ_CHUNK), count(out, "exception !!\n"));
@@ -518,18 +531,18 @@ TEST(Verify, CountsUnderTheCompareStages)
     ASSERT_NE(nullptr, f);
 
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 8292, 8292);
-    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, counter(&p)));
     EXPECT_EQ(8292u, p.kernel_done);
     EXPECT_EQ(50, p.percent);
     p.stage = UPGRADE_STAGE_VERIFY_ROOT;
-    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 8292, f, 0, counter(&p)));
     EXPECT_EQ(8292u, p.root_done);
     EXPECT_EQ(100, p.percent);
 
     // A write stage is not a compare stage.
     upgrade_progress w = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 8292, 0);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 100, f, 0, &w));
+    EXPECT_EQ(DATA_OK, do_verify_data(bytes(content), 100, f, 0, counter(&w)));
     EXPECT_EQ("exception !!\n", cap.take());
     EXPECT_EQ(0u, w.kernel_done);
     fclose(f);
@@ -546,7 +559,7 @@ TEST(Verify, DifferenceInTheLastByteAfterTwoChunks)
     ASSERT_NE(nullptr, f);
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 8292, 0);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, counter(&p)));
     EXPECT_EQ("", cap.take());
     EXPECT_EQ(8192u, p.kernel_done);
     EXPECT_EQ(98, p.percent);
@@ -557,7 +570,7 @@ TEST(Verify, DifferenceInTheLastByteAfterTwoChunks)
     fclose(f);
     ASSERT_TRUE(sim::write_file(d / "f", device));
     f = fopen((d / "f").c_str(), "rb");
-    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, &p));
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_verify_data(bytes(content), 8292, f, 0, counter(&p)));
     EXPECT_EQ(0u, p.kernel_done);
     fclose(f);
 }
@@ -572,13 +585,13 @@ TEST(Verify, ShortReadAndPositioningFailure)
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_ROOT, 0, 8192);
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_READ, do_verify_data(bytes(content), 8192, f, 0, &p));
+        EXPECT_EQ(DATA_ERR_READ, do_verify_data(bytes(content), 8192, f, 0, counter(&p)));
         EXPECT_EQ("fread failed bytes_read : done = 4096 : 904 !\n", cap.take());
         EXPECT_EQ(4096u, p.root_done);
     }
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_SEEK, do_verify_data(bytes(content), 1, f, -5, &p));
+        EXPECT_EQ(DATA_ERR_SEEK, do_verify_data(bytes(content), 1, f, -5, counter(&p)));
         EXPECT_EQ("fseek failed !\n", cap.take());
     }
     fclose(f);
@@ -683,7 +696,8 @@ TEST(Fcopy, FirstSyncComesAtTheEndOfTheFirstEraseBlock)
         ASSERT_NE(nullptr, dst);
         upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_ROOT, 1, (uint32_t)r.len);
         data_fault f = {nullptr, -1, -1, 0};
-        EXPECT_EQ(DATA_ERR_SYNC, do_fcopy_data(src, 0, r.len, dst, 0, r.erase_size, &p, &f));
+        EXPECT_EQ(DATA_ERR_SYNC,
+                  do_fcopy_data(src, 0, r.len, dst, 0, r.erase_size, counter(&p), &f));
         fclose(src);
         fclose(dst);
         EXPECT_EQ(r.counted, p.root_done);
@@ -710,7 +724,7 @@ TEST(Fcopy, CopiesTheRangeAndCountsEachChunk)
         ASSERT_NE(nullptr, dst);
         upgrade_progress p = make_progress(UPGRADE_STAGE_LOADING, 10, 10);
         StdoutCapture cap;
-        EXPECT_EQ(DATA_OK, do_fcopy_data(src, 777, len, dst, 10, 131072, &p, nullptr));
+        EXPECT_EQ(DATA_OK, do_fcopy_data(src, 777, len, dst, 10, 131072, counter(&p), nullptr));
         std::string out = cap.take();
         fclose(src);
         fclose(dst);
@@ -760,7 +774,7 @@ TEST(Fcopy, LeavesWhatTheTargetHoldsUnwritten)
         ASSERT_NE(nullptr, src);
         upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_ROOT, 1, (uint32_t)len);
         data_fault f = {nullptr, -1, -1, 0};
-        EXPECT_EQ(r.expect, do_fcopy_data(src, 0, len, dst, 0, 0x40000000, &p, &f));
+        EXPECT_EQ(r.expect, do_fcopy_data(src, 0, len, dst, 0, 0x40000000, counter(&p), &f));
         fclose(src);
         fclose(dst);
         // A failing sync stops before its chunk is counted; skipped chunks are counted alike.
@@ -788,7 +802,7 @@ TEST(Fcopy, FailuresTellWhereAndOnWhichSide)
         FILE *dst = fopen((out / "dst").c_str(), "w+b");
         ASSERT_NE(nullptr, dst);
         StdoutCapture cap;
-        int rc = do_fcopy_data(src, 0, 100000, dst, 0, 0, &p, &f);
+        int rc = do_fcopy_data(src, 0, 100000, dst, 0, 0, counter(&p), &f);
         EXPECT_EQ("", cap.take());
         EXPECT_EQ(DATA_ERR_READ, rc);
         fclose(dst);
@@ -845,7 +859,7 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 20000, 0);
     data_fault f = {nullptr, -1, -1, -1};
 
-    EXPECT_EQ(DATA_OK, do_fcompare_data(src, 4, 20000, dev, 0, md5, &p, &f));
+    EXPECT_EQ(DATA_OK, do_fcompare_data(src, 4, 20000, dev, 0, md5, counter(&p), &f));
     EXPECT_EQ(md5sum_of(content), hex(md5, MD5_DIGEST_LEN));
     EXPECT_EQ(20000u, p.kernel_done);
     EXPECT_EQ(100, p.percent);
@@ -1008,7 +1022,7 @@ TEST(Datablk, DumpWithAndWithoutReadBack)
     ASSERT_TRUE(sim::write_file(d / "dev", pattern(90000, 4)));
     upgrade_progress p = make_progress(UPGRADE_STAGE_WRITE_KERNEL, 70000, 70000);
     StdoutCapture cap;
-    EXPECT_EQ(DATA_OK, dump_datablk_to_file(&b, (d / "dev").c_str(), 1, &p));
+    EXPECT_EQ(DATA_OK, dump_datablk_to_file(&b, (d / "dev").c_str(), 1, counter(&p)));
     EXPECT_EQ("", cap.take());
     EXPECT_EQ(70000u, p.kernel_done);
     EXPECT_EQ(50, p.percent);
@@ -1064,7 +1078,7 @@ TEST(Datablk, VerifyWithFile)
     ASSERT_TRUE(sim::write_file(d / "dev", content + std::string(5000, '\xFF')));
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_ROOT, 10000, 10000);
     p.kernel_done = 10000;
-    EXPECT_EQ(DATA_OK, verify_datablk_with_file(&b, (d / "dev").c_str(), &p));
+    EXPECT_EQ(DATA_OK, verify_datablk_with_file(&b, (d / "dev").c_str(), counter(&p)));
     EXPECT_EQ(10000u, p.root_done);
     EXPECT_EQ(100, p.percent);
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The upgrade's payloads: the staged image loaded and checked against the running model, written
 // to the target bank's partitions and compared back.
+#include "upgrade_image.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +14,7 @@
 #include "data.h"
 #include "platform.h"
 #include "paths.h"
-#include "upgrade.h"
-#include "upgrade_run.h"
+#include "report.h"
 
 namespace
 {
@@ -247,10 +248,11 @@ int write_payload(upgrade_run *run, int payload, const char *dev, uint32_t erase
     char buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(dev, buf, sizeof(buf));
     data_fault fault = {"fopen", 0, 0, ENAMETOOLONG};
+    data_progress sink = progress_sink(run->progress);
     int rc = DATA_ERR_OPEN;
 
     if (path != nullptr)
-        rc = dump_datasrc_to_file(&run->payloads[payload], path, erase_size, run->progress, &fault);
+        rc = dump_datasrc_to_file(&run->payloads[payload], path, erase_size, &sink, &fault);
     if (rc != DATA_OK)
         report_transfer("writing", "to", payload, dev, fault);
     return rc;
@@ -261,10 +263,11 @@ int verify_payload(upgrade_run *run, int payload, const char *dev)
     char buf[PLATFORM_PATH_MAX];
     const char *path = platform_path(dev, buf, sizeof(buf));
     data_fault fault = {"fopen", 0, 0, ENAMETOOLONG};
+    data_progress sink = progress_sink(run->progress);
     int rc = DATA_ERR_OPEN;
 
     if (path != nullptr)
-        rc = verify_datasrc_with_file(&run->payloads[payload], path, run->progress, &fault);
+        rc = verify_datasrc_with_file(&run->payloads[payload], path, &sink, &fault);
     if (rc != DATA_OK)
         report_transfer("comparing", "with", payload, dev, fault);
     return rc;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The RedBoot configuration block on flash: finding the partition, reading the whole block,
-// finding the boot script entry, running one operation on the script and storing the block back.
-#include "boot_idx.h"
+// finding the boot script entry, running one operation on the script and storing the block back;
+// and the wrappers other modules use.
+#include "rb_config.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,8 +12,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "bank_state.h"
 #include "byteorder.h"
 #include "crc32.h"
+#include "lock_files.h"
 #include "mtd_part.h"
 #include "platform.h"
 
@@ -54,8 +57,6 @@ enum : int {
     // How long an operation waits for another's hold on the device before it gives up: long
     // enough for any edit (one 128 KiB block), short enough that a hung holder is reported.
     LOCK_WAIT_MS = 10000,
-    LOCK_RETRY_MS = 20, // pause between two attempts
-    USEC_PER_MS = 1000,
 };
 
 // The frame's own operation: the bank and its ramdisk size in one edit. Outside the codes that
@@ -366,28 +367,6 @@ int boot_config_find_script(const uint8_t *block)
     return BOOT_ERR_NO_SCRIPT;
 }
 
-int boot_config_flock(int fd, int how, int wait_ms, int wait_for)
-{
-    // Polled rather than blocking, so that a holder that never lets go cannot hang the caller.
-    for (int waited = 0;; waited += LOCK_RETRY_MS) {
-        if (flock(fd, how | LOCK_NB) == 0)
-            return 0;
-        if (errno != EWOULDBLOCK)
-            return -1;
-        if (wait_for == FLOCK_WAIT_SHARED) {
-            // Only an exclusive holder refuses a shared request.
-            if (how == LOCK_SH || flock(fd, LOCK_SH | LOCK_NB) != 0)
-                return errno == EWOULDBLOCK ? FLOCK_ERR_EXCLUSIVE : -1;
-            (void)flock(fd, LOCK_UN);
-        }
-        if (waited >= wait_ms) {
-            errno = EWOULDBLOCK;
-            return -1;
-        }
-        usleep((useconds_t)LOCK_RETRY_MS * USEC_PER_MS);
-    }
-}
-
 int boot_config_run(int operation, int argument, char *text, boot_report *report)
 {
     boot_request req = {operation, argument, 0, text};
@@ -414,4 +393,25 @@ int do_flash_boot_idx(int operation, int argument, char *text)
     boot_report report;
 
     return boot_config_run(operation, argument, text, &report);
+}
+
+int set_boot_idx(int bank)
+{
+    return do_flash_boot_idx(BOOT_OP_SET_IDX, bank, nullptr);
+}
+
+int get_boot_bank(void)
+{
+    return do_flash_boot_idx(BOOT_OP_GET_IDX, 0, nullptr);
+}
+
+int select_boot_bank(int bank, int ramdisk_mib)
+{
+    boot_report report;
+    int result = boot_config_select(bank, ramdisk_mib, &report);
+
+    // A script without the anchors takes no edit: the bank it names is what counts.
+    if (result == 0 && report.bank_after != bank)
+        result = BOOT_ERR_NOT_FOUND;
+    return result;
 }
