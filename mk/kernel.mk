@@ -22,7 +22,7 @@ build-kernel-tools: prereqs-kernel
 	cmake --preset default >/dev/null
 	cmake --build --preset default --target kflash fwtool
 	cmake --preset arm-gnueabi >/dev/null
-	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch
+	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch kcontrol
 
 test-kernel: build-kernel-tools
 	cmake --preset arm-gnueabihf >/dev/null
