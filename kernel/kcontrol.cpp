@@ -9,6 +9,7 @@
 //
 // Usage: kcontrol MOUNTPOINT LOG [mtdblockN...]   the named devices are locked before serving
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -182,6 +183,10 @@ bool serve(int fd, const char *buf, size_t len)
     case FUSE_INIT: {
         const fuse_init_in *init = reinterpret_cast<const fuse_init_in *>(arg);
         fuse_init_out out;
+        if (arg_len < offsetof(fuse_init_in, flags)) {
+            reply(fd, in->unique, EPROTO, nullptr, 0);
+            return false;
+        }
         memset(&out, 0, sizeof(out));
         out.major = FUSE_KERNEL_VERSION;
         out.minor = FUSE_KERNEL_MINOR_VERSION;
@@ -236,8 +241,13 @@ bool serve(int fd, const char *buf, size_t len)
     case FUSE_WRITE: {
         const fuse_write_in *w = reinterpret_cast<const fuse_write_in *>(arg);
         const char *data = arg + sizeof(*w);
-        size_t n = w->size <= arg_len - sizeof(*w) ? w->size : arg_len - sizeof(*w);
+        size_t n = 0;
         int err = EBADF;
+        if (arg_len < sizeof(*w)) {
+            reply(fd, in->unique, EINVAL, nullptr, 0);
+            return true;
+        }
+        n = w->size <= arg_len - sizeof(*w) ? w->size : arg_len - sizeof(*w);
         if (node != nullptr)
             err = node->id == NODE_DTE ? dte_write(data, n) : control_write(node, data, n);
         fuse_write_out out;
