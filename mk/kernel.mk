@@ -16,8 +16,8 @@ ALL_PACKAGES += $(KERNEL_PACKAGES)
 prereqs-kernel:
 	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES) $(KERNEL_PACKAGES)
 
-# Only what the guest and the judge need: the device program, the stand-in event library and
-# the progress watcher for the target; kflash and fwtool on the host.
+# Only what the guest and the judge need: the device program, the stand-in event library, the
+# progress watcher and the control files' server for the target; kflash and fwtool on the host.
 build-kernel-tools: prereqs-kernel
 	cmake --preset default >/dev/null
 	cmake --build --preset default --target kflash fwtool
