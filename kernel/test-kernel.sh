@@ -144,7 +144,7 @@ prepare_initramfs() {
     rm -rf "$r" && mkdir -p "$r"/{bin,lib/modules,lib/arm-linux-gnueabi,lib/arm-linux-gnueabihf,opt/armhf/sbin,kt/img}
     cp "$OUT/pkg/busybox-static/bin/busybox" "$r/bin/" || die "no busybox"
     for m in drivers/mtd/parsers/ofpart drivers/mtd/spi-nor/spi-nor drivers/spi/spi-aspeed-smc \
-        drivers/mtd/mtd_blkdevs drivers/mtd/mtdblock; do
+        drivers/mtd/mtd_blkdevs drivers/mtd/mtdblock fs/fuse/fuse; do
         cp "$mods/$m.ko" "$r/lib/modules/" || die "no module $m"
     done
     cp "$SRC/kernel/guest/init" "$r/init" && cp "$SRC/kernel/guest/steps.sh" "$r/kt/steps.sh"
@@ -155,10 +155,10 @@ prepare_initramfs() {
         cp -L /usr/arm-linux-gnueabihf/lib/$lib "$r/lib/arm-linux-gnueabihf/"
     done
     # The device build as the package installs it (usr/sbin/fwupgrade and its command links),
-    # the stand-in event library and the progress watcher.
+    # the stand-in event library, the progress watcher and the control files' server.
     DESTDIR=$r cmake --install "$ARMEL" --prefix /usr --strip >/dev/null || die "install $ARMEL"
-    cp "$ARMEL/lib/libevt.so" "$r/lib/libevt.so" && cp "$ARMEL/bin/kwatch" "$r/bin/kwatch" ||
-        die "libevt.so or kwatch missing in $ARMEL"
+    cp "$ARMEL/lib/libevt.so" "$r/lib/libevt.so" && cp "$ARMEL/bin/kwatch" "$r/bin/kwatch" &&
+        cp "$ARMEL/bin/kcontrol" "$r/bin/kcontrol" || die "libevt.so, kwatch or kcontrol missing in $ARMEL"
     if [ -x "$ARMHF/bin/fwupgrade" ]; then
         rm -rf "$OUT/armhf-stage" && mkdir -p "$r/opt/armhf/lib"
         DESTDIR=$OUT/armhf-stage cmake --install "$ARMHF" --prefix /usr --strip >/dev/null &&
@@ -350,8 +350,9 @@ expect_rc() { # NAME CODE
     [ "$got" = "$2" ] || fail "$1 exited with ${got:-nothing}, expected $2"
 }
 
-# A boot that ran to its end: no guest-side failure, every partition locked again, time slice
-# back to 0 after an upgrade.
+# A boot that ran to its end: no guest-side failure, every partition locked again, no control
+# request refused, and for each upgrade (in order) the time slice raised to 3 and set back to 0,
+# and its start event and then its result event, success exactly when it returned 0.
 expect_clean_end() {
     grep -q '^KT-END ' "$LOG" || {
         fail "the guest did not reach its end; last lines:"
@@ -359,14 +360,19 @@ expect_clean_end() {
     }
     grep '^KT-FAIL' "$LOG" | while read -r line; do say "    FAIL: guest: ${line#KT-FAIL }"; done
     grep -q '^KT-FAIL' "$LOG" && SC_FAIL=1
-    local unlocked
+    local unlocked name dte="" evt="" got
     unlocked=$(sed -n 's/^KT-UNLOCKED//p' "$LOG")
     [ -z "$unlocked" ] || fail "partitions left unlocked:$unlocked"
-    # An upgrade always raises the time slice and sets it back; one that wrote a bank or the
-    # script unlocked and locked again, which the stand-ins must have received.
-    if grep -q '^KT-ARM ' "$LOG"; then
-        grep -q '^KT-DTE dte timeslice=0$' "$LOG" || fail "time slice not reset: $(grep '^KT-DTE' "$LOG")"
-    fi
+    grep -q '^KT-REFUSED' "$LOG" && fail "control requests refused: $(sed -n 's/^KT-REFUSED //p' "$LOG" | tr '\n' ' ')"
+    for name in $(sed -n 's/^KT-ARM //p' "$LOG"); do
+        dte="$dte timeslice=3 timeslice=0"
+        evt="$evt|4 0x70006 0 0|4 $([ "$(rc_of "$name")" = 0 ] && echo 0x70007 || echo 0x70008) 0 0"
+    done
+    got=$(sed -n 's/^KT-DTE//p' "$LOG")
+    [ "$got" = "$dte" ] || fail "time-slice requests:${got:- none}; expected:${dte:- none}"
+    got=$(sed -n 's/^KT-EVT /|/p' "$LOG" | tr -d '\n')
+    [ "$got" = "$evt" ] || fail "events: ${got:-none}; expected: ${evt:-none}"
+    # An upgrade that wrote a bank or the script unlocked and locked again.
     if awk '$1 == "upgrade" && $6 > 0 { f = 1 } END { exit !f }' "$LOG.window" 2>/dev/null; then
         grep -q '^KT-CTL unlock ' "$LOG" && grep -q '^KT-CTL lock ' "$LOG" ||
             fail "the flash was written with no unlock or lock request"
@@ -448,6 +454,7 @@ sc_query() {
     expect_rc uart 0
     expect_rc usage 255
     expect_rc get0b 0
+    expect_rc locked 1
     grep -q '^KT-OUT show: fis load kernel0$' "$LOG" || fail "redboot_cli show did not print the script"
     expect_boot 0
     local script
@@ -733,7 +740,7 @@ window_report() {
 main() {
     command -v qemu-system-arm >/dev/null && command -v dtc >/dev/null && command -v cpio >/dev/null ||
         die "qemu-system-arm, dtc or cpio missing (make test-kernel installs them)"
-    [ -x "$KFLASH" ] && [ -x "$FWTOOL" ] && [ -x "$ARMEL/bin/fwupgrade" ] ||
+    [ -x "$KFLASH" ] && [ -x "$FWTOOL" ] && [ -x "$ARMEL/bin/fwupgrade" ] && [ -x "$ARMEL/bin/kcontrol" ] ||
         die "build first (make test-kernel builds what is needed)"
     mkdir -p "$OUT" && rm -rf "$LOGS" && mkdir -p "$LOGS"
     local t0=$SECONDS e

@@ -16,13 +16,13 @@ ALL_PACKAGES += $(KERNEL_PACKAGES)
 prereqs-kernel:
 	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES) $(KERNEL_PACKAGES)
 
-# Only what the guest and the judge need: the device program, the stand-in event library and
-# the progress watcher for the target; kflash and fwtool on the host.
+# Only what the guest and the judge need: the device program, the stand-in event library, the
+# progress watcher and the control files' server for the target; kflash and fwtool on the host.
 build-kernel-tools: prereqs-kernel
 	cmake --preset default >/dev/null
 	cmake --build --preset default --target kflash fwtool
 	cmake --preset arm-gnueabi >/dev/null
-	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch
+	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch kcontrol
 
 test-kernel: build-kernel-tools
 	cmake --preset arm-gnueabihf >/dev/null

@@ -32,15 +32,16 @@ kt_mtd() {
     sed -n "s/^mtd\([0-9]*\):.*\"$1\"\$/\1/p" /proc/mtd
 }
 
+# What the host judges at the end of a boot: the partitions left writable (of those that started
+# locked), the time-slice requests in order, refused control requests, the marker, the events.
 kt_summary() {
     unlocked=""
-    for d in $(sed -n 's/^[a-z]* //p' /var/log/control.log 2>/dev/null | sort -u); do
-        case $d in mtdblock*) ;; *) continue ;; esac
-        last=$(grep " $d\$" /var/log/control.log | tail -n 1)
-        [ "${last%% *}" = unlock ] && unlocked="$unlocked $d"
+    for d in $KT_LOCKED; do
+        [ "$(blockdev --getro "/dev/$d")" = 1 ] || unlocked="$unlocked $d"
     done
     echo "KT-UNLOCKED${unlocked}"
-    echo "KT-DTE $(grep '^dte ' /var/log/control.log | tail -n 1)"
+    echo "KT-DTE$(sed -n 's/^dte / /p' /var/log/control.log | tr -d '\n')"
+    grep '^refused' /var/log/control.log | sed 's/^/KT-REFUSED /'
     [ -e /var/lock/bootidx_changed ] && echo "KT-MARKER present" || echo "KT-MARKER absent"
     [ -f /var/log/evt.log ] && sed 's/^/KT-EVT /' /var/log/evt.log
 }
@@ -58,6 +59,8 @@ step_query() {
     kt_rc uart redboot_cli enable_uart
     kt_rc usage redboot_cli frobnicate
     kt_rc get0b get_boot_idx
+    # The flash lock stand-in holds: a partition nobody unlocked refuses a write.
+    kt_rc locked dd if=/dev/zero of="/dev/mtdblock$(kt_mtd kernel1)" bs=4096 count=1 conv=notrunc,fsync
 }
 
 # An ordinary upgrade with an OEM archive; the new bank is selected, not yet running. Then a repeat
