@@ -23,14 +23,15 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void fill_random(uint8_t *p, size_t n, uint64_t seed);
 // The first executable `name` along $PATH, or "" when there is none.
 std::string find_in_path(const std::string &name);
-// This process's resident set (VmRSS), or -1.
-long self_rss_kib();
+// This process's anonymous resident pages (RssAnon), the part a forked child inherits, or -1.
+long self_anon_kib();
 
 struct run_out {
-    int status = -1;        // exit status, or 128 + signal
-    double seconds = 0;     // fork to reaped child
-    double cpu_seconds = 0; // user + system time of the child and what it waited for
-    long maxrss_kib = 0;    // the child's peak resident set (wait4)
+    int status = -1;          // exit status, or 128 + signal
+    double seconds = 0;       // fork to reaped child
+    double cpu_seconds = 0;   // user + system time of the child and what it waited for
+    long maxrss_kib = 0;      // the child's peak resident set (wait4)
+    long parent_anon_kib = 0; // this process's anonymous resident set at the fork
 };
 
 // Whether each run can have a private System V IPC namespace (root); remembered for
