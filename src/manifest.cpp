@@ -126,7 +126,7 @@ int manifest_parse(const char *text, size_t len, fw_manifest *out)
     if (!hex_field(&r, "image-sha256", m.image_sha256, SHA256_LEN) ||
         !hex_field(&r, "kernel-sha256", m.kernel_sha256, SHA256_LEN) ||
         !hex_field(&r, "root-sha256", m.root_sha256, SHA256_LEN) ||
-        !text_field(&r, "model", m.model, 1, MANIFEST_MODEL_MAX) ||
+        !text_field(&r, "model", m.model, 0, MANIFEST_MODEL_MAX) ||
         !text_field(&r, "version", m.version, 0, MANIFEST_VERSION_MAX) ||
         !hex_field(&r, "key-id", m.key_id, KEY_ID_LEN))
         return MANIFEST_ERR_FORMAT;
@@ -155,17 +155,18 @@ int manifest_format(const fw_manifest *m, char *buf, size_t size)
     const size_t model_len = strnlen(m->model, sizeof(m->model));
     const size_t version_len = strnlen(m->version, sizeof(m->version));
 
-    if (!text_ok(m->model, model_len, 1, MANIFEST_MODEL_MAX) ||
-        !text_ok(m->version, version_len, 0, MANIFEST_VERSION_MAX))
+    if (!text_ok(m->model, model_len, 0, MANIFEST_MODEL_MAX) || model_len == sizeof(m->model) ||
+        !text_ok(m->version, version_len, 0, MANIFEST_VERSION_MAX) ||
+        version_len == sizeof(m->version))
         return MANIFEST_ERR_FORMAT;
     hex_encode(m->image_sha256, SHA256_LEN, image);
     hex_encode(m->kernel_sha256, SHA256_LEN, kernel);
     hex_encode(m->root_sha256, SHA256_LEN, root);
     hex_encode(m->key_id, KEY_ID_LEN, key_id);
     const int n = snprintf(buf, size,
-                           "%s\nimage-sha256 %s\nkernel-sha256 %s\nroot-sha256 %s\nmodel %s\n"
+                           "%s\nimage-sha256 %s\nkernel-sha256 %s\nroot-sha256 %s\nmodel%s%s\n"
                            "version%s%s\nkey-id %s\n",
-                           g_manifest_tag, image, kernel, root, m->model,
+                           g_manifest_tag, image, kernel, root, model_len > 0 ? " " : "", m->model,
                            version_len > 0 ? " " : "", m->version, key_id);
     if (n < 0 || (size_t)n >= size)
         return MANIFEST_ERR_SPACE;

@@ -5,12 +5,13 @@
 //     image-sha256 <64 hex>      the whole image file
 //     kernel-sha256 <64 hex>     the kernel payload
 //     root-sha256 <64 hex>       the root payload
-//     model <1..15 characters>   the model name of the image's header
+//     model[ <0..15 characters>] the model name of the image's header (none: any model)
 //     version[ <0..64 characters>]
 //     key-id <16 hex>            first 8 bytes of the SHA-256 of the raw signing key
 // Each key exactly once, in this order, each line ended by "\n"; hex is lower-case, text is
-// printable ASCII without a leading or trailing space. The signature file is the manifest
-// followed by one line "signature <128 hex>": the Ed25519 signature of every byte before it.
+// printable ASCII without a leading or trailing space, and a key with empty text stands alone. The
+// signature file is the manifest followed by one line "signature <128 hex>": the Ed25519 signature
+// of every byte before it.
 #pragma once
 
 #include <cstddef>

@@ -27,7 +27,7 @@ enum : int {
     UPGRADE_ERR_WRITE = -23,
     UPGRADE_ERR_VERIFY = -24,
     UPGRADE_ERR_MARKER = -25, // the running bank could not be trusted or recorded: nothing stored
-    UPGRADE_ERR_USAGE = -26, // an argument that is an option the upgrade does not know
+    UPGRADE_ERR_USAGE = -26,  // an argument that is an option the upgrade does not know
 };
 
 // Loads /lib/libevt.so around one call of its Evt_log_event. Its result, or -1 when the library
