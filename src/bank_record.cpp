@@ -46,7 +46,7 @@ static bool take(line_reader *r, const char *key, const char **value, size_t *va
     if (len == klen) {
         *value = r->p + len;
         *value_len = 0;
-    } else if (r->p[klen] == ' ') {
+    } else if (r->p[klen] == ' ' && len > klen + 1) {
         *value = r->p + klen + 1;
         *value_len = len - klen - 1;
     } else {

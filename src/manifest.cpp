@@ -45,7 +45,8 @@ static bool line_value(const char *line, size_t len, const char *key, const char
         *value_len = 0;
         return true;
     }
-    if (line[klen] != ' ')
+    // A space always has text after it: "KEY " alone is neither form.
+    if (line[klen] != ' ' || len == klen + 1)
         return false;
     *value = line + klen + 1;
     *value_len = len - klen - 1;
