@@ -49,23 +49,28 @@ bool parse_args(const char *cmd, int argc, char **argv, const char *const *allow
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (arg[0] == '-' && arg[1] != '\0') {
-            bool known = false;
-            for (const char *const *o = allowed; *o != nullptr; o++)
-                known = known || strcmp(*o, arg) == 0;
-            if (!known) {
-                fwtool_usage_error(cmd, "unknown option '%s'", arg);
+            // "--key FILE" or "--key=FILE".
+            const char *eq = strncmp(arg, "--", 2) == 0 ? strchr(arg, '=') : nullptr;
+            const size_t name_len = eq != nullptr ? (size_t)(eq - arg) : strlen(arg);
+            const char *name = nullptr;
+            for (const char *const *o = allowed; *o != nullptr; o++) {
+                if (strlen(*o) == name_len && strncmp(*o, arg, name_len) == 0)
+                    name = *o;
+            }
+            if (name == nullptr) {
+                fwtool_usage_error(cmd, "unknown option '%.*s'", (int)name_len, arg);
                 return false;
             }
-            if (i + 1 >= argc) {
-                fwtool_usage_error(cmd, "%s needs a value", arg);
+            if (eq == nullptr && i + 1 >= argc) {
+                fwtool_usage_error(cmd, "%s needs a value", name);
                 return false;
             }
-            const char *value = argv[++i];
-            if (strcmp(arg, "--key") == 0)
+            const char *value = eq != nullptr ? eq + 1 : argv[++i];
+            if (strcmp(name, "--key") == 0)
                 a->key = value;
-            else if (strcmp(arg, "--keyring") == 0)
+            else if (strcmp(name, "--keyring") == 0)
                 a->keyring = value;
-            else if (strcmp(arg, "-o") == 0)
+            else if (strcmp(name, "-o") == 0)
                 a->output = value;
             else
                 a->version = value;
