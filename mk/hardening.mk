@@ -9,7 +9,7 @@
 .PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck prereqs-memcheck
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar
+FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar fuzz_sig
 FUZZ_PACKAGES := clang=clang,clang++ libclang-rt-14-dev
 LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck groff=groff shellcheck=shellcheck
 MEMCHECK_PACKAGES := valgrind=valgrind
