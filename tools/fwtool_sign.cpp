@@ -111,14 +111,12 @@ std::string pem_encode(const char *label, const uint8_t *der, size_t len)
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string b64;
     for (size_t i = 0; i < len; i += 3) {
-        const size_t n = len - i < 3 ? len - i : 3;
-        uint32_t w = (uint32_t)der[i] << 16;
-        if (n > 1)
-            w |= (uint32_t)der[i + 1] << 8;
-        if (n > 2)
-            w |= der[i + 2];
+        // Bytes of this group (1 to 3); a short last group is padded with '='.
+        const size_t left = len - i;
+        const uint32_t w = (uint32_t)der[i] << 16 | (left > 1 ? (uint32_t)der[i + 1] << 8 : 0u) |
+                           (left > 2 ? (uint32_t)der[i + 2] : 0u);
         for (size_t j = 0; j < 4; j++)
-            b64 += j <= n ? digits[(w >> (18 - 6 * j)) & 0x3f] : '=';
+            b64 += j <= left ? digits[(w >> (18 - 6 * j)) & 0x3f] : '=';
     }
     std::string out = std::string("-----BEGIN ") + label + "-----\n";
     for (size_t i = 0; i < b64.size(); i += kPemLine)
