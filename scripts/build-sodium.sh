@@ -3,7 +3,7 @@
 # Builds the static libsodium the device program links, from Debian's own source package (with
 # Debian's patches), for one controller architecture. Debian's libsodium.a has no per-function
 # sections, so the link could not drop what the verifier never calls (+172 KB on armel); built
-# here with -Os and function sections it costs about +25 KB.
+# here with -Os and function sections it costs about +31 KB.
 #
 # Usage: build-sodium.sh ARCH       ARCH: armel or armhf
 # Prints the library's root (lib/libsodium.a, include/sodium.h) on standard output; all else goes
