@@ -70,7 +70,7 @@ lint:
 	    if [ -n "$$out" ]; then echo "$$out"; exit 1; fi; \
 	done
 	shellcheck -s bash tools/fwtool-completion.bash scripts/package.sh scripts/test-package.sh \
-	    scripts/test-install.sh scripts/check-includes.sh
+	    scripts/test-install.sh scripts/check-includes.sh scripts/build-sodium.sh
 
 # Valgrind is checked before the build, so that a user without root is given one command.
 memcheck: prereqs-memcheck build
