@@ -46,7 +46,9 @@ candidate() {
 version=$(candidate)
 if [ -n "$version" ]; then
     root=$cache/$version-$arch
-    if [ -f "$root/.complete" ] && [ -f "$root/lib/libsodium.a" ] && [ -f "$root/include/sodium.h" ]; then
+    # An entry built with other flags (an older script) is built again.
+    if [ "$(cat "$root/.complete" 2>/dev/null)" = "$version $arch $flags" ] &&
+        [ -f "$root/lib/libsodium.a" ] && [ -f "$root/include/sodium.h" ]; then
         echo "$root"
         exit 0
     fi
@@ -105,7 +107,7 @@ if [ -z "$version" ]; then
     exit 1
 fi
 root=$cache/$version-$arch
-if [ -f "$root/.complete" ]; then
+if [ "$(cat "$root/.complete" 2>/dev/null)" = "$version $arch $flags" ]; then
     echo "$root"
     exit 0
 fi
