@@ -14,7 +14,8 @@ all: build
 # the proof that each check fails when its tool is absent (FRESH_TARGETS=test-prereqs in
 # mk/fresh.mk); a new list is added to it.
 BUILD_PACKAGES := g++=@c++17 gcc=cc cmake=@cmake-3.20 make=make \
-    libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip dpkg-dev=dpkg-shlibdeps
+    libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip dpkg-dev=dpkg-shlibdeps \
+    libsodium-dev=/usr/include/sodium.h openssl=openssl
 ALL_PACKAGES = $(BUILD_PACKAGES) $(ARM_PACKAGES)
 
 .PHONY: prereqs
@@ -36,7 +37,8 @@ test: build
 ARM_TARGETS := arm-gnueabi arm-gnueabihf
 ARM_PACKAGES := g++-arm-linux-gnueabi=arm-linux-gnueabi-g++ \
     g++-arm-linux-gnueabihf=arm-linux-gnueabihf-g++ qemu-user=qemu-arm \
-    googletest=/usr/src/googletest/googletest/CMakeLists.txt binutils=readelf
+    googletest=/usr/src/googletest/googletest/CMakeLists.txt binutils=readelf \
+    autoconf=autoreconf automake=automake libtool=libtoolize
 # The stripped device program must fit in 48 KiB on the controller.
 ARM_SIZE_LIMIT := 49152
 
@@ -45,11 +47,13 @@ ARM_SIZE_LIMIT := 49152
 prereqs-arm:
 	@scripts/prereqs.sh $(BUILD_PACKAGES) $(ARM_PACKAGES)
 
+# Configures one ARM preset with the static libsodium that scripts/build-sodium.sh builds once
+# from Debian's source (kept in /var/cache/fwupgrade-sodium, outside the clone).
+arm-configure = { root=$$(scripts/build-sodium.sh $(ARM_DEB_ARCH_$(1))) || exit 1; \
+    cmake --preset $(1) -DFWUP_SODIUM_ROOT="$$root"; }
+
 build-arm: prereqs-arm
-	@set -e; for t in $(ARM_TARGETS); do \
-	    cmake --preset $$t; \
-	    cmake --build --preset $$t; \
-	done
+	@set -e; $(foreach t,$(ARM_TARGETS),$(call arm-configure,$(t)); cmake --build --preset $(t);)
 
 # Both suites run even when the first fails, so one run shows every failure.
 test-arm: build-arm

@@ -9,7 +9,7 @@
 .PHONY: build-sanitize test-sanitize build-fuzz fuzz lint memcheck prereqs-memcheck
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar
+FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar fuzz_sig
 FUZZ_PACKAGES := clang=clang,clang++ libclang-rt-14-dev
 LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck groff=groff shellcheck=shellcheck
 MEMCHECK_PACKAGES := valgrind=valgrind
@@ -70,7 +70,7 @@ lint:
 	    if [ -n "$$out" ]; then echo "$$out"; exit 1; fi; \
 	done
 	shellcheck -s bash tools/fwtool-completion.bash scripts/package.sh scripts/test-package.sh \
-	    scripts/test-install.sh scripts/check-includes.sh
+	    scripts/test-install.sh scripts/check-includes.sh scripts/build-sodium.sh
 
 # Valgrind is checked before the build, so that a user without root is given one command.
 memcheck: prereqs-memcheck build

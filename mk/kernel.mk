@@ -21,11 +21,11 @@ prereqs-kernel:
 build-kernel-tools: prereqs-kernel
 	cmake --preset default >/dev/null
 	cmake --build --preset default --target kflash fwtool
-	cmake --preset arm-gnueabi >/dev/null
+	@$(call arm-configure,arm-gnueabi) >/dev/null
 	cmake --build --preset arm-gnueabi --target fwupgrade evt kwatch kcontrol
 
 test-kernel: build-kernel-tools
-	cmake --preset arm-gnueabihf >/dev/null
+	@$(call arm-configure,arm-gnueabihf) >/dev/null
 	cmake --build --preset arm-gnueabihf --target fwupgrade evt
 	kernel/test-kernel.sh full
 

@@ -39,3 +39,14 @@ constexpr oem_bank g_oem_banks[] = {
     {"/kelpvar/config0", "rm -rf /kelpvar/config0/.oem_root.new /kelpvar/config0/.oem_root.old"},
     {"/kelpvar/config1", "rm -rf /kelpvar/config1/.oem_root.new /kelpvar/config1/.oem_root.old"},
 };
+
+// Image signing: the detached signature beside the staged image, and the trusted keys (one
+// Ed25519 public key per "*.pem" file; without any, unsigned images are installed).
+constexpr char g_fw_sig_path[] = "/tmpfs/upgrading/fw.sig";
+constexpr char g_keyring_dir[] = "/etc/fwupgrade/keys";
+
+// What each bank holds (bank_record.h), beside the bank's OEM directory.
+constexpr const char *g_bank_record_paths[] = {
+    "/kelpvar/config0/bank_record",
+    "/kelpvar/config1/bank_record",
+};

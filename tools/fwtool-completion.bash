@@ -11,7 +11,7 @@ _fwtool()
     }
 
     case $prev in
-    --kernel | --root | -o | --oem | --evt-lib | --image)
+    --kernel | --root | -o | --oem | --evt-lib | --image | --key)
         _filedir 2>/dev/null || mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return
         ;;
@@ -19,30 +19,44 @@ _fwtool()
         mapfile -t COMPREPLY < <(compgen -W '0 1' -- "$cur")
         return
         ;;
-    --model | --kernel-size | --root-size | --timeout)
+    --keyring)
+        _filedir -d 2>/dev/null || mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+        return
+        ;;
+    --model | --kernel-size | --root-size | --timeout | --version)
         return
         ;;
     esac
 
     local family=${words[1]:-} sub=${words[2]:-} opts=""
     if [ "$cword" -eq 1 ]; then
-        mapfile -t COMPREPLY < <(compgen -W 'image sandbox status progress help --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W 'image key sandbox status progress help --help --version' -- "$cur")
         return
     fi
     case $family in
     help)
-        [ "$cword" -eq 2 ] && mapfile -t COMPREPLY < <(compgen -W 'image sandbox status progress' -- "$cur")
+        [ "$cword" -eq 2 ] && mapfile -t COMPREPLY < <(compgen -W 'image key sandbox status progress' -- "$cur")
         return
         ;;
     image)
         if [ "$cword" -eq 2 ]; then
-            mapfile -t COMPREPLY < <(compgen -W 'create info help --help' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'create info manifest sign verify help --help' -- "$cur")
             return
         fi
         case $sub in
         create) opts='--model --kernel --root -o --help' ;;
         info) opts='--json --help' ;;
+        manifest) opts='--key --version --help' ;;
+        sign) opts='--key -o --version --help' ;;
+        verify) opts='--keyring --help' ;;
         esac
+        ;;
+    key)
+        if [ "$cword" -eq 2 ]; then
+            mapfile -t COMPREPLY < <(compgen -W 'create --help' -- "$cur")
+            return
+        fi
+        opts='-o --help'
         ;;
     sandbox)
         if [ "$cword" -eq 2 ]; then

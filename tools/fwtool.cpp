@@ -18,7 +18,8 @@ struct family {
 };
 
 const family g_families[] = {
-    {"image", fwtool_image, "create and inspect firmware images"},
+    {"image", fwtool_image, "create, inspect, sign and verify firmware images"},
+    {"key", fwtool_key, "make Ed25519 keys that sign images"},
     {"sandbox", fwtool_sandbox, "create, stage and reboot simulated devices"},
     {"status", fwtool_status, "show a simulated device's banks, boot script and last upgrade"},
     {"progress", fwtool_progress, "show the upgrade's shared-memory progress record"},

@@ -21,6 +21,12 @@ int fwtool_image(int argc, char **argv);
 int fwtool_sandbox(int argc, char **argv);
 int fwtool_progress(int argc, char **argv);
 int fwtool_status(int argc, char **argv);
+int fwtool_key(int argc, char **argv);
+
+// The signing commands of fwtool image (fwtool_sign.cpp); argv[0] is the command's name.
+int fwtool_image_manifest(int argc, char **argv);
+int fwtool_image_sign(int argc, char **argv);
+int fwtool_image_verify(int argc, char **argv);
 
 // True when `arg` asks for help ("--help" or "-h").
 bool fwtool_is_help(const char *arg);
@@ -47,7 +53,7 @@ void fwtool_family_usage(FILE *out, const char *family, const Sub (&subs)[N])
 {
     fprintf(out, "usage: fwtool %s <command> [args]\n\ncommands:\n", family);
     for (const Sub &s : subs)
-        fprintf(out, "  %-7s %s\n", s.name, s.summary);
+        fprintf(out, "  %-8s %s\n", s.name, s.summary);
     fprintf(out, "\n'fwtool %s <command> --help' describes each command.\n", family);
 }
 
@@ -118,6 +124,11 @@ void json_end_array(json_writer *w);
 void json_string(json_writer *w, const char *key, const char *value); // null: JSON null
 void json_int(json_writer *w, const char *key, long long value);
 void json_bool(json_writer *w, const char *key, bool value);
+
+// What `fwtool image info` adds when IMAGE.sig sits beside the image: the signed manifest and
+// whether it describes the image, as text lines or (with `w`) a "signature" member. Nothing
+// when there is no such file.
+void fwtool_sig_info(const char *image, json_writer *w);
 void json_null(json_writer *w, const char *key);
 void json_number(json_writer *w, const char *key, double value);
 

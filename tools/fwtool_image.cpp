@@ -23,7 +23,7 @@
 namespace
 {
 
-enum sub_id { SUB_CREATE, SUB_INFO };
+enum sub_id { SUB_CREATE, SUB_INFO, SUB_MANIFEST, SUB_SIGN, SUB_VERIFY };
 
 struct sub_command {
     const char *name;
@@ -45,7 +45,22 @@ const sub_command g_subs[] = {
      "show the header of IMAGE and check its magic, header CRC and both payload digests",
      "  --json         one JSON object instead of the text\n"
      "  Exit status 0 when every check is good, 1 when one is bad (an empty payload is bad:\n"
-     "  the device cannot boot it).\n"},
+     "  the device cannot boot it). With IMAGE.sig beside it, the signed manifest is shown\n"
+     "  too, and whether it describes IMAGE ('fwtool image verify' checks the signature).\n"},
+    {"manifest", SUB_MANIFEST, "IMAGE --key PUBLIC.pem [--version TEXT]",
+     "print the manifest that signs IMAGE, for signing with openssl",
+     "  --key PUBLIC.pem  the public key of the signing key (its id goes into the manifest)\n"
+     "  --version TEXT    free version text, at most 64 printable characters\n"},
+    {"sign", SUB_SIGN, "--key PRIVATE.pem IMAGE [-o SIG] [--version TEXT]",
+     "write the signature file of IMAGE (default IMAGE.sig)",
+     "  --key PRIVATE.pem  Ed25519 private key, as 'openssl genpkey -algorithm ed25519' writes\n"
+     "  -o SIG             the signature file to write (replaced)\n"
+     "  --version TEXT     free version text, at most 64 printable characters\n"},
+    {"verify", SUB_VERIFY, "--keyring DIR IMAGE [SIG]",
+     "check IMAGE's signature file (default IMAGE.sig) as the device does",
+     "  --keyring DIR  directory of trusted public keys, one *.pem file each\n"
+     "  Exit status 0 for a good signature by a key of DIR over a manifest that describes\n"
+     "  IMAGE, 1 otherwise.\n"},
 };
 
 void sub_usage(FILE *out, const sub_command &s)
@@ -537,6 +552,7 @@ void print_info(const info_result &r)
         printf("\n");
     }
     printf("image:          %s\n", verdict(r.good));
+    fwtool_sig_info(r.path, nullptr);
 }
 
 void print_info_json(const info_result &r)
@@ -591,6 +607,7 @@ void print_info_json(const info_result &r)
     if (!r.crc_ok)
         json_string(&w, "problem", "the header CRC does not match");
     json_bool(&w, "good", r.good);
+    fwtool_sig_info(r.path, &w);
     json_finish(&w);
 }
 
@@ -698,6 +715,12 @@ int fwtool_image(int argc, char **argv)
         return cmd_create(argc - 1, argv + 1);
     case SUB_INFO:
         return cmd_info(argc - 1, argv + 1);
+    case SUB_MANIFEST:
+        return fwtool_image_manifest(argc - 1, argv + 1);
+    case SUB_SIGN:
+        return fwtool_image_sign(argc - 1, argv + 1);
+    case SUB_VERIFY:
+        return fwtool_image_verify(argc - 1, argv + 1);
     }
     return FWTOOL_USAGE;
 }

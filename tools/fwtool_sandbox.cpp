@@ -78,7 +78,8 @@ const sub_command g_subs[] = {
      "stage IMAGE for the next upgrade: DIR/tmpfs/upgrading/fw.bin, replacing what was staged",
      "  --oem ARCHIVE       also stage the OEM archive (gzip tar) as oem.bin\n"
      "  --nooem             also create the .nooem marker (clears the OEM directory)\n"
-     "  --force             stage IMAGE even when it fails a check of 'fwtool image info'\n"},
+     "  --force             stage IMAGE even when it fails a check of 'fwtool image info'\n"
+     "  IMAGE.sig, when it is there, is staged beside it as fw.sig.\n"},
     {"reboot", SUB_REBOOT, g_no_opts, "DIR",
      "power-cycle DIR: empty var/lock and tmpfs, boot what the stored boot script says",
      "  The boot loader takes the configuration block only when both key words and the CRC\n"
@@ -454,6 +455,13 @@ int cmd_stage(const sub_command &s, const args &a)
     if (!copy_into(a.words[1], staging + "/fw.bin", &size))
         return FWTOOL_FAILED;
     printf("staged %s as tmpfs/upgrading/fw.bin (%ld bytes)\n", a.words[1].c_str(), size);
+    // The image's detached signature travels with it, as the device expects it beside fw.bin.
+    const std::string sig = a.words[1] + ".sig";
+    if (is_file(sig)) {
+        if (!copy_into(sig, staging + "/fw.sig", &size))
+            return FWTOOL_FAILED;
+        printf("staged %s as tmpfs/upgrading/fw.sig (%ld bytes)\n", sig.c_str(), size);
+    }
     if (oem != nullptr) {
         if (!copy_into(*oem, staging + "/oem.bin", &size))
             return FWTOOL_FAILED;

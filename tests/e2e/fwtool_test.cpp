@@ -380,6 +380,16 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
         {"sandbox", "create", t / "x", "--model", ""},
         {"sandbox", "create", t / "x", "--model", "a b"},
         {"sandbox", "create", t / "x", "--colour", "red"},
+        {"image", "sign", t / "img"},                               // no key
+        {"image", "sign", "--key", t / "missing", t / "img"},       // unreadable key
+        {"image", "manifest", t / "img", "--key"},                  // no value
+        {"image", "verify", t / "img"},                             // no keyring
+        {"image", "verify", "--keyring", t / "missing", t / "img"}, // no keys
+        {"image", "verify", "--keyring", t.path(), t / "img", "a", "b"},
+        {"key"},
+        {"key", "make"},
+        {"key", "create", "extra"},
+        {"key", "create", "--colour=red"},
         {"sandbox", "stage", sb},
         {"sandbox", "stage", sb, t / "missing"},
         {"sandbox", "stage", sb, t / "img", "--oem", t / "missing"},
@@ -446,6 +456,11 @@ TEST(FwtoolArguments, EachCommandHasHelp)
         {"image", "info", "--json", "-h"},
         {"image", "help"},
         {"sandbox", "help", "stage"},
+        {"image", "sign", "--key", "/nonexistent", "--help"},
+        {"image", "help", "verify"},
+        {"key", "--help"},
+        {"key", "create", "-o", "/nonexistent/k", "-h"},
+        {"help", "key"},
     };
     for (const auto &args : rows) {
         std::string shown;
@@ -507,6 +522,12 @@ TEST(SandboxStage, CopiesImageArchiveAndMarkerAndReplacesEarlierStaging)
     EXPECT_EQ(archive, slurp(up + "/oem.bin"));
     EXPECT_TRUE(exists(up + "/.nooem"));
     EXPECT_NE(std::string::npos, r.out.find("ignore")) << "131072 bytes is over the limit";
+    EXPECT_FALSE(exists(up + "/fw.sig")) << "no IMAGE.sig, no fw.sig";
+
+    // The signature file beside the image travels with it, and goes with the next staging.
+    ASSERT_TRUE(sim::write_file(t / "fw.img.sig", "signed"));
+    ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "fw.img", "--force"}).status);
+    EXPECT_EQ("signed", slurp(up + "/fw.sig"));
 
     ASSERT_EQ(0, fwtool({"sandbox", "stage", sb, t / "oem.tgz", "--force"}).status);
     EXPECT_EQ(archive, slurp(up + "/fw.bin"));

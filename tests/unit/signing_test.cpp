@@ -1,0 +1,468 @@
+// SPDX-License-Identifier: MIT
+// Signed images: the manifest and signature-file grammar (sound and hostile rows), PEM public
+// keys (RFC 8410's example key and hostile variants), the keyring directory, and signatures made
+// by the openssl command line alone checked by the device's verifier, and the other way round.
+#include "fixture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "keyring.h"
+#include "manifest.h"
+#include "sha256.h"
+
+namespace
+{
+
+using fwtest::run_program;
+using fwtest::TempDir;
+
+const std::string kH64(64, 'a');
+const std::string kManifest = "fwupgrade-manifest 1\n"
+                              "image-sha256 " +
+                              kH64 +
+                              "\n"
+                              "kernel-sha256 " +
+                              std::string(64, 'b') +
+                              "\n"
+                              "root-sha256 " +
+                              std::string(64, 'c') +
+                              "\n"
+                              "model TS-X\n"
+                              "version 1.2 beta\n"
+                              "key-id 0123456789abcdef\n";
+
+std::string replace(std::string s, const std::string &from, const std::string &to)
+{
+    const size_t at = s.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? s : s.replace(at, from.size(), to);
+}
+
+struct text_row {
+    const char *name;
+    std::string text;
+    bool good;
+};
+
+TEST(Manifest, ParseRows)
+{
+    const std::vector<text_row> rows = {
+        {"sound", kManifest, true},
+        {"empty version stands alone", replace(kManifest, "version 1.2 beta", "version"), true},
+        {"empty model stands alone", replace(kManifest, "model TS-X", "model"), true},
+        {"64-character version", replace(kManifest, "1.2 beta", std::string(64, 'v')), true},
+        {"15-character model", replace(kManifest, "TS-X", std::string(15, 'm')), true},
+        {"empty", "", false},
+        {"other format tag", replace(kManifest, "manifest 1", "manifest 2"), false},
+        {"upper-case hex", replace(kManifest, kH64, std::string(64, 'A')), false},
+        {"63 hex digits", replace(kManifest, kH64, std::string(63, 'a')), false},
+        {"non-hex digit", replace(kManifest, kH64, "g" + std::string(63, 'a')), false},
+        {"key id of 15 digits", replace(kManifest, "0123456789abcdef", "0123456789abcde"), false},
+        {"keys out of order",
+         replace(replace(kManifest, "model TS-X\n", ""), "key-id", "model TS-X\nkey-id"), false},
+        {"key twice", replace(kManifest, "model TS-X\n", "model TS-X\nmodel TS-X\n"), false},
+        {"unknown key appended", kManifest + "comment x\n", false},
+        {"blank line at the end", kManifest + "\n", false},
+        {"last line unended", kManifest.substr(0, kManifest.size() - 1), false},
+        {"CR LF", replace(kManifest, "TS-X\n", "TS-X\r\n"), false},
+        {"two spaces after the key", replace(kManifest, "model TS-X", "model  TS-X"), false},
+        {"trailing space", replace(kManifest, "1.2 beta", "1.2 beta "), false},
+        {"empty text with its space", replace(kManifest, "version 1.2 beta", "version "), false},
+        {"65-character version", replace(kManifest, "1.2 beta", std::string(65, 'v')), false},
+        {"16-character model", replace(kManifest, "TS-X", std::string(16, 'm')), false},
+        {"tab in the text", replace(kManifest, "1.2 beta", "1.2\tbeta"), false},
+        {"DEL in the text", replace(kManifest, "1.2 beta", "1.2\x7f"), false},
+        {"byte over 0x7f", replace(kManifest, "1.2 beta", "1.2\xc3\xa9"), false},
+        {"NUL in the text", replace(kManifest, "1.2 beta", std::string("1.2\0b", 5)), false},
+        {"key as a prefix", replace(kManifest, "model TS-X", "modelx TS-X"), false},
+    };
+    for (const text_row &r : rows) {
+        fw_manifest m;
+        memset(&m, 0x5a, sizeof(m));
+        const int rc = manifest_parse(r.text.data(), r.text.size(), &m);
+        EXPECT_EQ(rc, r.good ? 0 : MANIFEST_ERR_FORMAT) << r.name;
+        if (!r.good) {
+            EXPECT_EQ(m.model[0], 0x5a) << r.name << ": output written on failure";
+        }
+    }
+}
+
+TEST(Manifest, FormatRoundTripAndLimits)
+{
+    fw_manifest m;
+    ASSERT_EQ(manifest_parse(kManifest.data(), kManifest.size(), &m), 0);
+    EXPECT_STREQ(m.model, "TS-X");
+    EXPECT_STREQ(m.version, "1.2 beta");
+    EXPECT_EQ(fwtest::hex(m.key_id, KEY_ID_LEN), "0123456789abcdef");
+    char buf[MANIFEST_TEXT_MAX];
+    const int n = manifest_format(&m, buf, sizeof(buf));
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, (size_t)n), kManifest);
+    // Exactly the text's length is one short of room for the NUL.
+    EXPECT_EQ(manifest_format(&m, buf, (size_t)n), MANIFEST_ERR_SPACE);
+    EXPECT_EQ(manifest_format(&m, buf, (size_t)n + 1), n);
+    // A field the parser would refuse is never written.
+    snprintf(m.version, sizeof(m.version), " lead");
+    EXPECT_EQ(manifest_format(&m, buf, sizeof(buf)), MANIFEST_ERR_FORMAT);
+    memset(m.model, 'm', sizeof(m.model)); // no NUL
+    snprintf(m.version, sizeof(m.version), "v");
+    EXPECT_EQ(manifest_format(&m, buf, sizeof(buf)), MANIFEST_ERR_FORMAT);
+}
+
+TEST(Manifest, SignatureFileRows)
+{
+    const std::string sig = "signature " + std::string(128, 'e') + "\n";
+    const std::vector<text_row> rows = {
+        {"sound", kManifest + sig, true},
+        {"no signature line", kManifest, false},
+        {"signature only", sig, false},
+        {"127 hex digits", kManifest + "signature " + std::string(127, 'e') + "\n", false},
+        {"129 hex digits", kManifest + "signature " + std::string(129, 'e') + "\n", false},
+        {"upper-case signature", kManifest + "signature " + std::string(128, 'E') + "\n", false},
+        {"signature line unended", kManifest + sig.substr(0, sig.size() - 1), false},
+        {"line after the signature", kManifest + sig + "x\n", false},
+        {"signature before the key id", replace(kManifest, "key-id", sig + "key-id") + sig, false},
+        {"manifest broken", replace(kManifest, "TS-X", "TS-X ") + sig, false},
+        {"over 1024 bytes", std::string(1024 - sig.size() + 1, 'x') + sig, false},
+    };
+    for (const text_row &r : rows) {
+        fw_sig_file s;
+        EXPECT_EQ(sig_file_parse(r.text.data(), r.text.size(), &s),
+                  r.good ? 0 : MANIFEST_ERR_FORMAT)
+            << r.name;
+        if (r.good) {
+            EXPECT_EQ(s.signed_len, kManifest.size());
+            EXPECT_EQ(s.signature[63], 0xee);
+        }
+    }
+}
+
+// RFC 8410, section 10.1: an Ed25519 public key and its raw bytes.
+const char kRfcPem[] = "-----BEGIN PUBLIC KEY-----\n"
+                       "MCowBQYDK2VwAyEAGb9ECWmEzf6FQbrBZ9w7lshQhqowtrbLDFw4rXAxZuE=\n"
+                       "-----END PUBLIC KEY-----\n";
+const char kRfcRaw[] = "19bf44096984cdfe8541bac167dc3b96c85086aa30b6b6cb0c5c38ad703166e1";
+const std::string kRfcBody = "MCowBQYDK2VwAyEAGb9ECWmEzf6FQbrBZ9w7lshQhqowtrbLDFw4rXAxZuE=";
+
+TEST(Keyring, PemRows)
+{
+    const std::string pem = kRfcPem;
+    const std::string split =
+        replace(pem, kRfcBody, kRfcBody.substr(0, 20) + "\n" + kRfcBody.substr(20));
+    const std::vector<text_row> rows = {
+        {"as openssl writes it", pem, true},
+        {"last line unended", pem.substr(0, pem.size() - 1), true},
+        {"body over two lines", split, true},
+        {"empty", "", false},
+        {"CR LF", replace(pem, "KEY-----\n", "KEY-----\r\n"), false},
+        {"private key label",
+         replace(replace(pem, "BEGIN PUBLIC", "BEGIN PRIVATE"), "END PUBLIC", "END PRIVATE"),
+         false},
+        {"X25519 key (OID 1.3.101.110)", replace(pem, "K2VwAyEA", "K2VuAyEA"), false},
+        {"no END line", replace(pem, "-----END PUBLIC KEY-----\n", ""), false},
+        {"text after END", pem + "x\n", false},
+        {"two keys", pem + pem, false},
+        {"blank line first", "\n" + pem, false},
+        {"empty line in the body", replace(pem, kRfcBody, kRfcBody + "\n"), false},
+        {"base64 outside the alphabet", replace(pem, "MCow", "MC*w"), false},
+        {"padding missing", replace(pem, "ZuE=", "ZuE"), false},
+        {"padding bits set", replace(pem, "ZuE=", "ZuF="), false},
+        {"padding inside", replace(pem, "MCow", "MC=w"), false},
+        {"key one byte short", replace(pem, "MCow", "MCkw"), false},
+        {"body on a 77-character line", replace(pem, kRfcBody, kRfcBody + "AAAAAAAAAAAAAAAA"),
+         false},
+    };
+    for (const text_row &r : rows) {
+        uint8_t pub[ED25519_PUBLIC_LEN] = {};
+        EXPECT_EQ(pem_public_key_decode(r.text.data(), r.text.size(), pub),
+                  r.good ? 0 : KEYRING_ERR_FORMAT)
+            << r.name;
+        if (r.good) {
+            EXPECT_EQ(fwtest::hex(pub, sizeof(pub)), kRfcRaw) << r.name;
+        }
+    }
+}
+
+// The base64 of a DER blob, for key files made in the test.
+std::string base64(const std::string &der)
+{
+    static const char d[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < der.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, der.size() - i);
+        uint32_t w = (uint32_t)(uint8_t)der[i] << 16;
+        if (n > 1)
+            w |= (uint32_t)(uint8_t)der[i + 1] << 8;
+        if (n > 2)
+            w |= (uint8_t)der[i + 2];
+        for (size_t j = 0; j < 4; j++)
+            out += j <= n ? d[(w >> (18 - 6 * j)) & 0x3f] : '=';
+    }
+    return out;
+}
+
+std::string pem_of(const std::string &raw)
+{
+    const std::string spki = std::string((const char *)g_ed25519_spki_prefix, 12) + raw;
+    return "-----BEGIN PUBLIC KEY-----\n" + base64(spki) + "\n-----END PUBLIC KEY-----\n";
+}
+
+void put(const std::string &path, const std::string &data)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+}
+
+TEST(Keyring, DirectoryRows)
+{
+    struct row {
+        const char *name;
+        void (*make)(const std::string &dir);
+        int expect; // key count, or the error code
+    };
+    const std::vector<row> rows = {
+        {"no directory", [](const std::string &) {}, 0},
+        {"empty directory", [](const std::string &d) { mkdir(d.c_str(), 0755); }, 0},
+        {"other files are not keys",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             put(d + "/README", "x");
+             put(d + "/a.pem.off", "x");
+             put(d + "/.hidden.pem", "x");
+         },
+         0},
+        {"two keys and a copy",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             put(d + "/a.pem", kRfcPem);
+             put(d + "/b.pem", pem_of(std::string(32, 'b')));
+             put(d + "/copy.pem", kRfcPem);
+         },
+         2},
+        {"16 keys",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             for (int i = 0; i < 16; i++)
+                 put(d + "/" + std::to_string(i) + ".pem", pem_of(std::string(32, (char)i)));
+         },
+         16},
+        {"17 keys",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             for (int i = 0; i < 17; i++)
+                 put(d + "/" + std::to_string(i) + ".pem", pem_of(std::string(32, (char)i)));
+         },
+         KEYRING_ERR_FULL},
+        {"a key through a link",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             put(d + "/real", kRfcPem);
+             ASSERT_EQ(symlink("real", (d + "/a.pem").c_str()), 0);
+         },
+         KEYRING_ERR_KEY},
+        {"a directory named like a key",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             mkdir((d + "/a.pem").c_str(), 0755);
+         },
+         KEYRING_ERR_KEY},
+        {"a key file over 1024 bytes",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             put(d + "/a.pem", std::string(KEY_FILE_MAX + 1, '\n'));
+         },
+         KEYRING_ERR_KEY},
+        {"a file that holds no key",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             put(d + "/a.pem", kRfcPem);
+             put(d + "/b.pem", "not a key\n");
+         },
+         KEYRING_ERR_KEY},
+        {"not a directory", [](const std::string &d) { put(d, kRfcPem); }, KEYRING_ERR_READ},
+    };
+    for (const row &r : rows) {
+        TempDir tmp;
+        const std::string dir = tmp / "keys";
+        r.make(dir);
+        fw_keyring ring;
+        ring.count = -7;
+        EXPECT_EQ(keyring_load(dir.c_str(), &ring), r.expect) << r.name;
+        EXPECT_EQ(ring.count, r.expect >= 0 ? r.expect : -7) << r.name;
+    }
+}
+
+int sh(const std::string &cmd)
+{
+    return system(("(set -e; " + cmd + "\n) >/dev/null 2>&1").c_str());
+}
+
+std::string read_all(const std::string &path)
+{
+    std::string data;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return data;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        data.append(buf, n);
+    fclose(f);
+    return data;
+}
+
+// The device's whole check of an image and its signature file against a keyring directory.
+int device_check(const std::string &keys, const std::string &image, const std::string &sig)
+{
+    fw_keyring ring;
+    fw_sig_file s;
+    uint8_t bytes[FW_HEADER_LEN], digest[3][SHA256_LEN];
+    fw_image_header hdr;
+    char name[FW_NAME_LEN];
+
+    if (keyring_load(keys.c_str(), &ring) <= 0)
+        return -100;
+    const int rc = sig_verify_file(sig.c_str(), &ring, &s);
+    if (rc != 0)
+        return rc;
+    FILE *f = fopen(image.c_str(), "rb");
+    if (f == nullptr || fread(bytes, 1, sizeof(bytes), f) != sizeof(bytes))
+        return -101;
+    image_header_decode(bytes, &hdr);
+    image_header_name(&hdr, name);
+    rewind(f);
+    struct stat st;
+    fstat(fileno(f), &st);
+    const int drc = sha256_image_digests(f, (uint64_t)st.st_size, &hdr.kernel, &hdr.root, digest[0],
+                                         digest[1], digest[2]);
+    fclose(f);
+    if (drc != 0)
+        return -102;
+    return manifest_match(&s.manifest, digest[0], digest[1], digest[2], name);
+}
+
+void flip_byte(const std::string &path, long at)
+{
+    std::string data = read_all(path);
+    ASSERT_LT((size_t)at, data.size());
+    data[(size_t)at] ^= 0x01;
+    put(path, data);
+}
+
+// Keys, manifest and signature from the openssl command line and the shell only, as the
+// documentation tells a signer without fwtool to make them.
+TEST(Signing, OpensslMadeSignatureVerifiesOnTheDevice)
+{
+    TempDir tmp;
+    const std::string d = tmp.path();
+    const std::string kernel = fwtest::random_bytes(5000, 1), root = fwtest::random_bytes(9000, 2);
+    put(d + "/fw.bin", fwtest::image_file("TS-X", kernel, root));
+    const std::string make =
+        "cd '" + d +
+        "'; mkdir keys other;"
+        "openssl genpkey -algorithm ed25519 -out k.pem;"
+        "openssl pkey -in k.pem -pubout -out keys/k.pub.pem;"
+        "openssl genpkey -algorithm ed25519 -out o.pem;"
+        "openssl pkey -in o.pem -pubout -out other/o.pub.pem;"
+        "sha() { openssl dgst -sha256 -r | cut -c1-64; };"
+        "id=$(openssl pkey -pubin -in keys/k.pub.pem -outform DER | tail -c 32 | sha | cut -c1-16);"
+        "{ echo 'fwupgrade-manifest 1';"
+        "  echo \"image-sha256 $(sha < fw.bin)\";"
+        "  echo \"kernel-sha256 $(dd if=fw.bin bs=1 skip=76 count=5000 2>/dev/null | sha)\";"
+        "  echo \"root-sha256 $(dd if=fw.bin bs=1 skip=5076 count=9000 2>/dev/null | sha)\";"
+        "  echo 'model TS-X'; echo 'version 7.1'; echo \"key-id $id\"; } > manifest;"
+        "openssl pkeyutl -sign -inkey k.pem -rawin -in manifest -out sig.bin;"
+        "{ cat manifest; printf 'signature %s\\n' \"$(xxd -p -c 64 sig.bin)\"; } > fw.sig";
+    ASSERT_EQ(sh(make), 0) << make;
+    const std::string image = d + "/fw.bin", sig = d + "/fw.sig";
+    const long manifest_len = (long)read_all(d + "/manifest").size();
+    EXPECT_EQ(device_check(d + "/keys", image, sig), 0);
+    EXPECT_EQ(device_check(d + "/other", image, sig), SIG_ERR_UNKNOWN_KEY);
+    EXPECT_EQ(device_check(d + "/keys", image, d + "/none.sig"), SIG_ERR_MISSING);
+
+    // A digit of the signature file is changed to another hex digit (it stays well-formed), a
+    // byte of the image is flipped.
+    struct flip {
+        const char *name;
+        bool in_sig;
+        long at;
+        int expect;
+    };
+    const long sig_digits = manifest_len + (long)strlen("signature ");
+    const std::vector<flip> flips = {
+        {"the signature's first digit", true, sig_digits, SIG_ERR_BAD},
+        {"the signature's last digit", true, sig_digits + 127, SIG_ERR_BAD},
+        {"the image digest's first digit", true, 21 + 13, SIG_ERR_BAD},
+        {"the version", true, manifest_len - 26, SIG_ERR_BAD},
+        {"a header byte", false, 10, SIG_ERR_MISMATCH},
+        {"a kernel byte", false, 100, SIG_ERR_MISMATCH},
+        {"the root's last byte", false, 76 + 5000 + 8999, SIG_ERR_MISMATCH},
+    };
+    const std::string good_sig = read_all(sig), good_image = read_all(image);
+    for (const flip &f : flips) {
+        if (f.in_sig) {
+            std::string bad = good_sig;
+            char &c = bad[(size_t)f.at];
+            ASSERT_NE(strchr("0123456789abcdef", c), nullptr) << f.name;
+            c = c == '0' ? '1' : '0';
+            put(sig, bad);
+        } else {
+            flip_byte(image, f.at);
+        }
+        EXPECT_EQ(device_check(d + "/keys", image, sig), f.expect) << f.name;
+        put(sig, good_sig);
+        put(image, good_image);
+    }
+    EXPECT_EQ(device_check(d + "/keys", image, sig), 0);
+}
+
+// fwtool's keys and signature files are OpenSSL's: its signature verifies with pkeyutl, its
+// public key is what `openssl pkey -pubout` derives, and `fwtool image verify` agrees.
+TEST(Signing, FwtoolSignatureVerifiesWithOpenssl)
+{
+    TempDir tmp;
+    const std::string d = tmp.path();
+    put(d + "/fw.bin", fwtest::image_file("TS-X", "kernel bytes", "root bytes"));
+    auto r = run_program(fwtest::fwtool_binary(), "fwtool", {"key", "create", "-o", d + "/k"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_program(fwtest::fwtool_binary(), "fwtool", {"key", "create", "-o", d + "/k"});
+    EXPECT_EQ(r.status, 1) << "an existing key is never replaced";
+    struct stat st;
+    ASSERT_EQ(stat((d + "/k.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    r = run_program(fwtest::fwtool_binary(), "fwtool",
+                    {"image", "sign", "--key", d + "/k.pem", d + "/fw.bin", "--version", "9"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string check =
+        "cd '" + d +
+        "'; openssl pkey -in k.pem -pubout | cmp - k.pub.pem;"
+        "head -n -1 fw.bin.sig > m; sed -n 's/^signature //p' fw.bin.sig | xxd -r -p > s;"
+        "openssl pkeyutl -verify -pubin -inkey k.pub.pem -rawin -in m -sigfile s";
+    EXPECT_EQ(sh(check), 0) << check;
+    mkdir((d + "/keys").c_str(), 0755);
+    put(d + "/keys/k.pem", read_all(d + "/k.pub.pem"));
+    EXPECT_EQ(device_check(d + "/keys", d + "/fw.bin", d + "/fw.bin.sig"), 0);
+    r = run_program(fwtest::fwtool_binary(), "fwtool",
+                    {"image", "verify", "--keyring", d + "/keys", d + "/fw.bin"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // The manifest command prints exactly the signed bytes.
+    r = run_program(
+        fwtest::fwtool_binary(), "fwtool",
+        {"image", "manifest", d + "/fw.bin", "--key", d + "/k.pub.pem", "--version", "9"});
+    EXPECT_EQ(r.out, read_all(d + "/m"));
+    flip_byte(d + "/fw.bin", 80);
+    r = run_program(fwtest::fwtool_binary(), "fwtool",
+                    {"image", "verify", "--keyring", d + "/keys", d + "/fw.bin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("manifest does not match the image"), std::string::npos) << r.out;
+}
+
+} // namespace
