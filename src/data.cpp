@@ -154,15 +154,48 @@ int32_t first_difference(const uint8_t *a, const uint8_t *b, int32_t n)
     return i;
 }
 
+// The source's bytes a comparison expects, read from a stream a window at a time: one request
+// for eight of the device's chunks. A window that came up short keeps what it got and the errno
+// of the read, for the chunk that reaches past it.
+struct source_window {
+    uint8_t bytes[DATA_WRITE_CHUNK];
+    int32_t start; // transfer bytes before the window
+    int32_t len;   // bytes the window asked for
+    int32_t got;   // bytes the read gave
+    int err;       // errno of a read that came up short, 0 at the end of the file
+};
+
+// The `n` bytes `done` bytes into `src`: in place in memory, or from the window, which is refilled
+// when `done` lies past it. Null when the read came up short before their end.
+const uint8_t *expected_chunk(const chunk_source &src, int32_t len, int32_t done, int32_t n,
+                              source_window *w)
+{
+    if (src.stream == nullptr)
+        return src.mem + done;
+    if (done >= w->start + w->len) {
+        w->start = done;
+        w->len = len - done < DATA_WRITE_CHUNK ? len - done : (int32_t)DATA_WRITE_CHUNK;
+        w->got = (int32_t)fread(w->bytes, 1, (size_t)w->len, src.stream);
+        w->err = w->got < w->len ? read_errno(src.stream) : 0;
+    }
+    return done + n <= w->start + w->got ? w->bytes + (done - w->start) : nullptr;
+}
+
 // Compares `len` bytes of `stream` from its position (`offset`) with those of `src`, which are
 // digested into `digest` when that is non-null. Compared pages are handed back as it goes.
 int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offset, uint8_t *digest,
                    const data_progress *progress, data_fault *fault)
 {
     uint8_t scratch[DATA_READ_CHUNK]; // from `stream`
-    uint8_t want[DATA_READ_CHUNK];    // from `src`
+    source_window want;               // from `src`, when it is a stream
     md5_context ctx;
     int32_t dropped = 0; // compared bytes handed back so far
+
+    // Empty: the first chunk fills it. Its bytes are left as they are until read.
+    want.start = 0;
+    want.len = 0;
+    want.got = 0;
+    want.err = 0;
 
     if (digest != nullptr)
         md5_init(&ctx);
@@ -174,9 +207,9 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
             printf("fread failed bytes_read : done = %ld : %ld !\n", (long)n, (long)got);
             return fault_at(fault, DATA_ERR_READ, "fread", 0, done, err);
         }
-        const uint8_t *expected = next_chunk(src, done, n, want);
+        const uint8_t *expected = expected_chunk(src, len, done, n, &want);
         if (expected == nullptr)
-            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, read_errno(src.stream));
+            return fault_at(fault, DATA_ERR_READ, "fread", 1, done, want.err);
         if (memcmp(scratch, expected, (size_t)n) != 0)
             return fault_at(fault, DATA_ERR_MISMATCH, "compare", 0,
                             done + first_difference(scratch, expected, n), 0);
@@ -194,11 +227,22 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
     return DATA_OK;
 }
 
+// The line a short read prints, as requests of `unit` bytes would print it: the request that
+// came up short, and what it got. A digest-only read once went 4096 bytes at a time, and its line
+// is kept when it reads more at once.
+void print_short_read(int32_t unit, int32_t n, int32_t got)
+{
+    int32_t before = got / unit * unit; // bytes of the whole units read
+    int32_t want = n - before < unit ? n - before : unit;
+
+    printf("fread failed to_do : done = %ld : %ld !\n", (long)want, (long)(got - before));
+}
+
 } // namespace
 
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest)
 {
-    uint8_t scratch[DATA_READ_CHUNK];
+    uint8_t scratch[DATA_WRITE_CHUNK];
     md5_context ctx;
 
     if (digest != nullptr)
@@ -206,16 +250,17 @@ int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
 
-    // Into memory the whole range is one request; a digest-only read reuses the scratch buffer.
+    // Into memory the whole range is one request; a digest-only read reuses the scratch buffer,
+    // a chunk at a time: each request a system call, so the larger the fewer.
     uint8_t *target = dest != nullptr ? dest : scratch;
-    int32_t request = dest != nullptr ? len : (int32_t)DATA_READ_CHUNK;
+    int32_t request = dest != nullptr ? len : (int32_t)DATA_WRITE_CHUNK;
 
     for (int32_t remaining = len; remaining > 0;) {
         int32_t n = remaining < request ? remaining : request;
         size_t got = fread(target, 1, (size_t)n, stream);
         if (got != (size_t)n) {
             int err = errno;
-            printf("fread failed to_do : done = %ld : %ld !\n", (long)n, (long)got);
+            print_short_read(dest != nullptr ? n : (int32_t)DATA_READ_CHUNK, n, (int32_t)got);
             errno = err;
             return DATA_ERR_READ;
         }

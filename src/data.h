@@ -23,7 +23,7 @@ enum : int {
 
 enum : int {
     DATA_WRITE_CHUNK = 32768,  // each chunk is flushed and synced before the next
-    DATA_READ_CHUNK = 4096,    // scratch buffer of digest-only reads and of verification
+    DATA_READ_CHUNK = 4096,    // chunk of verification's reads of the device
     DATA_LEN_MAX = 0x7FFFFFFF, // lengths and positions are signed 32-bit on the device
 };
 
@@ -50,7 +50,7 @@ struct data_fault {
     int err;          // its errno; 0 when it set none (the end of a file, a difference)
 };
 
-// Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 4096-byte
+// Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 32768-byte
 // scratch buffer); writes their MD5 to `digest` when it is non-null.
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest);
 // Writes `len` bytes from `src` at `offset` in 32768-byte chunks, each flushed and fsynced, then

@@ -285,6 +285,16 @@ TEST(Fread, ShortReadReportsTheRequestAndLeavesTheDigest)
     }
     EXPECT_EQ(0x5A, digest[0]);
     fclose(f);
+
+    // Digest only, past the first 32 KiB read: still the 4096-byte chunk's line (the tenth asks
+    // for 4096 and gets 3136).
+    ASSERT_TRUE(sim::write_file(d / "g", pattern(40000)));
+    f = fopen((d / "g").c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    StdoutCapture cap;
+    EXPECT_EQ(DATA_ERR_READ, do_fread_data(nullptr, 70000, f, 0, digest));
+    EXPECT_EQ("fread failed to_do : done = 4096 : 3136 !\n", cap.take());
+    fclose(f);
 }
 
 // ---- do_fwrite_data
