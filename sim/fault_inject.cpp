@@ -8,7 +8,8 @@
 //   fwrite:S[:after=N]     fwrite lets the first N bytes (default 0) through to S, then writes
 //                          short (ENOSPC)
 //   fflush:S               fflush of a stream of S fails (EIO)
-//   fsync:S                fsync or fdatasync of a descriptor of S fails (EIO)
+//   fsync:S[:after=N]      fsync or fdatasync of a descriptor of S fails (EIO), after the first N
+//                          (default 0) of them succeeded
 //   write:S                write() on a descriptor of S fails (EIO), nothing written
 //   verify-corrupt:S[:after=N]  the byte at file offset N (default 0) of S comes back from fread
 //                          with its lowest bit flipped; the file itself is untouched
@@ -88,8 +89,9 @@ struct rule {
     fault_op op;
     char suffix[SUFFIX_LEN];
     long long after;  // fwrite: bytes let through; verify-corrupt: offset of the flipped byte;
-                      // stage-*: bytes read before the file changes
-    long long passed; // fwrite: bytes let through so far; stage-*: bytes read so far
+                      // stage-*: bytes read before the file changes; fsync: syncs let through
+    long long passed; // fwrite: bytes let through so far; stage-*: bytes read so far; fsync:
+                      // syncs let through so far
     bool fired;       // stage-*: the file has been changed
 };
 
@@ -764,7 +766,8 @@ __attribute__((visibility("default"))) int fclose(FILE *stream)
 static int sync_call(int fd, bool data_only)
 {
     state_call();
-    if (match_fd(OP_FSYNC, fd) != nullptr) {
+    rule *r = match_fd(OP_FSYNC, fd);
+    if (r != nullptr && r->passed++ >= r->after) {
         errno = EIO;
         return -1;
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "md5.h"
+#include "sha256.h"
 
 namespace
 {
@@ -182,13 +183,15 @@ const uint8_t *expected_chunk(const chunk_source &src, int32_t len, int32_t done
 }
 
 // Compares `len` bytes of `stream` from its position (`offset`) with those of `src`, which are
-// digested into `digest` when that is non-null. Compared pages are handed back as it goes.
+// digested into `digest` (MD5) and `sha256` when those are non-null. Compared pages are handed back
+// as it goes.
 int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offset, uint8_t *digest,
-                   const data_progress *progress, data_fault *fault)
+                   uint8_t *sha256, const data_progress *progress, data_fault *fault)
 {
     uint8_t scratch[DATA_READ_CHUNK]; // from `stream`
     source_window want;               // from `src`, when it is a stream
     md5_context ctx;
+    sha256_context sha;
     int32_t dropped = 0; // compared bytes handed back so far
 
     // Empty: the first chunk fills it. Its bytes are left as they are until read.
@@ -199,6 +202,8 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
 
     if (digest != nullptr)
         md5_init(&ctx);
+    if (sha256 != nullptr)
+        sha256_init(&sha);
     for (int32_t done = 0; done < len;) {
         int32_t n = len - done < DATA_READ_CHUNK ? len - done : (int32_t)DATA_READ_CHUNK;
         size_t got = fread(scratch, 1, (size_t)n, stream);
@@ -215,6 +220,8 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
                             done + first_difference(scratch, expected, n), 0);
         if (digest != nullptr)
             md5_append(&ctx, expected, n);
+        if (sha256 != nullptr)
+            sha256_update(&sha, expected, (size_t)n);
         done += n;
         if (done - dropped >= g_drop_window || done == len) {
             drop_cached(stream, offset + dropped, done - dropped);
@@ -224,6 +231,8 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
     }
     if (digest != nullptr)
         md5_finish(&ctx, digest);
+    if (sha256 != nullptr)
+        sha256_final(&sha, sha256);
     return DATA_OK;
 }
 
@@ -286,7 +295,8 @@ int do_verify_data(const uint8_t *expected, int32_t len, FILE *stream, long offs
 {
     if (seek_to(stream, offset) != DATA_OK)
         return DATA_ERR_SEEK;
-    return compare_chunks({expected, nullptr}, len, stream, offset, nullptr, progress, nullptr);
+    return compare_chunks({expected, nullptr}, len, stream, offset, nullptr, nullptr, progress,
+                          nullptr);
 }
 
 int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_offset,
@@ -300,11 +310,13 @@ int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_o
 }
 
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
-                     uint8_t *digest, const data_progress *progress, data_fault *fault)
+                     uint8_t *digest, uint8_t *sha256, const data_progress *progress,
+                     data_fault *fault)
 {
     if (seek_to(stream, offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 0, 0, errno);
     if (seek_to(expected, exp_offset) != DATA_OK)
         return fault_at(fault, DATA_ERR_SEEK, "fseek", 1, 0, errno);
-    return compare_chunks({nullptr, expected}, len, stream, offset, digest, progress, fault);
+    return compare_chunks({nullptr, expected}, len, stream, offset, digest, sha256, progress,
+                          fault);
 }

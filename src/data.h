@@ -74,6 +74,8 @@ int do_fcopy_data(FILE *src, long src_offset, int32_t len, FILE *dst, long dst_o
                   uint32_t erase_size, const data_progress *progress, data_fault *fault);
 // Reads `len` bytes of `stream` at `offset` and of `expected` at `exp_offset` in 4096-byte chunks
 // and compares them, counting as do_verify_data; the bytes of `expected` that were compared are
-// digested into `digest` (may be null). On failure `fault` (may be null) tells where.
+// digested with MD5 into `digest` and with SHA-256 into `sha256` (each may be null). On failure
+// `fault` (may be null) tells where.
 int do_fcompare_data(FILE *expected, long exp_offset, int32_t len, FILE *stream, long offset,
-                     uint8_t *digest, const data_progress *progress, data_fault *fault);
+                     uint8_t *digest, uint8_t *sha256, const data_progress *progress,
+                     data_fault *fault);

@@ -76,6 +76,7 @@ int verify_datasrc_with_file(const datasrc *src, const char *path, const data_pr
                              data_fault *fault)
 {
     uint8_t digest[MD5_DIGEST_LEN];
+    uint8_t sha256[SHA256_LEN];
 
     if (src->size > (uint32_t)DATA_LEN_MAX)
         return DATA_ERR_READ;
@@ -84,10 +85,13 @@ int verify_datasrc_with_file(const datasrc *src, const char *path, const data_pr
     if (stream == nullptr)
         return DATA_ERR_OPEN;
     int rc = do_fcompare_data(src->stream, src->offset, (int32_t)src->size, stream, 0, digest,
-                              progress, fault);
+                              src->has_sha256 ? sha256 : nullptr, progress, fault);
     fclose(stream);
     if (rc == DATA_OK && memcmp(digest, src->md5, MD5_DIGEST_LEN) != 0) {
         set_fault(fault, "digest", 1, (int32_t)src->size, 0);
+        rc = DATA_ERR_MISMATCH;
+    } else if (rc == DATA_OK && src->has_sha256 && memcmp(sha256, src->sha256, SHA256_LEN) != 0) {
+        set_fault(fault, "sha256", 1, (int32_t)src->size, 0);
         rc = DATA_ERR_MISMATCH;
     }
     return rc;

@@ -273,8 +273,11 @@ int sig_verify(const char *bytes, size_t len, const fw_keyring *ring, fw_sig_fil
         if (memcmp(ring->keys[i].id, s.manifest.key_id, KEY_ID_LEN) == 0)
             key = &ring->keys[i];
     }
-    if (key == nullptr)
+    if (key == nullptr) {
+        // The id is what the caller can name: which key the file asks for.
+        memcpy(out->manifest.key_id, s.manifest.key_id, KEY_ID_LEN);
         return SIG_ERR_UNKNOWN_KEY;
+    }
     if (crypto_sign_verify_detached(s.signature, (const unsigned char *)bytes, s.signed_len,
                                     key->pub) != 0)
         return SIG_ERR_BAD;

@@ -69,7 +69,8 @@ int keyring_load(const char *dir, fw_keyring *out);
 
 // Checks the `len` bytes of a signature file against `ring`: its form, that a key of the ring has
 // the manifest's key id, and the signature over the manifest. Returns 0 with `out` filled, or
-// SIG_ERR_MALFORMED, SIG_ERR_UNKNOWN_KEY or SIG_ERR_BAD. Prints nothing.
+// SIG_ERR_MALFORMED, SIG_ERR_UNKNOWN_KEY (then only `out->manifest.key_id` is written: the id no
+// key has) or SIG_ERR_BAD. Prints nothing.
 int sig_verify(const char *bytes, size_t len, const fw_keyring *ring, fw_sig_file *out);
 
 // Reads the signature file at `path` (resolved; not through a link, a regular file of at most

@@ -51,6 +51,9 @@ enum : int {
     UPGRADE_ERR_VERIFY = -24,
     UPGRADE_ERR_MARKER = -25, // the running bank could not be trusted or recorded: nothing stored
     UPGRADE_ERR_USAGE = -26,  // an argument that is an option the upgrade does not know
+    UPGRADE_ERR_SIGNATURE = -27, // keys are trusted and the image's signature is missing or bad,
+                                 // or the keyring cannot be read: nothing unlocked or stored
+    UPGRADE_ERR_RECORD = -28,    // the target bank's record could not be written: no switch
 };
 
 // Creates or opens the shared record and attaches it; nullptr when that fails (told on standard

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "image.h"
+
 static_assert(sizeof(crypto_hash_sha256_state) <= sizeof(sha256_context::state),
               "sha256_context too small for libsodium's state");
 static_assert(alignof(crypto_hash_sha256_state) <= 8, "sha256_context under-aligned");

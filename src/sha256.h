@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "image.h"
 #include "manifest.h"
+
+// The image header's payload description (image.h); only the image digests need it, and the
+// transfer below the image layer uses this module too.
+struct fw_payload_desc;
 
 enum : int {
     SHA256_ERR_READ = -1, // the image file could not be read to its end

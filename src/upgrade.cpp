@@ -5,12 +5,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
+#include "bank_record.h"
 #include "bank_state.h"
 #include "lock_files.h"
 #include "mtd_part.h"
 #include "notify.h"
+#include "paths.h"
 #include "platform.h"
 #include "progress.h"
 #include "rb_config.h"
@@ -174,15 +177,51 @@ int select_target(const upgrade_run *run)
     return point_script_at(run->target_idx, ramdisk_mib, "after writing it");
 }
 
-// Steps after the run holds the lock and the record; the exit steps follow in the caller.
+// Replaces the target bank's record with one of `state`: "being written" before the first
+// payload byte, so that nothing boots a half-written bank on its word; "verified" with what the
+// bank then holds. 0 or UPGRADE_ERR_RECORD (told by bank_record_write, or here).
+int record_target(const upgrade_run *run, int state)
+{
+    bank_record r;
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_bank_record_paths[run->target_idx != 0], buf, sizeof(buf));
+
+    if (path == nullptr)
+        return upgrade_fail(UPGRADE_ERR_RECORD, "the bank record path %s is too long",
+                            g_bank_record_paths[run->target_idx != 0]);
+    memset(&r, 0, sizeof(r));
+    r.state = state;
+    r.installed = (int64_t)time(nullptr);
+    if (r.installed < 0)
+        r.installed = 0;
+    if (state == BANK_VERIFIED) {
+        memcpy(r.kernel_md5, run->payloads[PAYLOAD_KERNEL].md5, MD5_DIGEST_LEN);
+        memcpy(r.root_md5, run->payloads[PAYLOAD_ROOT].md5, MD5_DIGEST_LEN);
+        memcpy(r.image_sha256, run->image_sha256, SHA256_LEN);
+        memcpy(r.kernel_sha256, run->payloads[PAYLOAD_KERNEL].sha256, SHA256_LEN);
+        memcpy(r.root_sha256, run->payloads[PAYLOAD_ROOT].sha256, SHA256_LEN);
+        memcpy(r.version, run->version, sizeof(r.version));
+        r.is_signed = run->is_signed;
+        memcpy(r.signer, run->signer, KEY_ID_LEN);
+    }
+    return bank_record_write(path, &r) == 0 ? UPGRADE_OK : UPGRADE_ERR_RECORD;
+}
+
+// Steps after the run holds the lock and the record; the exit steps follow in the caller. The
+// image and its signature are judged before anything is unlocked; the bank's record says "being
+// written" before its first byte changes, and "verified" before the script names it.
 int upgrade_body(upgrade_run *run)
 {
     int result = load_staged_image(run);
 
     if (result == UPGRADE_OK)
+        result = check_image_signature(run);
+    if (result == UPGRADE_OK)
         result = prepare_target(run);
     if (result == UPGRADE_OK)
         result = leave_target(run);
+    if (result == UPGRADE_OK)
+        result = record_target(run, BANK_BEING_WRITTEN);
     if (result != UPGRADE_OK)
         return result;
 
@@ -191,6 +230,8 @@ int upgrade_body(upgrade_run *run)
         install_oem(run->target_idx);
         result = verify_payloads(run);
     }
+    if (result == UPGRADE_OK)
+        result = record_target(run, BANK_VERIFIED);
     if (result != UPGRADE_OK)
         return roll_back(run, result);
 

@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include "data.h"
-#include "platform.h"
+#include "keyring.h"
 #include "paths.h"
+#include "platform.h"
 #include "report.h"
+#include "sha256.h"
 
 namespace
 {
@@ -214,12 +216,22 @@ int load_payloads(upgrade_run *run, const char *path)
     code = check_image_stream(run->image, len, &hdr, &fault);
     if (code != DATA_OK)
         return report_image(code, len, hdr, fault);
+    // The digests a signature vouches for, and the read-back compares with: from here on the
+    // bytes must not change.
+    uint8_t payload_sha[PAYLOAD_COUNT][SHA256_LEN];
+    if (fseek(run->image, 0, SEEK_SET) != 0 ||
+        sha256_image_digests(run->image, len, &hdr.kernel, &hdr.root, run->image_sha256,
+                             payload_sha[PAYLOAD_KERNEL], payload_sha[PAYLOAD_ROOT]) != 0)
+        return upgrade_fail(DATA_ERR_READ,
+                            "reading the staged image again for its SHA-256 digests failed");
     const fw_payload_desc *desc[PAYLOAD_COUNT] = {&hdr.kernel, &hdr.root};
     for (int i = 0; i < PAYLOAD_COUNT; i++) {
         run->payloads[i].stream = run->image;
         run->payloads[i].offset = (long)desc[i]->offset;
         run->payloads[i].size = desc[i]->size;
         memcpy(run->payloads[i].md5, desc[i]->md5, MD5_DIGEST_LEN);
+        memcpy(run->payloads[i].sha256, payload_sha[i], SHA256_LEN);
+        run->payloads[i].has_sha256 = true;
     }
     image_header_name(&hdr, run->image_model);
     return DATA_OK;
@@ -237,6 +249,9 @@ void report_transfer(const char *what, const char *prep, int payload, const char
         why = "end of file";
     else if (strcmp(f.call, "digest") == 0)
         why = "differs from the image header's: the staged image changed during the run";
+    else if (strcmp(f.call, "sha256") == 0)
+        why = "differs from the one taken when the run began: the staged image changed during the "
+              "run";
     (void)upgrade_fail(0, "%s the %s payload %s %s failed at byte %ld: %s%s: %s", what,
                        g_payload_name[payload], prep, dev, (long)f.at, f.call,
                        f.source != 0 ? " of the staged image" : "", why);
@@ -289,17 +304,68 @@ int load_staged_image(upgrade_run *run)
     code = path != nullptr ? load_payloads(run, path)
                            : staged_open_failed(g_fw_image_path, ENAMETOOLONG);
     if (code == 0 && running_model != nullptr && run->image_model[0] != '\0') {
-        // Both names whole, for the message: the comparison cuts them.
+        // Both names whole, for the message: the comparison cuts them. The run keeps the
+        // header's name whole, as a manifest names it.
         char names[RELEASE_LEN + FW_NAME_LEN];
+        char image_model[FW_NAME_LEN];
         snprintf(names, sizeof(names), "%s, the running kernel for %s", run->image_model,
                  running_model);
+        memcpy(image_model, run->image_model, sizeof(image_model));
         cut_model_tag(running_model);
-        cut_model_tag(run->image_model);
-        if (strcasecmp(running_model, run->image_model) != 0) {
+        cut_model_tag(image_model);
+        if (strcasecmp(running_model, image_model) != 0) {
             code = upgrade_fail(LOAD_ERR_MODEL, "the image is for model %s", names);
         }
     }
     return code == 0 ? UPGRADE_OK : map_load_code(code);
+}
+
+int check_image_signature(upgrade_run *run)
+{
+    fw_keyring ring;
+    fw_sig_file sig;
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_keyring_dir, buf, sizeof(buf));
+    int keys;
+    int rc;
+
+    if (path == nullptr)
+        return upgrade_fail(UPGRADE_ERR_SIGNATURE, "the keyring path %s is too long",
+                            g_keyring_dir);
+    keys = keyring_load(path, &ring);
+    if (keys < 0)
+        return UPGRADE_ERR_SIGNATURE; // told by keyring_load
+    if (keys == 0)
+        return UPGRADE_OK;
+    path = platform_path(g_fw_sig_path, buf, sizeof(buf));
+    rc = path != nullptr ? sig_verify_file(path, &ring, &sig) : SIG_ERR_READ;
+    if (rc == SIG_ERR_UNKNOWN_KEY) {
+        char id[2 * KEY_ID_LEN + 1];
+        hex_encode(sig.manifest.key_id, KEY_ID_LEN, id);
+        return upgrade_fail(UPGRADE_ERR_SIGNATURE, "signature check failed: %s %s (%s)",
+                            sig_error_text(rc), id, g_fw_sig_path);
+    }
+    if (rc != 0)
+        return upgrade_fail(UPGRADE_ERR_SIGNATURE, "signature check failed: %s (%s)",
+                            sig_error_text(rc), g_fw_sig_path);
+    const fw_manifest &m = sig.manifest;
+    const char *field = nullptr;
+    if (memcmp(m.image_sha256, run->image_sha256, SHA256_LEN) != 0)
+        field = "image-sha256";
+    else if (memcmp(m.kernel_sha256, run->payloads[PAYLOAD_KERNEL].sha256, SHA256_LEN) != 0)
+        field = "kernel-sha256";
+    else if (memcmp(m.root_sha256, run->payloads[PAYLOAD_ROOT].sha256, SHA256_LEN) != 0)
+        field = "root-sha256";
+    else if (manifest_match(&m, run->image_sha256, run->payloads[PAYLOAD_KERNEL].sha256,
+                            run->payloads[PAYLOAD_ROOT].sha256, run->image_model) != 0)
+        field = "model";
+    if (field != nullptr)
+        return upgrade_fail(UPGRADE_ERR_SIGNATURE, "signature check failed: %s: %s differs (%s)",
+                            sig_error_text(SIG_ERR_MISMATCH), field, g_fw_sig_path);
+    run->is_signed = true;
+    memcpy(run->signer, m.key_id, KEY_ID_LEN);
+    memcpy(run->version, m.version, sizeof(run->version));
+    return UPGRADE_OK;
 }
 
 // Both payloads are written even when the first fails. 0 or UPGRADE_ERR_WRITE.

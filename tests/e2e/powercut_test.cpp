@@ -38,6 +38,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bank_record.h"
 #include "crc32.h"
 #include "md5.h"
 #include "lock_files.h"
@@ -288,6 +289,9 @@ class PowerCut : public fwtest::SimDeviceTest
             write(kConfigDev,
                   sim::config_block(sim::standard_entries(sim::boot_script(state.script_bank))));
         unlink(path(kMarker).c_str());
+        // The banks' records go with the flash they describe.
+        unlink(path("kelpvar/config0/bank_record").c_str());
+        unlink(path("kelpvar/config1/bank_record").c_str());
         if (state.marker == MARKER_OWN) {
             write(kMarker, "0\n"); // as an earlier change of this boot made it
             ASSERT_EQ(0, chmod(path(kMarker).c_str(), 0600));
@@ -631,6 +635,21 @@ TEST_F(PowerCut, KillAtEveryStateChangingCallNeverWritesTheRunningBank)
             EXPECT_TRUE(has || bank == kOldBank) << "the script changed without the marker";
             on_new += bank == kNewBank ? 1 : 0;
             marked += has ? 1 : 0;
+            // The target's record: the old one (none, or the first upgrade's), or "being
+            // written", or "verified" naming exactly what the bank holds; the script names the
+            // bank only once it is verified.
+            bank_record rec;
+            int rrc = bank_record_read(path("kelpvar/config1/bank_record").c_str(), &rec);
+            EXPECT_TRUE(rrc == 0 || (rrc == BANK_RECORD_ERR_MISSING && !r.second)) << rrc;
+            if (rrc == 0 && rec.state == BANK_VERIFIED) {
+                const payloads &named =
+                    md5_of(new_.kernel) == std::string((char *)rec.kernel_md5, 16) ? new_ : prev_;
+                EXPECT_TRUE(r.second || &named == &new_);
+                EXPECT_EQ(md5_of(named.root), std::string((char *)rec.root_md5, 16));
+                EXPECT_TRUE(bank_holds(kNewBank, named)) << "a verified record of unwritten bytes";
+            }
+            EXPECT_TRUE(bank != kNewBank || (rrc == 0 && rec.state == BANK_VERIFIED))
+                << "the script names a bank not recorded verified";
 
             // The same boot goes on: the next upgrade writes the other bank and selects it.
             stage(new_);

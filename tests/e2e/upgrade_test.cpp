@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "md5.h"
+#include "bank_record.h"
 #include "bank_state.h"
 #include "boot_cmd.h"
 #include "lock_files.h"
@@ -28,6 +29,7 @@
 #include "lock_files.h"
 #include "notify.h"
 #include "progress.h"
+#include "sha256.h"
 #include "upgrade.h"
 
 extern char **environ;
@@ -125,6 +127,26 @@ std::vector<std::string> told(const std::string &err)
             out.push_back(line);
     }
     return out;
+}
+
+// Runs a shell command line, quietly; its exit status.
+int sh(const std::string &cmd)
+{
+    return system(("(set -e; " + cmd + "\n) >/dev/null 2>&1").c_str());
+}
+
+// The key id a signature file's manifest names.
+std::string key_id_in(const std::string &sig)
+{
+    size_t at = sig.find("\nkey-id ");
+    return at == std::string::npos ? "" : sig.substr(at + 8, 16);
+}
+
+std::string sha256_hex(const std::string &data)
+{
+    uint8_t d[SHA256_LEN];
+    sha256_digest(data.data(), data.size(), d);
+    return fwtest::hex(d, SHA256_LEN);
 }
 
 std::string fault_library()
@@ -318,9 +340,65 @@ class Upgrade : public fwtest::SimDeviceTest
         ASSERT_EQ(0, chown(path("var/lock/bootidx_changed").c_str(), owner, owner));
     }
 
+    // Signing keys made with openssl once per test, outside the device root: "k" is the one
+    // trust() puts in the device's keyring, "o" one the device never knows.
+    std::string keys_dir()
+    {
+        const std::string d = keys_.path();
+        std::string probe;
+        if (!sim::read_file(d + "/k.pub.pem", &probe)) {
+            EXPECT_EQ(0, sh("cd '" + d +
+                            "'; for k in k o; do openssl genpkey -algorithm ed25519 -out $k.pem;"
+                            " openssl pkey -in $k.pem -pubout -out $k.pub.pem; done"));
+        }
+        return d;
+    }
+
+    void trust()
+    {
+        std::string pub;
+        ASSERT_TRUE(sim::read_file(keys_dir() + "/k.pub.pem", &pub));
+        ASSERT_TRUE(sim::make_dirs(path("etc/fwupgrade/keys")));
+        write("etc/fwupgrade/keys/k.pem", pub);
+    }
+
+    // The signature file of the image file `fw` by `key`: the manifest `fwtool image manifest`
+    // prints (version 2.4.1), edited by the sed script `edit` before openssl signs it.
+    std::string sign(const std::string &fw, const std::string &edit = "",
+                     const std::string &key = "k")
+    {
+        const std::string d = keys_dir();
+        EXPECT_TRUE(sim::write_file(d + "/fw.bin", fw));
+        run_result m =
+            fwtest::run_program(fwtest::fwtool_binary(), "fwtool",
+                                {"image", "manifest", d + "/fw.bin", "--key",
+                                 d + "/" + key + ".pub.pem", "--version", "2.4.1"});
+        EXPECT_EQ(0, m.status) << m.err;
+        EXPECT_TRUE(sim::write_file(d + "/manifest", m.out));
+        EXPECT_EQ(0, sh("cd '" + d + "'; sed -i -e '" + edit + "' manifest;" +
+                        "openssl pkeyutl -sign -inkey " + key +
+                        ".pem -rawin -in manifest -out sig.bin;"
+                        "{ cat manifest; printf 'signature %s\\n' \"$(xxd -p -c 64 sig.bin)\"; }"
+                        " > fw.sig"));
+        std::string sig;
+        EXPECT_TRUE(sim::read_file(d + "/fw.sig", &sig));
+        return sig;
+    }
+
+    // The target bank's record; its state is 0 when there is none.
+    bank_record record(int bank) const
+    {
+        bank_record r;
+        memset(&r, 0, sizeof(r));
+        const std::string p = path("kelpvar/config" + std::to_string(bank) + "/bank_record");
+        (void)bank_record_read(p.c_str(), &r);
+        return r;
+    }
+
     image factory_;
     std::string original_script_;
     std::string initial_dev_[8];
+    fwtest::TempDir keys_;
 };
 
 // ---- success ----
@@ -365,6 +443,75 @@ TEST_F(Upgrade, WritesTheOtherBankAndSelectsItFromEitherBank)
             EXPECT_NE(t.end(),
                       std::find(t.begin(), t.end(), "unlock mtdblock" + std::to_string(n)));
         expect_relocked(target);
+    }
+}
+
+// Without a keyring any image installs and a signature beside it is ignored; with one, a good
+// signature installs. Either way the written bank's record says "verified" with what it holds,
+// before the script names it; the running bank's record is not touched.
+TEST_F(Upgrade, SignaturePolicyAndTheVerifiedBankRecord)
+{
+    image img = make_image("SIM3000", 12);
+    const std::string fw = image_file(img);
+    // Keys, manifest and signature from openssl and the shell alone, as a signer without fwtool
+    // makes them.
+    const std::string d = keys_dir();
+    ASSERT_TRUE(sim::write_file(d + "/fw.bin", fw));
+    const std::string by_openssl =
+        "cd '" + d +
+        "'; sha() { openssl dgst -sha256 -r | cut -c1-64; };"
+        "id=$(openssl pkey -pubin -in k.pub.pem -outform DER | tail -c 32 | sha | cut -c1-16);"
+        "{ echo 'fwupgrade-manifest 1';"
+        "  echo \"image-sha256 $(sha < fw.bin)\";"
+        "  echo \"kernel-sha256 $(dd if=fw.bin bs=1 skip=76 count=100000 2>/dev/null | sha)\";"
+        "  echo \"root-sha256 $(dd if=fw.bin bs=1 skip=100076 count=300000 2>/dev/null | sha)\";"
+        "  echo 'model SIM3000'; echo 'version 7.1'; echo \"key-id $id\"; } > manifest;"
+        "openssl pkeyutl -sign -inkey k.pem -rawin -in manifest -out sig.bin;"
+        "{ cat manifest; printf 'signature %s\\n' \"$(xxd -p -c 64 sig.bin)\"; } > os.sig";
+    ASSERT_EQ(0, sh(by_openssl));
+    std::string openssl_sig;
+    ASSERT_TRUE(sim::read_file(d + "/os.sig", &openssl_sig));
+    struct row {
+        const char *name;
+        bool keys;
+        std::string sig;
+        const char *version; // in the record; null: unsigned
+    };
+    const row rows[] = {
+        {"unsigned, no keyring", false, "", nullptr},
+        {"a signature without a keyring is ignored", false, "not a signature\n", nullptr},
+        {"signed, trusted", true, sign(fw), "2.4.1"},
+        {"signed with openssl alone, trusted", true, openssl_sig, "7.1"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        reset(0);
+        stage(img);
+        if (r.keys)
+            trust();
+        if (!r.sig.empty())
+            write("tmpfs/upgrading/fw.sig", r.sig);
+        const int64_t before = (int64_t)time(nullptr);
+
+        run_result res = upgrade();
+
+        expect_finished(res, 0, 1, img);
+        EXPECT_TRUE(told(res.err).empty()) << res.err;
+        bank_record rec = record(1);
+        EXPECT_EQ(BANK_VERIFIED, rec.state);
+        EXPECT_GE(rec.installed, before);
+        EXPECT_LE(rec.installed, (int64_t)time(nullptr));
+        EXPECT_EQ(fwtest::md5_of(img.kernel), std::string((char *)rec.kernel_md5, 16));
+        EXPECT_EQ(fwtest::md5_of(img.root), std::string((char *)rec.root_md5, 16));
+        EXPECT_EQ(sha256_hex(fw), fwtest::hex(rec.image_sha256, SHA256_LEN));
+        EXPECT_EQ(sha256_hex(img.kernel), fwtest::hex(rec.kernel_sha256, SHA256_LEN));
+        EXPECT_EQ(sha256_hex(img.root), fwtest::hex(rec.root_sha256, SHA256_LEN));
+        EXPECT_EQ(r.version != nullptr, rec.is_signed);
+        EXPECT_STREQ(r.version != nullptr ? r.version : "", rec.version);
+        if (r.version != nullptr) {
+            EXPECT_EQ(key_id_in(r.sig), fwtest::hex(rec.signer, KEY_ID_LEN));
+        }
+        EXPECT_FALSE(exists("kelpvar/config0/bank_record"));
     }
 }
 
@@ -584,6 +731,8 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         const char *says;
     };
     auto as = [](mode_t kind, const char *says) { return staged_as{kind, says}; };
+    // With a keyring, the signature beside the image: refused before anything is unlocked.
+    enum { NO_KEYS, TRUSTED, BROKEN_KEYRING };
     struct row {
         const char *name;
         const char *fw; // file name under tmpfs/upgrading holding `data`
@@ -592,8 +741,30 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         int code;
         staged_as as = {S_IFREG, nullptr};
         const char *out = nullptr; // standard output, when it is checked
+        int keys = NO_KEYS;
+        std::string sig = ""; // fw.sig's bytes; "@link": a link to a good one; "@dir": a directory
     };
     const std::string cut_example = image_file({"TEST", "abc", "xyz"}).substr(0, 81);
+    const std::string zeros(64, '0');
+    const std::string good_sig = sign(good), by_other = sign(good, "", "o");
+    std::string digit_changed = good_sig, version_changed = good_sig;
+    char &digit = digit_changed[good_sig.find("\nsignature ") + 12];
+    digit = digit == '0' ? '1' : '0';
+    version_changed.replace(version_changed.find("version 2.4.1"), 13, "version 2.4.2");
+    auto refused = [](const std::string &why) {
+        return "signature check failed: " + why + " (/tmpfs/upgrading/fw.sig)";
+    };
+    const std::string says[] = {
+        refused("no signature"),
+        refused("unreadable signature file"),
+        refused("unknown key " + key_id_in(by_other)),
+        refused("bad signature"),
+        refused("malformed signature file"),
+        refused("manifest does not match the image: image-sha256 differs"),
+        refused("manifest does not match the image: kernel-sha256 differs"),
+        refused("manifest does not match the image: root-sha256 differs"),
+        refused("manifest does not match the image: model differs"),
+    };
     const row rows[] = {
         {"no image", "other.bin", good, "", UPGRADE_ERR_RESOURCE},
         {"header cut to 75 bytes", "fw.bin", good.substr(0, 75), "", UPGRADE_ERR_RESOURCE,
@@ -636,6 +807,35 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
          as(S_IFDIR, "is a directory")},
         {"image is a link to an image", "other.bin", good, "", UPGRADE_ERR_IMAGE,
          as(S_IFLNK, "is a symbolic link")},
+        {"keys and no signature", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[0].c_str()), nullptr, TRUSTED},
+        {"signature is a link", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[1].c_str()), nullptr, TRUSTED, "@link"},
+        {"signature is a directory", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[1].c_str()), nullptr, TRUSTED, "@dir"},
+        {"signed by an unknown key", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[2].c_str()), nullptr, TRUSTED, by_other},
+        {"a signature digit changed", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[3].c_str()), nullptr, TRUSTED, digit_changed},
+        {"the manifest's version changed", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[3].c_str()), nullptr, TRUSTED, version_changed},
+        {"signature file is not one", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[4].c_str()), nullptr, TRUSTED, "signature\n"},
+        {"the signature of another image", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[5].c_str()), nullptr, TRUSTED,
+         sign(image_file(make_image("SIM3000", 71)))},
+        {"a signed wrong kernel digest", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[6].c_str()), nullptr, TRUSTED,
+         sign(good, "s/^kernel-sha256 .*/kernel-sha256 " + zeros + "/")},
+        {"a signed wrong root digest", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[7].c_str()), nullptr, TRUSTED,
+         sign(good, "s/^root-sha256 .*/root-sha256 " + zeros + "/")},
+        {"a signed other model", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[8].c_str()), nullptr, TRUSTED, sign(good, "s/^model .*/model SIM3001/")},
+        // A key file that cannot be used refuses every image: told by the keyring's loader.
+        {"keyring unusable", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, "/etc/fwupgrade/keys/bad.pem is not a regular file"), nullptr,
+         BROKEN_KEYRING, good_sig},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -649,6 +849,20 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
             ASSERT_EQ(0, mkdir(fw.c_str(), 0700));
         } else if (r.as.kind == S_IFLNK) {
             ASSERT_EQ(0, symlink(r.fw, fw.c_str()));
+        }
+        if (r.keys == TRUSTED)
+            trust();
+        if (r.keys == BROKEN_KEYRING) {
+            ASSERT_TRUE(sim::make_dirs(path("etc/fwupgrade/keys/bad.pem")));
+        }
+        const std::string sig = path("tmpfs/upgrading/fw.sig");
+        if (r.sig == "@link") {
+            write("tmpfs/upgrading/good.sig", good_sig);
+            ASSERT_EQ(0, symlink("good.sig", sig.c_str()));
+        } else if (r.sig == "@dir") {
+            ASSERT_EQ(0, mkdir(sig.c_str(), 0700));
+        } else if (!r.sig.empty()) {
+            write("tmpfs/upgrading/fw.sig", r.sig);
         }
 
         run_result res = upgrade(r.fault);
@@ -665,6 +879,7 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         EXPECT_EQ(original_script_, stored_script());
         EXPECT_TRUE(trace().empty()) << "a partition was locked or unlocked";
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
+        EXPECT_FALSE(exists("kelpvar/config1/bank_record"));
         upgrade_progress p;
         ASSERT_TRUE(read_progress(&p));
         EXPECT_EQ(0u, p.kernel_total);
@@ -831,6 +1046,7 @@ TEST_F(Upgrade, WriteFaultsKeepTheRunningBankSelected)
         EXPECT_EQ(original_script_, stored_script());
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_relocked(1);
+        EXPECT_EQ(BANK_BEING_WRITTEN, record(1).state);
         upgrade_progress p;
         ASSERT_TRUE(read_progress(&p));
         EXPECT_EQ(kKernelLen, p.kernel_total);
@@ -864,6 +1080,7 @@ TEST_F(Upgrade, VerifyMismatchComparesBothAndKeepsTheRunningBank)
         EXPECT_EQ(original_script_, stored_script());
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_relocked(1);
+        EXPECT_EQ(BANK_BEING_WRITTEN, record(1).state);
         upgrade_progress p;
         ASSERT_TRUE(read_progress(&p));
         EXPECT_EQ(r.kernel_done, p.kernel_done);
@@ -878,7 +1095,8 @@ TEST_F(Upgrade, VerifyMismatchComparesBothAndKeepsTheRunningBank)
 TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
 {
     image img = make_image("SIM3000", 115);
-    const long long loaded = 76 + kKernelLen + kRootLen; // the checks read the whole file once
+    // The checks read the whole file once, and the SHA-256 digests once more.
+    const long long loaded = 2 * (76 + kKernelLen + kRootLen);
     const long long written = loaded + kKernelLen + kRootLen;
     struct row {
         const char *rule;
@@ -912,9 +1130,49 @@ TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
         EXPECT_EQ(original_script_, stored_script());
         EXPECT_FALSE(exists("var/lock/bootidx_changed"));
         expect_relocked(1);
+        EXPECT_EQ(BANK_BEING_WRITTEN, record(1).state) << "a changed image was recorded verified";
         std::vector<std::string> lines = told(res.err);
         ASSERT_EQ(1u, lines.size()) << res.err;
         EXPECT_EQ(0u, lines[0].find("fwupgrade: " + std::string(r.says))) << res.err;
+    }
+}
+
+// The bank's record is written before the first payload byte and again before the switch: when
+// either cannot be, the run stops (228), told once by the record's writer, and the script stays
+// on the running bank. The directory's sync is the record's last step: the new record is in
+// place, but not known to last, so the run does not go on on its word.
+TEST_F(Upgrade, BankRecordThatCannotBeWrittenStopsTheRun)
+{
+    image img = make_image("SIM3000", 118);
+    struct row {
+        const char *fault;
+        bool written; // the payloads reached the bank
+        int state;    // the record afterwards
+    };
+    const row rows[] = {
+        {"fsync:kelpvar/config1", false, BANK_BEING_WRITTEN},
+        {"fsync:kelpvar/config1:after=1", true, BANK_VERIFIED},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.fault);
+        reset(0);
+        stage(img);
+
+        run_result res = upgrade(r.fault);
+
+        expect_finished(res, UPGRADE_ERR_RECORD, 0, factory_);
+        EXPECT_EQ(original_script_, stored_script());
+        expect_relocked(1);
+        std::vector<std::string> lines = told(res.err);
+        ASSERT_EQ(1u, lines.size()) << res.err;
+        EXPECT_NE(std::string::npos, lines[0].find("bank_record: fsync of the directory failed"))
+            << lines[0];
+        EXPECT_EQ(r.written, bank_holds(1, img));
+        if (!r.written) {
+            EXPECT_EQ(initial_dev_[kernel_dev(1)], dev(kernel_dev(1)));
+            EXPECT_EQ(initial_dev_[root_dev(1)], dev(root_dev(1)));
+        }
+        EXPECT_EQ(r.state, record(1).state);
     }
 }
 

@@ -21,6 +21,7 @@
 #include "lock_files.h"
 #include "notify.h"
 #include "progress.h"
+#include "sha256.h"
 #include "upgrade.h"
 
 namespace
@@ -869,14 +870,19 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     upgrade_progress p = make_progress(UPGRADE_STAGE_VERIFY_KERNEL, 20000, 0);
     data_fault f = {nullptr, -1, -1, -1};
 
-    EXPECT_EQ(DATA_OK, do_fcompare_data(src, 4, 20000, dev, 0, md5, counter(&p), &f));
+    uint8_t sha[SHA256_LEN];
+    uint8_t sha_ref[SHA256_LEN];
+    sha256_digest(content.data(), content.size(), sha_ref);
+
+    EXPECT_EQ(DATA_OK, do_fcompare_data(src, 4, 20000, dev, 0, md5, sha, counter(&p), &f));
     EXPECT_EQ(md5sum_of(content), hex(md5, MD5_DIGEST_LEN));
+    EXPECT_EQ(hex(sha_ref, SHA256_LEN), hex(sha, SHA256_LEN));
     EXPECT_EQ(20000u, p.kernel_done);
     EXPECT_EQ(100, p.percent);
 
     // The device holds the source shifted by one byte: the first difference is at byte 0, and
     // one differing byte after two whole chunks is found where it is.
-    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 5, 100, dev, 0, md5, nullptr, &f));
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 5, 100, dev, 0, md5, nullptr, nullptr, &f));
     EXPECT_STREQ("compare", f.call);
     EXPECT_EQ(0, f.at);
     std::string bad = content;
@@ -884,7 +890,7 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     ASSERT_TRUE(sim::write_file(d / "dev2", bad));
     FILE *dev2 = fopen((d / "dev2").c_str(), "rb");
     ASSERT_NE(nullptr, dev2);
-    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 4, 20000, dev2, 0, md5, nullptr, &f));
+    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 4, 20000, dev2, 0, md5, nullptr, nullptr, &f));
     EXPECT_EQ(8192 + 1000, f.at);
     fclose(dev2);
 
@@ -892,14 +898,14 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     // nothing.
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20005, dev, 0, md5, nullptr, &f));
+        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20005, dev, 0, md5, nullptr, nullptr, &f));
         EXPECT_EQ("fread failed bytes_read : done = 3621 : 3620 !\n", cap.take());
         EXPECT_EQ(0, f.source);
         EXPECT_EQ(16384, f.at);
     }
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20001, dev, 0, nullptr, nullptr, &f));
+        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20001, dev, 0, nullptr, nullptr, nullptr, &f));
         EXPECT_EQ("", cap.take());
         EXPECT_STREQ("fread", f.call);
         EXPECT_EQ(1, f.source);
@@ -919,7 +925,7 @@ TEST(Datasrc, DumpThenVerifyAndAChangedSource)
     ASSERT_TRUE(sim::write_file(d / "img", "0123456789" + content));
     FILE *img = fopen((d / "img").c_str(), "rb");
     ASSERT_NE(nullptr, img);
-    datasrc src = {img, 10, (uint32_t)content.size(), {0}};
+    datasrc src = {img, 10, (uint32_t)content.size(), {0}, {0}, false};
     memcpy(src.md5, fwtest::md5_of(content).data(), MD5_DIGEST_LEN);
     ASSERT_TRUE(sim::write_file(d / "dev", std::string(200000, '\xFF')));
     data_fault f = {nullptr, -1, -1, -1};
@@ -935,6 +941,17 @@ TEST(Datasrc, DumpThenVerifyAndAChangedSource)
     EXPECT_STREQ("digest", f.call);
     EXPECT_EQ(1, f.source);
     EXPECT_EQ((int32_t)content.size(), f.at);
+
+    // With its SHA-256 required, the comparison also fails on that digest alone.
+    src.md5[0] ^= 1;
+    src.has_sha256 = true;
+    sha256_digest(content.data(), content.size(), src.sha256);
+    EXPECT_EQ(DATA_OK, verify_datasrc_with_file(&src, (d / "dev").c_str(), nullptr, &f));
+    src.sha256[SHA256_LEN - 1] ^= 1;
+    EXPECT_EQ(DATA_ERR_MISMATCH, verify_datasrc_with_file(&src, (d / "dev").c_str(), nullptr, &f));
+    EXPECT_STREQ("sha256", f.call);
+    EXPECT_EQ(1, f.source);
+    src.has_sha256 = false;
 
     // A target that is not there yet is created, as a truncating open would.
     EXPECT_EQ(DATA_OK, dump_datasrc_to_file(&src, (d / "new").c_str(), 131072, nullptr, &f));

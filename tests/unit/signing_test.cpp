@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "image.h"
 #include "keyring.h"
 #include "manifest.h"
 #include "sha256.h"
