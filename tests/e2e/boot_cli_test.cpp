@@ -32,6 +32,7 @@ const char kUsage[] =
     "    redboot_cli update_exec <exec_cmd>\n"
     "    redboot_cli update_load <start_addr>\n"
     "    redboot_cli update_scrub <length>\n"
+    "    redboot_cli --status [--json]\n"
     "Example:\n"
     "    redboot_cli update_exec \"root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200\"\n"
     "    redboot_cli update_load 0x0c000000\n"
@@ -471,6 +472,75 @@ TEST_F(BootCli, ConcurrentEditsNeverOverlapUnlockAndRelock)
     EXPECT_EQ(replace(sim::boot_script(1), "0x0a000000 root1", "0x0c000000 root1"),
               stored_script());
     EXPECT_TRUE(stored_crc_valid());
+}
+
+// A switch never points the script at a bank whose payloads are half written, nor at one whose
+// record cannot be trusted: one line, its own status, nothing stored and no marker made. A bank
+// without a record, or with a verified one, is switched to as before.
+TEST_F(BootCli, SwitchesOnlyToABankThatCanBoot)
+{
+    const std::string being_written = "fwupgrade-bank 1\nstate being-written\ninstalled 5\n";
+    const std::string verified = "fwupgrade-bank 1\nstate verified\nkernel-md5 " +
+                                 std::string(32, '1') + "\nroot-md5 " + std::string(32, '2') +
+                                 "\nimage-sha256 " + std::string(64, '3') + "\nkernel-sha256 " +
+                                 std::string(64, '4') + "\nroot-sha256 " + std::string(64, '5') +
+                                 "\nversion 7.1\nsigner unsigned\ninstalled 1700000000\n";
+    const std::string refused_written =
+        "set_boot_idx: bank 1 is being written: /kelpvar/config1/bank_record says its firmware "
+        "was never verified; the boot script is unchanged\n";
+    const std::string refused_untrusted =
+        "set_boot_idx: bank 1 cannot be trusted: /kelpvar/config1/bank_record is unreadable or "
+        "not a bank record; the boot script is unchanged\n";
+    const struct {
+        const char *name;
+        std::string record; // "" none; "->" a link to a being-written record; "/" a directory
+        int status;
+        std::string err;
+    } rows[] = {
+        {"no record", "", 0, ""},
+        {"verified", verified, 0, ""},
+        {"being written", being_written, 256 + BOOT_ERR_BANK_RECORD, refused_written},
+        {"malformed", "fwupgrade-bank 1\nstate half\ninstalled 5\n", 256 + BOOT_ERR_BANK_RECORD,
+         refused_untrusted},
+        {"a link", "->", 256 + BOOT_ERR_BANK_RECORD, refused_untrusted},
+        {"a directory", "/", 256 + BOOT_ERR_BANK_RECORD, refused_untrusted},
+    };
+    const std::string record = path("kelpvar/config1/bank_record");
+    for (const auto &row : rows) {
+        use_script(sim::boot_script(0));
+        sim::remove_tree(record);
+        unlink(path("var/lock/bootidx_changed").c_str());
+        if (row.record == "->") {
+            write("kelpvar/config1/elsewhere", being_written);
+            ASSERT_EQ(0, symlink("elsewhere", record.c_str()));
+        } else if (row.record == "/") {
+            ASSERT_EQ(0, mkdir(record.c_str(), 0755));
+        } else if (!row.record.empty()) {
+            write("kelpvar/config1/bank_record", row.record);
+        }
+        const std::string before = config_block();
+        run_result r = run("set_boot_idx", {"1"});
+        EXPECT_EQ(row.status, r.status) << row.name;
+        EXPECT_EQ(row.err, r.err) << row.name;
+        EXPECT_EQ("", r.out) << row.name;
+        if (row.status != 0) {
+            EXPECT_TRUE(before == config_block()) << row.name;
+            EXPECT_EQ(-1, access(path("var/lock/bootidx_changed").c_str(), F_OK)) << row.name;
+            // Back to the bank the script names already: nothing to store, nothing to refuse.
+            EXPECT_EQ(0, run("set_boot_idx", {"0"}).status) << row.name;
+        } else {
+            EXPECT_EQ(sim::boot_script(1), stored_script()) << row.name;
+        }
+    }
+    // A bank being written is refused to the upgrade's select too, and on the other bank.
+    sim::remove_tree(record);
+    use_script(sim::boot_script(1));
+    write("kelpvar/config0/bank_record", being_written);
+    EXPECT_EQ(BOOT_ERR_BANK_RECORD, select_boot_bank(0, -1));
+    EXPECT_EQ(sim::boot_script(1), stored_script());
+    run_result r = run("set_boot_idx", {"0"});
+    EXPECT_EQ(256 + BOOT_ERR_BANK_RECORD, r.status);
+    EXPECT_EQ(replace(replace(refused_written, "bank 1", "bank 0"), "config1", "config0"), r.err);
 }
 
 } // namespace
