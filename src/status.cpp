@@ -176,7 +176,7 @@ void print_text(const device_status *st)
         printf("bank %d signer:     %s\n", bank, r.is_signed ? digest : "unsigned");
         for (const digest_field &f : g_digests) {
             hex((const uint8_t *)&r + f.offset, f.len, digest);
-            printf("bank %d %s:%*s%s\n", bank, f.name, (int)(13 - strlen(f.name)), "", digest);
+            printf("bank %d %s:%*s%s\n", bank, f.name, (int)(14 - strlen(f.name)), "", digest);
         }
     }
     if (st->shm == SHM_READ)
