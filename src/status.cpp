@@ -310,28 +310,28 @@ int status_json_quote(const char *text, char *out, size_t size)
 {
     size_t n = 0;
 
-    // The longest escape is six bytes; the closing quote and the NUL need two more.
-    if (size == 0)
+    if (size < 3) {
+        if (size > 0)
+            out[0] = '\0';
         return -1;
+    }
     out[n++] = '"';
     for (const char *c = text; *c != '\0'; c++) {
         unsigned char b = (unsigned char)*c;
-        if (n + 8 > size) {
+        size_t need = b == '"' || b == '\\' ? 2 : b < 0x20 ? 6 : 1;
+        // Room for this byte's text, the closing quote and the NUL, or nothing at all.
+        if (n + need + 2 > size) {
             out[0] = '\0';
             return -1;
         }
-        if (b == '"' || b == '\\') {
-            out[n++] = '\\';
-            out[n++] = (char)b;
-        } else if (b < 0x20) {
-            n += (size_t)snprintf(out + n, size - n, "\\u%04x", b);
+        if (need == 6) {
+            snprintf(out + n, size - n, "\\u%04x", b);
         } else {
-            out[n++] = (char)b;
+            if (need == 2)
+                out[n] = '\\';
+            out[n + need - 1] = (char)b;
         }
-    }
-    if (n + 2 > size) {
-        out[0] = '\0';
-        return -1;
+        n += need;
     }
     out[n++] = '"';
     out[n] = '\0';
