@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // fwtool status: what a simulated device would do and holds, read from outside: the bank its boot
-// script loads, the change marker, the bank its kernel command line names, each bank's partitions
-// (and whether they hold a given image) and the last upgrade's progress record. Reads only.
+// script loads, the change marker, each bank's record, the bank its kernel command line names, each
+// bank's partitions (and whether they hold a given image) and the last upgrade's progress record.
+// Reads only.
 #include "fwtool.h"
 
 #include <cerrno>
@@ -27,9 +28,10 @@ namespace
 
 const char kUsage[] =
     "usage: fwtool status [--json] SANDBOX [--image FW.BIN]\n"
-    "Shows a simulated device: the bank its boot script loads, the change marker, the bank its\n"
-    "kernel command line names, the size of each bank's partitions and the last progress\n"
-    "record. With --image, also whether each bank's partitions hold that image's payloads\n"
+    "Shows a simulated device: the bank its boot script loads, the change marker, each bank's\n"
+    "record (kelpvar/configN/bank_record), the bank its kernel command line names, the size of\n"
+    "each bank's partitions and the last progress record. With --image, also whether each bank's "
+    "partitions hold that image's payloads\n"
     "(their leading bytes match the image's digests).\n"
     "\n"
     "options:\n"
