@@ -256,8 +256,8 @@ void print_json(const device_status *st)
     printf(is_bank(st->marker) ? "true" : "false");
     json_key(&j, "marker_ignored");
     printf(st->marker == BOOT_MARKER_FOREIGN ? "true" : "false");
-    json_int(&j, "marker_bank", st->marker, is_bank(st->marker));
     json_int(&j, "cmdline_bank", st->cmdline_bank, is_bank(st->cmdline_bank));
+    json_int(&j, "marker_bank", st->marker, is_bank(st->marker));
     json_key(&j, "bank_records");
     printf("[");
     for (int bank = 0; bank < BANK_COUNT; bank++)

@@ -359,7 +359,6 @@ void print_text(const status_args &a, const device_state &st)
                st.marker_bank);
     else
         printf("marker:        absent\n");
-    print_records_text(st);
     if (!st.cmdline_read)
         printf("cmdline bank:  none (proc/cmdline cannot be read)\n");
     else if (st.cmdline_bank < 0)
@@ -389,6 +388,7 @@ void print_text(const status_args &a, const device_state &st)
         }
         printf("\n");
     }
+    print_records_text(st);
     printf("progress:      ");
     if (st.progress == PROGRESS_READ_OK)
         fwtool_progress_summary(stdout, st.record, st.run);
@@ -414,14 +414,14 @@ void print_json(const status_args &a, const device_state &st)
                 st.script_problem.empty() ? nullptr : st.script_problem.c_str());
     json_bool(&w, "marker", st.marker);
     json_bool(&w, "marker_ignored", st.marker_ignored);
-    if (st.marker)
-        json_int(&w, "marker_bank", st.marker_bank);
-    else
-        json_null(&w, "marker_bank");
     if (st.cmdline_bank >= 0)
         json_int(&w, "cmdline_bank", st.cmdline_bank);
     else
         json_null(&w, "cmdline_bank");
+    if (st.marker)
+        json_int(&w, "marker_bank", st.marker_bank);
+    else
+        json_null(&w, "marker_bank");
     if (st.have_image) {
         json_object(&w, "image");
         json_string(&w, "path", a.image);
