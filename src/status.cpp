@@ -98,11 +98,13 @@ const char *record_state(const device_status *st, int bank)
     return status_record_state(st->record_rc[bank], &st->records[bank]);
 }
 
+// `n` bytes as lower-case hex into `out` (HEX_MAX bytes), NUL-terminated.
 void hex(const uint8_t *d, size_t n, char *out)
 {
     static const char digits[] = "0123456789abcdef";
 
-    for (size_t i = 0; i < n && 2 * i + 2 < HEX_MAX + 1; i++) {
+    out[0] = '\0';
+    for (size_t i = 0; i < n && 2 * i + 2 < HEX_MAX; i++) {
         out[2 * i] = digits[d[i] >> 4];
         out[2 * i + 1] = digits[d[i] & 0xf];
         out[2 * i + 2] = '\0';
