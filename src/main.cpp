@@ -82,15 +82,22 @@ void print_version(const char *name)
            g_fw_commit[0] != '\0' ? " commit " : "", g_fw_commit);
 }
 
-// --status [--json] as the whole of the arguments: 1 text, 2 JSON; 0 when the first argument is
-// not --status; -1 when something else follows it.
-int status_request(int argc, char **argv)
+// --status [--json] as the first argument and the rest (redboot_cli: also in its value's place,
+// as help is): 1 text, 2 JSON; 0 when there is no --status there; -1 when something else
+// follows it.
+int status_request(command_id command, int argc, char **argv)
 {
-    if (argc < 2 || argv[1] == nullptr || strcmp(argv[1], "--status") != 0)
+    int at = 1;
+
+    if (command == CMD_REDBOOT_CLI && argc >= 3 && argv[2] != nullptr &&
+        strcmp(argv[2], "--status") == 0)
+        at = 2;
+    if (argc <= at || argv[at] == nullptr || strcmp(argv[at], "--status") != 0)
         return 0;
-    if (argc == 2)
+    if (argc == at + 1)
         return 1;
-    return argc == 3 && argv[2] != nullptr && strcmp(argv[2], "--json") == 0 ? 2 : -1;
+    return argc == at + 2 && argv[at + 1] != nullptr && strcmp(argv[at + 1], "--json") == 0 ? 2
+                                                                                            : -1;
 }
 
 // The first argument that looks like an option the upgrade does not know, 0 when there is none.
@@ -146,7 +153,7 @@ int main(int argc, char **argv)
         return 0;
     }
     // The state is read like a query: nothing locked for long, made, stored or created.
-    int status = status_request(argc, argv);
+    int status = status_request(command, argc, argv);
     if (status < 0) {
         fprintf(stderr, "%s: --status takes only --json after it\n",
                 name[0] != '\0' ? name : "fwupgrade");

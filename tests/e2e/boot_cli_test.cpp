@@ -635,6 +635,9 @@ TEST_F(BootCli, StatusTellsAndTouchesNothing)
         EXPECT_EQ(std::string(name) == "fwupgrade" ? 230 : 255, r.status) << name;
         EXPECT_EQ(std::string(name) + ": --status takes only --json after it\n", r.err);
     }
+    // In redboot_cli's value place too: stored, it would be the next boot's kernel command line.
+    EXPECT_EQ(text, run("redboot_cli", {"update_exec", "--status"}).out);
+    EXPECT_EQ(json, run("redboot_cli", {"update_exec", "--status", "--json"}).out);
     EXPECT_NE(std::string::npos, json.find("\"running_bank\":0,\"running_source\":\"marker\""));
     EXPECT_NE(std::string::npos, json.find("{\"bank\":0,\"state\":\"being-written\",\"installed\""
                                            ":9,\"version\":null,\"signer\":null,"))
