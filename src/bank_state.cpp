@@ -75,6 +75,11 @@ int boot_cmdline_override(const char *buf, size_t len)
     return result;
 }
 
+int boot_cmdline_bank(void)
+{
+    return check_bootidx_override();
+}
+
 int boot_running_bank(int script_bank, int marker, int override)
 {
     if (is_bank(override))

@@ -10,6 +10,10 @@
 // (searched as bytes): 0 or 1, or -2 when neither occurs; the last one wins.
 int boot_cmdline_override(const char *buf, size_t len);
 
+// The bank "bootopt=" names on the running kernel's command line: 0 or 1; negative when it names
+// none or /proc/cmdline cannot be read.
+int boot_cmdline_bank(void);
+
 // The running bank from its three sources, without I/O: the kernel command line's bank
 // (`override`, 0 or 1, else negative) when it names one; else the bank a marker this tool made
 // recorded (`marker`, 0 or 1, or a BOOT_MARKER_* value); else, with no marker (the script has not

@@ -10,7 +10,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "bank_record.h"
 #include "lock_files.h"
+#include "paths.h"
 #include "rb_config.h"
 
 namespace
@@ -60,8 +62,28 @@ const char g_config_label[] = "\"RedBoot config\"";
 
 void set_boot_idx_usage(FILE *out)
 {
-    fprintf(out, "Usage: set_boot_idx 0|1\n"
-                 "Points the boot script at bank 0 or bank 1 for the next boot.\n");
+    fprintf(out,
+            "Usage: set_boot_idx 0|1\n"
+            "Points the boot script at bank 0 or bank 1 for the next boot; a bank whose record\n"
+            "says it is being written is refused (242).\n"
+            "       set_boot_idx --status [--json] shows the banks and changes nothing.\n");
+}
+
+// Why the bank's record stopped a switch to it.
+void report_record(const char *command, const boot_report *r)
+{
+    int bank = r->record_bank == 1 ? 1 : 0;
+
+    if (r->record_check == BANK_RECORD_ERR_INCOMPLETE)
+        fprintf(stderr,
+                "%s: bank %d is being written: %s says its firmware was never verified; the boot "
+                "script is unchanged\n",
+                command, bank, g_bank_record_paths[bank]);
+    else
+        fprintf(stderr,
+                "%s: bank %d cannot be trusted: %s is unreadable or not a bank record; the boot "
+                "script is unchanged\n",
+                command, bank, g_bank_record_paths[bank]);
 }
 
 // The one line that tells why an operation on the block failed.
@@ -103,6 +125,9 @@ void report_failure(const char *command, int result, const boot_report *r)
                 "%s: /var/lock/bootidx_changed is not the change marker this tool makes and the "
                 "kernel command line names no bank; the boot script is unchanged\n",
                 command);
+        break;
+    case BOOT_ERR_BANK_RECORD:
+        report_record(command, r);
         break;
     case BOOT_ERR_REFUSED:
         fprintf(stderr, "%s: refused: %s; the boot script is unchanged\n", command,
@@ -191,6 +216,7 @@ void redboot_cli_print_usage(void)
         else
             printf("    redboot_cli %s\n", c.name);
     }
+    printf("    redboot_cli --status [--json]\n");
     printf("Example:\n");
     printf("    redboot_cli update_exec \"root=/dev/ram0 initrd=0x0a000000,10M "
            "console=ttyS0,115200\"\n");
@@ -204,7 +230,8 @@ void boot_command_usage(const char *command)
     if (strcmp(command, "get_boot_idx") == 0)
         printf("Usage: get_boot_idx\n"
                "Exits with the bank (0 or 1) that the boot script loads; 255 when it names "
-               "neither\nor cannot be read.\n");
+               "neither\nor cannot be read.\n"
+               "       get_boot_idx --status [--json] shows the banks and changes nothing.\n");
     else if (strcmp(command, "set_boot_idx") == 0)
         set_boot_idx_usage(stdout);
     else

@@ -32,6 +32,8 @@ enum : int {
     BOOT_ERR_MARKER = -12,      // the change marker could not be made: nothing stored
     BOOT_ERR_FOREIGN = -13,     // no bank on the command line, and the marker's path holds
                                 // something this tool did not make: nothing stored
+    BOOT_ERR_BANK_RECORD = -14, // the bank to point at is being written, or its record cannot
+                                // be trusted: nothing stored
 };
 
 // Why an edit was refused (BOOT_ERR_REFUSED).

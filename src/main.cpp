@@ -8,6 +8,7 @@
 #include "fw_version.h"
 #include "platform.h"
 #include "progress.h"
+#include "status.h"
 #include "upgrade.h"
 
 namespace
@@ -81,6 +82,24 @@ void print_version(const char *name)
            g_fw_commit[0] != '\0' ? " commit " : "", g_fw_commit);
 }
 
+// --status [--json] as the first argument and the rest (redboot_cli: also in its value's place,
+// as help is): 1 text, 2 JSON; 0 when there is no --status there; -1 when something else
+// follows it.
+int status_request(command_id command, int argc, char **argv)
+{
+    int at = 1;
+
+    if (command == CMD_REDBOOT_CLI && argc >= 3 && argv[2] != nullptr &&
+        strcmp(argv[2], "--status") == 0)
+        at = 2;
+    if (argc <= at || argv[at] == nullptr || strcmp(argv[at], "--status") != 0)
+        return 0;
+    if (argc == at + 1)
+        return 1;
+    return argc == at + 2 && argv[at + 1] != nullptr && strcmp(argv[at + 1], "--json") == 0 ? 2
+                                                                                            : -1;
+}
+
 // The first argument that looks like an option the upgrade does not know, 0 when there is none.
 int unknown_option_index(int argc, char **argv)
 {
@@ -103,7 +122,9 @@ void upgrade_usage(FILE *out)
             "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
             "wrong model; 233 write failed; 232 verify failed; 231 the change marker\n"
             "/var/lock/bootidx_changed is not the tool's or cannot be made (without bootopt= on\n"
-            "the kernel command line); 230 an unknown option, nothing done.\n");
+            "the kernel command line); 230 an unknown option, nothing done.\n"
+            "fwupgrade --status [--json] prints the banks, their records, the change marker and\n"
+            "the last upgrade's progress, and changes nothing.\n");
 }
 
 } // namespace
@@ -131,6 +152,17 @@ int main(int argc, char **argv)
             boot_command_usage(name);
         return 0;
     }
+    // The state is read like a query: nothing locked for long, made, stored or created.
+    int status = status_request(command, argc, argv);
+    if (status < 0) {
+        fprintf(stderr, "%s: --status takes only --json after it\n",
+                name[0] != '\0' ? name : "fwupgrade");
+        return command == CMD_UPGRADE ? (int)UPGRADE_ERR_USAGE : -1;
+    }
+    if (status > 0)
+        return platform_init() != 0
+                   ? -1
+                   : status_main(name[0] != '\0' ? name : "fwupgrade", status == 2);
     // A mistyped option (--dry-run, -n) must not run a real upgrade: refused before the lock,
     // the record, the events or the staged files are touched. Words without a '-' stay ignored.
     int unknown = command == CMD_UPGRADE ? unknown_option_index(argc, argv) : 0;

@@ -12,11 +12,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "bank_record.h"
 #include "bank_state.h"
 #include "byteorder.h"
 #include "crc32.h"
 #include "lock_files.h"
 #include "mtd_part.h"
+#include "paths.h"
 #include "platform.h"
 
 namespace
@@ -193,6 +195,32 @@ int script_bank(char *field)
     return boot_script_run(field, BOOT_OP_GET_IDX, 0, nullptr, &modified, nullptr);
 }
 
+// The boot loader must never be handed a bank whose payloads are half written, nor one whose
+// record cannot be trusted (only the upgrade writes it, whole). 0 when the script may name `bank`;
+// else BOOT_ERR_BANK_RECORD with the reason in `report`. A bank without a record boots as it
+// always did.
+int check_bank_record(int bank, boot_report *report)
+{
+    char buf[PLATFORM_PATH_MAX];
+    const char *path = platform_path(g_bank_record_paths[bank], buf, sizeof(buf));
+    int check = path == nullptr ? BANK_RECORD_ERR_READ : bank_record_boot_check(path);
+
+    if (check == 0)
+        return 0;
+    report->record_bank = bank;
+    report->record_check = check;
+    return BOOT_ERR_BANK_RECORD;
+}
+
+// Whether the edit just run points the script at a bank: a switch or a select asks for it, and
+// any other edit that changed the bank the script names did it all the same.
+bool points_at_bank(const boot_request *req, int before, int after)
+{
+    if (after != 0 && after != 1)
+        return false;
+    return req->operation == BOOT_OP_SET_IDX || req->operation == OP_SELECT_BANK || after != before;
+}
+
 // Runs the request on the block read through `fd`, and stores the block when the edit changed
 // its bytes: a store rewrites a whole erase block of flash, and one that writes back what the
 // flash holds would only wear it and open a window for a torn block.
@@ -218,9 +246,15 @@ int run_on_block(int fd, uint8_t *block, const boot_request *req, boot_report *r
         uint32_t crc = cyg_crc32(block, RB_CONFIG_CRC_OFFSET);
         bool same = memcmp(before, field, sizeof(before)) == 0 &&
                     get_le32(block + RB_CONFIG_CRC_OFFSET) == crc;
-        // The running bank is recorded before the first change of the boot, under this lock,
-        // so that no other edit can change the script between the record and the store.
-        int pinned = same ? 0 : boot_state_before_store(report->bank_before);
+        int after = script_bank(field);
+        // The bank's record is checked, then the running bank is recorded before the first
+        // change of the boot, both under this lock, so that no other edit can change the script
+        // between them and the store; a refusal leaves no marker behind.
+        int pinned = same || !points_at_bank(req, report->bank_before, after)
+                         ? 0
+                         : check_bank_record(after, report);
+        if (pinned == 0 && !same)
+            pinned = boot_state_before_store(report->bank_before);
         if (pinned != 0) {
             memcpy(field, before, sizeof(before));
             result = pinned;
@@ -343,6 +377,8 @@ void empty_report(boot_report *report)
     report->bank_after = BOOT_ERR_NOT_FOUND;
     report->stored = 0;
     report->refusal = BOOT_REFUSE_NONE;
+    report->record_bank = -1;
+    report->record_check = 0;
     report->device[0] = '\0';
 }
 

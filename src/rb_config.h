@@ -14,6 +14,8 @@ struct boot_report {
     int bank_after;            // bank it names after the operation (as read, when nothing stored)
     int stored;                // 1 when the block was written back
     int refusal;               // boot_refusal of a BOOT_ERR_REFUSED edit
+    int record_bank;           // BOOT_ERR_BANK_RECORD: the bank whose record stopped the edit
+    int record_check;          // BOOT_ERR_BANK_RECORD: bank_record_boot_check's result for it
     char device[MTD_PATH_LEN]; // the partition's block device, empty until looked up
 };
 
@@ -30,6 +32,10 @@ enum : int {
 int do_flash_boot_idx(int operation, int argument, char *text);
 // The same, filling `report`.
 int boot_config_run(int operation, int argument, char *text, boot_report *report);
+// Every edit that points the script at a bank (BOOT_OP_SET_IDX, the select below, or any edit
+// after which the script names another bank) and would store the block is refused with
+// BOOT_ERR_BANK_RECORD when that bank's record says it is being written or cannot be trusted
+// (bank_record_boot_check): checked before the change marker is made and before any store.
 // Points the script at `bank` and sets its ramdisk size to `ramdisk_mib` in one edit and at most
 // one store (boot_script_select); results as for BOOT_OP_SET_IDX.
 int boot_config_select(int bank, int ramdisk_mib, boot_report *report);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // fwtool status: what a simulated device would do and holds, read from outside: the bank its boot
-// script loads, the change marker, the bank its kernel command line names, each bank's partitions
-// (and whether they hold a given image) and the last upgrade's progress record. Reads only.
+// script loads, the change marker, each bank's record, the bank its kernel command line names, each
+// bank's partitions (and whether they hold a given image) and the last upgrade's progress record.
+// Reads only.
 #include "fwtool.h"
 
 #include <cerrno>
@@ -12,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bank_record.h"
 #include "bank_state.h"
+#include "status.h"
 #include "rb_config.h"
 #include "image.h"
 #include "md5.h"
@@ -25,9 +28,10 @@ namespace
 
 const char kUsage[] =
     "usage: fwtool status [--json] SANDBOX [--image FW.BIN]\n"
-    "Shows a simulated device: the bank its boot script loads, the change marker, the bank its\n"
-    "kernel command line names, the size of each bank's partitions and the last progress\n"
-    "record. With --image, also whether each bank's partitions hold that image's payloads\n"
+    "Shows a simulated device: the bank its boot script loads, the change marker, each bank's\n"
+    "record (kelpvar/configN/bank_record), the bank its kernel command line names, the size of\n"
+    "each bank's partitions and the last progress record. With --image, also whether each bank's "
+    "partitions hold that image's payloads\n"
     "(their leading bytes match the image's digests).\n"
     "\n"
     "options:\n"
@@ -39,6 +43,44 @@ const char kUsage[] =
     "2 bad usage, not a sandbox, or an unreadable image.\n";
 
 const char kMarker[] = "/var/lock/bootidx_changed";
+
+// A verified record's digests: their names in the record's text, with '_' for '-' in JSON.
+struct digest_field {
+    const char *text_name;
+    const char *json_name;
+    size_t offset;
+    size_t len;
+};
+
+const digest_field g_digests[] = {
+    {"kernel-md5", "kernel_md5", offsetof(bank_record, kernel_md5), MD5_DIGEST_LEN},
+    {"root-md5", "root_md5", offsetof(bank_record, root_md5), MD5_DIGEST_LEN},
+    {"image-sha256", "image_sha256", offsetof(bank_record, image_sha256), SHA256_LEN},
+    {"kernel-sha256", "kernel_sha256", offsetof(bank_record, kernel_sha256), SHA256_LEN},
+    {"root-sha256", "root_sha256", offsetof(bank_record, root_sha256), SHA256_LEN},
+};
+
+std::string to_hex(const uint8_t *d, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[d[i] >> 4];
+        out += digits[d[i] & 0xf];
+    }
+    return out;
+}
+
+std::string digest_of(const bank_record &r, const digest_field &f)
+{
+    return to_hex(reinterpret_cast<const uint8_t *>(&r) + f.offset, f.len);
+}
+
+std::string signer_of(const bank_record &r)
+{
+    return r.is_signed ? to_hex(r.signer, KEY_ID_LEN) : "unsigned";
+}
+
 const char *const g_part_label[2][2] = {{"kernel0", "root0"}, {"kernel1", "root1"}};
 const char *const g_payload_name[2] = {"kernel", "root"};
 const size_t kDigestChunk = 65536;
@@ -74,8 +116,10 @@ struct device_state {
     bool marker_ignored = false; // something else stands at its path: not trusted
     int marker_bank = -1;        // the running bank the marker recorded
     int cmdline_bank = -1;       // bank named by bootopt=; -1 none or unreadable
-    bool cmdline_read = false;   // proc/cmdline could be read
-    part_state parts[2][2];      // [bank][kernel, root]
+    int record_rc[2] = {BANK_RECORD_ERR_MISSING, BANK_RECORD_ERR_MISSING}; // bank_record_read's
+    bank_record records[2] = {};                                           // when record_rc is 0
+    bool cmdline_read = false; // proc/cmdline could be read
+    part_state parts[2][2];    // [bank][kernel, root]
     bool have_image = false;
     fw_image_header image{};      // the given image's header
     char model[FW_NAME_LEN] = {}; // its model name
@@ -84,6 +128,47 @@ struct device_state {
     run_state run = RUN_GOING;
     char progress_why[384] = {};
 };
+
+// Each bank's record, a field a line, as the device's --status prints it.
+void print_records_text(const device_state &st)
+{
+    for (int bank = 0; bank < 2; bank++) {
+        const bank_record &r = st.records[bank];
+        printf("bank %d record: %s\n", bank, status_record_state(st.record_rc[bank], &r));
+        if (st.record_rc[bank] != 0)
+            continue;
+        printf("bank %d installed: %lld\n", bank, (long long)r.installed);
+        if (r.state != BANK_VERIFIED)
+            continue;
+        printf("bank %d version: %s\n", bank, r.version);
+        printf("bank %d signer: %s\n", bank, signer_of(r).c_str());
+        for (const digest_field &f : g_digests)
+            printf("bank %d %s: %s\n", bank, f.text_name, digest_of(r, f).c_str());
+    }
+}
+
+void print_records_json(json_writer *w, const device_state &st)
+{
+    json_array(w, "bank_records");
+    for (int bank = 0; bank < 2; bank++) {
+        const bank_record &r = st.records[bank];
+        const bool read = st.record_rc[bank] == 0;
+        const bool verified = read && r.state == BANK_VERIFIED;
+        json_object(w, nullptr);
+        json_int(w, "bank", bank);
+        json_string(w, "state", status_record_state(st.record_rc[bank], &r));
+        if (read)
+            json_int(w, "installed", r.installed);
+        else
+            json_null(w, "installed");
+        json_string(w, "version", verified ? r.version : nullptr);
+        json_string(w, "signer", verified ? signer_of(r).c_str() : nullptr);
+        for (const digest_field &f : g_digests)
+            json_string(w, f.json_name, verified ? digest_of(r, f).c_str() : nullptr);
+        json_end_object(w);
+    }
+    json_end_array(w);
+}
 
 bool parse(int argc, char **argv, status_args *a)
 {
@@ -234,6 +319,10 @@ void read_state(const std::string &dir, device_state *st)
         st->cmdline_bank = bank == 0 || bank == 1 ? bank : -1;
     }
     read_partitions(dir, st);
+    for (int bank = 0; bank < 2; bank++)
+        st->record_rc[bank] = bank_record_read(
+            (dir + "/kelpvar/config" + std::to_string(bank) + "/bank_record").c_str(),
+            &st->records[bank]);
     st->progress = fwtool_progress_snapshot(dir.c_str(), &st->record, &st->run, st->progress_why,
                                             sizeof(st->progress_why));
 }
@@ -299,6 +388,7 @@ void print_text(const status_args &a, const device_state &st)
         }
         printf("\n");
     }
+    print_records_text(st);
     printf("progress:      ");
     if (st.progress == PROGRESS_READ_OK)
         fwtool_progress_summary(stdout, st.record, st.run);
@@ -328,6 +418,10 @@ void print_json(const status_args &a, const device_state &st)
         json_int(&w, "cmdline_bank", st.cmdline_bank);
     else
         json_null(&w, "cmdline_bank");
+    if (st.marker)
+        json_int(&w, "marker_bank", st.marker_bank);
+    else
+        json_null(&w, "marker_bank");
     if (st.have_image) {
         json_object(&w, "image");
         json_string(&w, "path", a.image);
@@ -369,6 +463,7 @@ void print_json(const status_args &a, const device_state &st)
         json_end_object(&w);
     }
     json_end_array(&w);
+    print_records_json(&w, st);
     if (st.progress == PROGRESS_READ_OK) {
         json_object(&w, "progress");
         fwtool_progress_json(&w, st.record, st.run);

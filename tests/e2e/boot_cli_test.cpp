@@ -7,6 +7,8 @@
 #include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -16,6 +18,8 @@
 #include "bank_state.h"
 #include "boot_cmd.h"
 #include "lock_files.h"
+#include "platform.h"
+#include "progress.h"
 #include "rb_config.h"
 
 namespace
@@ -32,6 +36,7 @@ const char kUsage[] =
     "    redboot_cli update_exec <exec_cmd>\n"
     "    redboot_cli update_load <start_addr>\n"
     "    redboot_cli update_scrub <length>\n"
+    "    redboot_cli --status [--json]\n"
     "Example:\n"
     "    redboot_cli update_exec \"root=/dev/ram0 initrd=0x0a000000,10M console=ttyS0,115200\"\n"
     "    redboot_cli update_load 0x0c000000\n"
@@ -49,6 +54,43 @@ std::string fault_library()
 {
     std::string evt = fwtest::evt_library();
     return evt.substr(0, evt.rfind('/')) + "/libfwfault.so";
+}
+
+// The text of the member `key` of the outermost JSON object on `line` (strings and nesting
+// skipped), or "" when it has none.
+std::string json_member(const std::string &line, const std::string &key)
+{
+    int depth = 0;
+    bool in_string = false;
+    size_t start = std::string::npos;
+
+    for (size_t i = 0; i < line.size(); i++) {
+        char c = line[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_string = false;
+            continue;
+        }
+        if (c == '"' && depth == 1 && start == std::string::npos &&
+            line.compare(i, key.size() + 3, "\"" + key + "\":") == 0) {
+            start = i + key.size() + 3;
+            i = start - 1;
+            continue;
+        }
+        if (c == '"')
+            in_string = true;
+        else if (c == '{' || c == '[')
+            depth++;
+        else if ((c == '}' || c == ']') && depth-- == 2 && start != std::string::npos)
+            return line.substr(start, i + 1 - start);
+        else if (c == ',' && depth == 1 && start != std::string::npos)
+            return line.substr(start, i - start);
+        if (depth == 0 && start != std::string::npos)
+            return line.substr(start, i - start);
+    }
+    return "";
 }
 
 class BootCli : public SimDeviceTest
@@ -471,6 +513,177 @@ TEST_F(BootCli, ConcurrentEditsNeverOverlapUnlockAndRelock)
     EXPECT_EQ(replace(sim::boot_script(1), "0x0a000000 root1", "0x0c000000 root1"),
               stored_script());
     EXPECT_TRUE(stored_crc_valid());
+}
+
+// A switch never points the script at a bank whose payloads are half written, nor at one whose
+// record cannot be trusted: one line, its own status, nothing stored and no marker made. A bank
+// without a record, or with a verified one, is switched to as before.
+TEST_F(BootCli, SwitchesOnlyToABankThatCanBoot)
+{
+    const std::string being_written = "fwupgrade-bank 1\nstate being-written\ninstalled 5\n";
+    const std::string verified = "fwupgrade-bank 1\nstate verified\nkernel-md5 " +
+                                 std::string(32, '1') + "\nroot-md5 " + std::string(32, '2') +
+                                 "\nimage-sha256 " + std::string(64, '3') + "\nkernel-sha256 " +
+                                 std::string(64, '4') + "\nroot-sha256 " + std::string(64, '5') +
+                                 "\nversion 7.1\nsigner unsigned\ninstalled 1700000000\n";
+    const std::string refused_written =
+        "set_boot_idx: bank 1 is being written: /kelpvar/config1/bank_record says its firmware "
+        "was never verified; the boot script is unchanged\n";
+    const std::string refused_untrusted =
+        "set_boot_idx: bank 1 cannot be trusted: /kelpvar/config1/bank_record is unreadable or "
+        "not a bank record; the boot script is unchanged\n";
+    const struct {
+        const char *name;
+        std::string record; // "" none; "->" a link to a being-written record; "/" a directory
+        int status;
+        std::string err;
+    } rows[] = {
+        {"no record", "", 0, ""},
+        {"verified", verified, 0, ""},
+        {"being written", being_written, 256 + BOOT_ERR_BANK_RECORD, refused_written},
+        {"malformed", "fwupgrade-bank 1\nstate half\ninstalled 5\n", 256 + BOOT_ERR_BANK_RECORD,
+         refused_untrusted},
+        {"a link", "->", 256 + BOOT_ERR_BANK_RECORD, refused_untrusted},
+        {"a directory", "/", 256 + BOOT_ERR_BANK_RECORD, refused_untrusted},
+    };
+    const std::string record = path("kelpvar/config1/bank_record");
+    for (const auto &row : rows) {
+        use_script(sim::boot_script(0));
+        sim::remove_tree(record);
+        unlink(path("var/lock/bootidx_changed").c_str());
+        if (row.record == "->") {
+            write("kelpvar/config1/elsewhere", being_written);
+            ASSERT_EQ(0, symlink("elsewhere", record.c_str()));
+        } else if (row.record == "/") {
+            ASSERT_EQ(0, mkdir(record.c_str(), 0755));
+        } else if (!row.record.empty()) {
+            write("kelpvar/config1/bank_record", row.record);
+        }
+        const std::string before = config_block();
+        run_result r = run("set_boot_idx", {"1"});
+        EXPECT_EQ(row.status, r.status) << row.name;
+        EXPECT_EQ(row.err, r.err) << row.name;
+        EXPECT_EQ("", r.out) << row.name;
+        if (row.status != 0) {
+            EXPECT_TRUE(before == config_block()) << row.name;
+            EXPECT_EQ(-1, access(path("var/lock/bootidx_changed").c_str(), F_OK)) << row.name;
+            // Back to the bank the script names already: nothing to store, nothing to refuse.
+            EXPECT_EQ(0, run("set_boot_idx", {"0"}).status) << row.name;
+        } else {
+            EXPECT_EQ(sim::boot_script(1), stored_script()) << row.name;
+        }
+    }
+    // A bank being written is refused to the upgrade's select too, and on the other bank.
+    sim::remove_tree(record);
+    use_script(sim::boot_script(1));
+    write("kelpvar/config0/bank_record", being_written);
+    EXPECT_EQ(BOOT_ERR_BANK_RECORD, select_boot_bank(0, -1));
+    EXPECT_EQ(sim::boot_script(1), stored_script());
+    run_result r = run("set_boot_idx", {"0"});
+    EXPECT_EQ(256 + BOOT_ERR_BANK_RECORD, r.status);
+    EXPECT_EQ(replace(replace(refused_written, "bank 1", "bank 0"), "config1", "config0"), r.err);
+}
+
+// --status under every name tells the banks, their records, the marker and the progress record,
+// and changes nothing: no store, no unlock, no lock file, no marker, no shared memory created.
+// Its JSON agrees with fwtool status on every key they share.
+TEST_F(BootCli, StatusTellsAndTouchesNothing)
+{
+    const std::string verified =
+        "fwupgrade-bank 1\nstate verified\nkernel-md5 " + std::string(32, 'a') + "\nroot-md5 " +
+        std::string(32, 'b') + "\nimage-sha256 " + std::string(64, 'c') + "\nkernel-sha256 " +
+        std::string(64, 'd') + "\nroot-sha256 " + std::string(64, 'e') +
+        "\nversion 7.1 \"beta\"\nsigner 0123456789abcdef\ninstalled 1700000000\n";
+    write("kelpvar/config1/bank_record", verified);
+    write("kelpvar/config0/bank_record", "fwupgrade-bank 1\nstate being-written\ninstalled 9\n");
+    const std::string cmdline = read("proc/cmdline");
+    write("proc/cmdline", "console=ttyS0,115200\n");
+    ASSERT_EQ(0, run("set_boot_idx", {"1"}).status); // the marker records bank 0
+    write("proc/strata/unlock", "");
+    const std::string block = config_block();
+    const int key = platform_progress_key();
+    ASSERT_LT(shmget(key, 0, 0), 0) << "a progress record exists before the test";
+    const std::string text =
+        "running bank:      0 (from the change marker)\n"
+        "script bank:       1\n"
+        "marker:            bank 0\n"
+        "cmdline bank:      none\n"
+        "bank 0 record:     being-written\n"
+        "bank 0 installed:  9\n"
+        "bank 1 record:     verified\n"
+        "bank 1 installed:  1700000000\n"
+        "bank 1 version:    7.1 \"beta\"\n"
+        "bank 1 signer:     0123456789abcdef\n"
+        "bank 1 kernel-md5:    " +
+        std::string(32, 'a') + "\nbank 1 root-md5:      " + std::string(32, 'b') +
+        "\nbank 1 image-sha256:  " + std::string(64, 'c') +
+        "\nbank 1 kernel-sha256: " + std::string(64, 'd') +
+        "\nbank 1 root-sha256:   " + std::string(64, 'e') + "\nprogress:          none\n";
+    std::string json;
+    for (const char *name : {"get_boot_idx", "set_boot_idx", "redboot_cli", "fwupgrade"}) {
+        run_result r = run(name, {"--status"});
+        EXPECT_EQ(0, r.status) << name;
+        EXPECT_EQ(text, r.out) << name;
+        EXPECT_EQ("", r.err) << name;
+        r = run(name, {"--status", "--json"});
+        EXPECT_EQ(0, r.status) << name;
+        EXPECT_EQ("", r.err) << name;
+        EXPECT_TRUE(json.empty() || json == r.out) << name << ": " << r.out;
+        json = r.out;
+        // Anything after --status but --json is refused, nothing done.
+        r = run(name, {"--status", "--text"});
+        EXPECT_EQ(std::string(name) == "fwupgrade" ? 230 : 255, r.status) << name;
+        EXPECT_EQ(std::string(name) + ": --status takes only --json after it\n", r.err);
+    }
+    // In redboot_cli's value place too: stored, it would be the next boot's kernel command line.
+    EXPECT_EQ(text, run("redboot_cli", {"update_exec", "--status"}).out);
+    EXPECT_EQ(json, run("redboot_cli", {"update_exec", "--status", "--json"}).out);
+    EXPECT_NE(std::string::npos, json.find("\"running_bank\":0,\"running_source\":\"marker\""));
+    EXPECT_NE(std::string::npos, json.find("{\"bank\":0,\"state\":\"being-written\",\"installed\""
+                                           ":9,\"version\":null,\"signer\":null,"))
+        << json;
+    EXPECT_NE(std::string::npos, json.find("\"version\":\"7.1 \\\"beta\\\"\",\"signer\":"
+                                           "\"0123456789abcdef\",\"kernel_md5\":\"" +
+                                           std::string(32, 'a')))
+        << json;
+    EXPECT_TRUE(block == config_block());
+    EXPECT_EQ("", read("proc/strata/unlock"));
+    EXPECT_EQ("0\n", read("var/lock/bootidx_changed"));
+    EXPECT_EQ(-1, access(path("var/lock/fwupgrade.lock").c_str(), F_OK));
+    EXPECT_LT(shmget(key, 0, 0), 0) << "--status created the progress record";
+
+    run_result tool =
+        fwtest::run_program(fwtest::fwtool_binary(), "fwtool", {"status", "--json", dir_.path()});
+    // fwtool's script_bank is also null when the boot loader would stop (here: bank 1's kernel is
+    // erased flash), which the device cannot see: not a shared fact.
+    for (const char *k : {"marker", "marker_ignored", "marker_bank", "cmdline_bank", "bank_records",
+                          "progress", "progress_problem"}) {
+        EXPECT_NE("", json_member(json, k)) << k;
+        EXPECT_EQ(json_member(json, k), json_member(tool.out, k)) << k << ": " << tool.out;
+    }
+
+    // A failed run's record is read, not created, and its code told; the key stays the test's.
+    int id = shmget(key, sizeof(upgrade_progress), IPC_CREAT | 0600);
+    ASSERT_GE(id, 0);
+    upgrade_progress *p = (upgrade_progress *)shmat(id, nullptr, 0);
+    ASSERT_NE((void *)-1, (void *)p);
+    *p = upgrade_progress{UPGRADE_STAGE_FAILED, 10, 20, 10, 0, (uint8_t)UPGRADE_ERR_VERIFY, {}};
+    run_result r = run("get_boot_idx", {"--status"});
+    EXPECT_NE(std::string::npos, r.out.find("progress:          stage -1, kernel 10 of 10 bytes, "
+                                            "root 0 of 20 bytes, failed with code -24\n"))
+        << r.out;
+    r = run("fwupgrade", {"--status", "--json"});
+    EXPECT_NE(std::string::npos, r.out.find("\"stage_percent\":null,\"code\":-24}")) << r.out;
+    shmdt(p);
+    shmctl(id, IPC_RMID, nullptr);
+
+    // Without the configuration block the state cannot be told: its code, one line.
+    write("proc/cmdline", cmdline);
+    remove_partition();
+    r = run("redboot_cli", {"--status"});
+    EXPECT_EQ(256 + BOOT_ERR_NO_PARTITION, r.status);
+    EXPECT_EQ("redboot_cli: --status: the configuration block could not be read (code -3)\n",
+              r.err);
 }
 
 } // namespace

@@ -1557,6 +1557,8 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
                   "cmdline bank:  1 (bootopt=1 on the kernel command line)\n"
                   "bank 0:        kernel0 1048576 bytes, root0 4194304 bytes\n"
                   "bank 1:        kernel1 1048576 bytes, root1 4194304 bytes\n"
+                  "bank 0 record: none\n"
+                  "bank 1 record: none\n"
                   "progress:      none (no upgrade has run since the system started)\n",
               r.out);
     r = fwtool({"status", "--json", t.path()});
@@ -1596,6 +1598,15 @@ TEST_F(StatusTest, WithoutAnImageShowsSizesAndJudgesOnlyTheBoot)
             "\"script_bank\":null,\"boots\":false,\"boot_problem\":\"the boot script "
             "loads neither bank (no image was loaded at the command line's initrd= address)\","
             "\"marker\":false,\"marker_ignored\":true,\"cmdline_bank\":null,"))
+        << r.out;
+
+    // Each bank's record, read with the device's own parser: a link is not trusted.
+    ASSERT_TRUE(sim::write_file(t / "kelpvar/config0/bank_record",
+                                "fwupgrade-bank 1\nstate being-written\ninstalled 9\n"));
+    ASSERT_EQ(0, symlink("../config0/bank_record", (t / "kelpvar/config1/bank_record").c_str()));
+    r = fwtool({"status", t.path()});
+    EXPECT_NE(std::string::npos, r.out.find("bank 0 record: being-written\nbank 0 installed: 9\n"
+                                            "bank 1 record: unreadable\nprogress:"))
         << r.out;
 }
 
