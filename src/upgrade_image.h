@@ -14,23 +14,23 @@
 
 // Everything one upgrade run holds; the exit steps are valid for it from the moment it exists.
 struct upgrade_run {
-    upgrade_progress *progress;      // attached record, or null: the run goes on without one
-    FILE *image;                     // the staged image, open from its loading to the exit steps
-    datasrc payloads[PAYLOAD_COUNT]; // kernel and root, read from `image` at each transfer
-    char image_model[FW_NAME_LEN];   // model name from the image header
+    upgrade_progress *progress;       // attached record, or null: the run goes on without one
+    FILE *image;                      // the staged image, open from its loading to the exit steps
+    datasrc payloads[PAYLOAD_COUNT];  // kernel and root, read from `image` at each transfer
+    char image_model[FW_NAME_LEN];    // model name from the image header
     uint8_t image_sha256[SHA256_LEN]; // SHA-256 of the whole staged file, from the first pass
     bool is_signed;                   // a keyring key vouched for the image
     uint8_t signer[KEY_ID_LEN];       // that key's id, when `is_signed`
     char version[MANIFEST_VERSION_MAX + 1]; // the manifest's version text; empty when unsigned
-    int current_idx;                 // the running bank
-    int target_idx;                  // bank written and then selected
-    int fallback_idx;                // bank the script must name again after a failure
-    uint32_t kernel_part_size;       // bytes of the target kernel partition
-    uint32_t root_part_size;         // bytes of the target root partition
-    uint32_t kernel_erase_size;      // erase block of the target kernel partition; 0 when unknown
-    uint32_t root_erase_size;        // likewise for the root; the writes sync once per block
-    char kernel_dev[MTD_PATH_LEN];   // empty until looked up: the lock routine refuses it
-    char root_dev[MTD_PATH_LEN];     // likewise
+    int current_idx;                        // the running bank
+    int target_idx;                         // bank written and then selected
+    int fallback_idx;                       // bank the script must name again after a failure
+    uint32_t kernel_part_size;              // bytes of the target kernel partition
+    uint32_t root_part_size;                // bytes of the target root partition
+    uint32_t kernel_erase_size;    // erase block of the target kernel partition; 0 when unknown
+    uint32_t root_erase_size;      // likewise for the root; the writes sync once per block
+    char kernel_dev[MTD_PATH_LEN]; // empty until looked up: the lock routine refuses it
+    char root_dev[MTD_PATH_LEN];   // likewise
 };
 
 // Loads the staged image, checks it against the running model and takes its SHA-256 digests. 0 or

@@ -369,10 +369,9 @@ class Upgrade : public fwtest::SimDeviceTest
     {
         const std::string d = keys_dir();
         EXPECT_TRUE(sim::write_file(d + "/fw.bin", fw));
-        run_result m =
-            fwtest::run_program(fwtest::fwtool_binary(), "fwtool",
-                                {"image", "manifest", d + "/fw.bin", "--key",
-                                 d + "/" + key + ".pub.pem", "--version", "2.4.1"});
+        run_result m = fwtest::run_program(fwtest::fwtool_binary(), "fwtool",
+                                           {"image", "manifest", d + "/fw.bin", "--key",
+                                            d + "/" + key + ".pub.pem", "--version", "2.4.1"});
         EXPECT_EQ(0, m.status) << m.err;
         EXPECT_TRUE(sim::write_file(d + "/manifest", m.out));
         EXPECT_EQ(0, sh("cd '" + d + "'; sed -i -e '" + edit + "' manifest;" +
@@ -834,8 +833,8 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
          as(S_IFREG, says[8].c_str()), nullptr, TRUSTED, sign(good, "s/^model .*/model SIM3001/")},
         // A key file that cannot be used refuses every image: told by the keyring's loader.
         {"keyring unusable", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
-         as(S_IFREG, "/etc/fwupgrade/keys/bad.pem is not a regular file"), nullptr,
-         BROKEN_KEYRING, good_sig},
+         as(S_IFREG, "/etc/fwupgrade/keys/bad.pem is not a regular file"), nullptr, BROKEN_KEYRING,
+         good_sig},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);

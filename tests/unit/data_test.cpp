@@ -890,7 +890,8 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     ASSERT_TRUE(sim::write_file(d / "dev2", bad));
     FILE *dev2 = fopen((d / "dev2").c_str(), "rb");
     ASSERT_NE(nullptr, dev2);
-    EXPECT_EQ(DATA_ERR_MISMATCH, do_fcompare_data(src, 4, 20000, dev2, 0, md5, nullptr, nullptr, &f));
+    EXPECT_EQ(DATA_ERR_MISMATCH,
+              do_fcompare_data(src, 4, 20000, dev2, 0, md5, nullptr, nullptr, &f));
     EXPECT_EQ(8192 + 1000, f.at);
     fclose(dev2);
 
@@ -898,14 +899,16 @@ TEST(Fcompare, ComparesDigestsTheSourceAndFindsTheFirstDifference)
     // nothing.
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20005, dev, 0, md5, nullptr, nullptr, &f));
+        EXPECT_EQ(DATA_ERR_READ,
+                  do_fcompare_data(src, 4, 20005, dev, 0, md5, nullptr, nullptr, &f));
         EXPECT_EQ("fread failed bytes_read : done = 3621 : 3620 !\n", cap.take());
         EXPECT_EQ(0, f.source);
         EXPECT_EQ(16384, f.at);
     }
     {
         StdoutCapture cap;
-        EXPECT_EQ(DATA_ERR_READ, do_fcompare_data(src, 4, 20001, dev, 0, nullptr, nullptr, nullptr, &f));
+        EXPECT_EQ(DATA_ERR_READ,
+                  do_fcompare_data(src, 4, 20001, dev, 0, nullptr, nullptr, nullptr, &f));
         EXPECT_EQ("", cap.take());
         EXPECT_STREQ("fread", f.call);
         EXPECT_EQ(1, f.source);
