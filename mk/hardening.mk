@@ -11,7 +11,7 @@
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_image fuzz_boot_config fuzz_mtd fuzz_cmdline fuzz_oem_tar fuzz_sig
 FUZZ_PACKAGES := clang=clang,clang++ libclang-rt-14-dev
-LINT_PACKAGES := clang-tidy=clang-tidy cppcheck=cppcheck groff=groff shellcheck=shellcheck
+LINT_PACKAGES := clang-format=clang-format clang-tidy=clang-tidy cppcheck=cppcheck groff=groff shellcheck=shellcheck
 MEMCHECK_PACKAGES := valgrind=valgrind
 ALL_PACKAGES += $(FUZZ_PACKAGES) $(LINT_PACKAGES) $(MEMCHECK_PACKAGES)
 
@@ -58,6 +58,8 @@ lint:
 	@cmake --preset $(LINT_PRESET) >/dev/null
 	@# The sources include the generated version header, which a clean clone has not built yet.
 	@cmake --build $(LINT_DIR) --target fw_version_header >/dev/null
+	@# Every C++ source and header the project tracks, in the project's .clang-format style.
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 	scripts/check-includes.sh
 	clang-tidy -p $(LINT_DIR) --quiet $(LINT_SOURCES)
 	cppcheck --project=$(LINT_DIR)/compile_commands.json --file-filter='src/*' --file-filter='tools/*' \
