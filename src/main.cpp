@@ -122,7 +122,9 @@ void upgrade_usage(FILE *out)
             "target partition missing, too small or locked; 236 bad magic; 235 bad checksum; 234\n"
             "wrong model; 233 write failed; 232 verify failed; 231 the change marker\n"
             "/var/lock/bootidx_changed is not the tool's or cannot be made (without bootopt= on\n"
-            "the kernel command line); 230 an unknown option, nothing done.\n"
+            "the kernel command line); 230 an unknown option, nothing done; 229 the image is\n"
+            "not signed by a key of /etc/fwupgrade/keys (when that keyring exists); 228 the\n"
+            "target bank's record in /kelpvar/configN/bank_record could not be written.\n"
             "fwupgrade --status [--json] prints the banks, their records, the change marker and\n"
             "the last upgrade's progress, and changes nothing.\n");
 }
