@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Benchmarks of the firmware tool, each against a baseline measured in the same run and reported
-// as a ratio: MD5 against OpenSSL, the simulated upgrade against a floor program that does only
-// the required I/O, its syncs per erase block from the fault shim's trace, its time on the
-// controller's flash from the shim's NOR model against what the flash allows, growth with payload
-// size, peak memory, `fwtool image create` against cat and openssl, and the boot-index commands
-// against `cat` of the configuration block. Prints one table and writes the same as JSON.
+// as a ratio: MD5 and SHA-256 against OpenSSL, the signature check against OpenSSL's Ed25519, the
+// simulated upgrade against a floor program that does only the required I/O (the signed upgrade
+// against the floor plus `openssl dgst -sha256` of the image), its syncs per erase block from the
+// fault shim's trace, its time on the controller's flash from the shim's NOR model against what the
+// flash allows, growth with payload size, peak memory, `fwtool image create` against cat and
+// openssl, and the boot-index commands against `cat` of the configuration block. Prints one table
+// and writes the same as JSON.
 //
 // Usage: fwbench [--work DIR] [--json FILE]
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -31,8 +34,11 @@
 #include "datablk.h"
 #include "image.h"
 #include "image_file.h"
+#include "keyring.h"
 #include "md5.h"
+#include "manifest.h"
 #include "mtd_part.h"
+#include "sha256.h"
 #include "sim_device.h"
 
 using namespace fwbench;
@@ -47,6 +53,7 @@ const char kModel[] = "SIM3000";        // the simulated device's model (sim_dev
 const int kRunningBank = 0;             // so every upgrade writes bank 1
 const double kMd5Goal = 0.90;           // at least this share of OpenSSL's throughput
 const double kUpgradeGoal = 1.10;       // at most this multiple of the floor's time
+const double kSignedGoal = 1.10;        // signed: at most this multiple of floor + openssl sha256
 const double kGrowthGoal = 0.10;        // per-MiB slopes within 10% of each other
 const double kMemoryGoalMiB = 4.0;      // peak RSS at most this, whatever the payload
 const double kSyncGoal = 1.0;           // syncs per erase block of payload written
@@ -63,10 +70,11 @@ const int kSizes = 3;
 const uint32_t kSizeMiB[kSizes] = {16, 64, 256}; // payload sizes of the growth series
 const int kGrowthReps = 12;
 const int kTraceReps = 3;                // 1 when a series ran over its budget
-const double kMainBudgetSeconds = 80;    // of the 64 MiB series on the disk
+const double kMainBudgetSeconds = 120;   // of the 64 MiB series on the disk
 const double kGrowthBudgetSeconds = 150; // of the growth series
 const uint64_t kMemoryMarginMiB = 256;   // kept free beyond what the growth series needs in memory
 const int kCommandReps = 101;
+const int kSigReps = 201;                   // signature checks, each timed alone
 const size_t kMallocThreshold = 128 * 1024; // blocks mapped alone, and free heap handed back
 
 // ---- results ----
@@ -99,6 +107,7 @@ struct bench_state {
     std::string traces;   // strace output
     std::string strace;   // path of strace, empty when absent
     std::string cat;      // path of cat
+    std::string openssl;  // path of openssl, empty when absent: no signed upgrade series
     std::vector<row> rows;
     std::vector<phase> phases;
     std::vector<std::string> notes; // method and findings, printed under the table
@@ -121,50 +130,79 @@ void fail(bench_state *s, const std::string &what)
     s->failed = true;
 }
 
-// ---- 1. MD5 ----
+// ---- 1. MD5 and SHA-256 ----
 
-void bench_md5(bench_state *s)
+void md5_of(const uint8_t *buf, size_t len, uint8_t *digest)
 {
-    const size_t len = 64u << 20;
-    uint8_t *buf = (uint8_t *)malloc(len);
-    if (buf == nullptr) {
-        fail(s, "no memory for the MD5 buffer");
-        return;
-    }
-    fill_random(buf, len, 1);
+    md5_context ctx;
+    md5_init(&ctx);
+    md5_append(&ctx, buf, (int32_t)len);
+    md5_finish(&ctx, digest);
+}
 
+void sha256_of(const uint8_t *buf, size_t len, uint8_t *digest)
+{
+    sha256_digest(buf, len, digest);
+}
+
+// Our digest of `len` bytes against OpenSSL's `md`, interleaved, each going first in turn, so
+// that a slow moment of the machine hits both alike. Timed in this thread's CPU time, which a busy
+// machine's preemptions leave out; the best of each is the figure, the nearest to what the code
+// itself costs. Adds the row (MiB/s) and returns ours, NAN when the digests differ.
+double digest_row(bench_state *s, const uint8_t *buf, size_t len, const char *name,
+                  void (*ours_fn)(const uint8_t *, size_t, uint8_t *), size_t digest_len,
+                  const EVP_MD *md, double goal)
+{
     std::vector<double> ours, theirs;
-    uint8_t d_ours[MD5_DIGEST_LEN], d_theirs[EVP_MAX_MD_SIZE];
+    uint8_t d_ours[EVP_MAX_MD_SIZE], d_theirs[EVP_MAX_MD_SIZE];
     unsigned int d_len = 0;
-    bool same = true;
-    // Interleaved, each going first in turn, so that a slow moment of the machine hits both
-    // alike. Timed in this thread's CPU time, which a busy machine's preemptions leave out; the
-    // best of each is the figure, the nearest to what the code itself costs.
     for (int rep = 0; rep < kMd5Reps * 2; rep++) {
         bool mine = (rep + rep / 2) % 2 == 0;
         double t0 = now_thread_cpu();
-        if (mine) {
-            md5_context ctx;
-            md5_init(&ctx);
-            md5_append(&ctx, buf, (int32_t)len);
-            md5_finish(&ctx, d_ours);
-        } else {
-            EVP_Digest(buf, len, d_theirs, &d_len, EVP_md5(), nullptr);
-        }
+        if (mine)
+            ours_fn(buf, len, d_ours);
+        else
+            EVP_Digest(buf, len, d_theirs, &d_len, md, nullptr);
         (mine ? ours : theirs).push_back(now_thread_cpu() - t0);
     }
-    same = d_len == MD5_DIGEST_LEN && memcmp(d_ours, d_theirs, d_len) == 0;
-    free(buf);
+    bool same = d_len == digest_len && memcmp(d_ours, d_theirs, d_len) == 0;
     if (!same)
-        fail(s, "MD5 digests differ from OpenSSL's");
+        fail(s, format("%s digests differ from OpenSSL's", name));
 
     double ours_mibs = len / kMiB / minimum(ours);
     double theirs_mibs = len / kMiB / minimum(theirs);
-    add_row(s, format("MD5 of 64 MiB in memory, MiB/s (best of %d, CPU time)", kMd5Reps), ours_mibs,
-            theirs_mibs, "OpenSSL MD5", format(">= %.2f", kMd5Goal),
-            same && ours_mibs / theirs_mibs >= kMd5Goal ? V_PASS : V_FAIL);
-    s->samples_json += format("\"md5_cpu_seconds\": {\"ours\": %s, \"openssl\": %s},\n",
+    bool judged = std::isfinite(goal);
+    add_row(s, format("%s of 64 MiB in memory, MiB/s (best of %d, CPU time)", name, kMd5Reps),
+            ours_mibs, theirs_mibs, std::string("OpenSSL ") + name,
+            judged ? format(">= %.2f", goal) : "info",
+            !judged                                   ? V_INFO
+            : same && ours_mibs / theirs_mibs >= goal ? V_PASS
+                                                      : V_FAIL);
+    std::string key = name;
+    key.erase(std::remove(key.begin(), key.end(), '-'), key.end());
+    std::transform(key.begin(), key.end(), key.begin(), [](char c) { return (char)tolower(c); });
+    s->samples_json += format("\"%s_cpu_seconds\": {\"ours\": %s, \"openssl\": %s},\n", key.c_str(),
                               json_array(ours).c_str(), json_array(theirs).c_str());
+    return same ? ours_mibs : NAN;
+}
+
+// MD5 (judged: the image header's digest) and SHA-256 (what a signature vouches for, libsodium's
+// portable code against OpenSSL's, which uses the CPU's SHA instructions where it has them) of
+// the same 64 MiB. Returns our rates in `md5_mibs` and `sha_mibs`.
+void bench_digests(bench_state *s, double *md5_mibs, double *sha_mibs)
+{
+    const size_t len = 64u << 20;
+    uint8_t *buf = (uint8_t *)malloc(len);
+    *md5_mibs = NAN;
+    *sha_mibs = NAN;
+    if (buf == nullptr) {
+        fail(s, "no memory for the digest buffer");
+        return;
+    }
+    fill_random(buf, len, 1);
+    *md5_mibs = digest_row(s, buf, len, "MD5", md5_of, MD5_DIGEST_LEN, EVP_md5(), kMd5Goal);
+    *sha_mibs = digest_row(s, buf, len, "SHA-256", sha256_of, SHA256_LEN, EVP_sha256(), NAN);
+    free(buf);
 }
 
 // ---- simulated devices and images ----
@@ -223,6 +261,23 @@ struct device {
     std::string config;      // block device file of the configuration block
 };
 
+// Where the signing material lives beside the images of `dir`: the public key (in a directory
+// of its own, a keyring as the device reads one) and the signature file of an image.
+std::string keyring_dir(const std::string &dir)
+{
+    return dir + "/keyring";
+}
+
+std::string public_key_path(const std::string &dir)
+{
+    return keyring_dir(dir) + "/signing.pub.pem";
+}
+
+std::string signature_path(const std::string &dir, uint32_t payload_mib)
+{
+    return image_path(dir, payload_mib) + ".sig";
+}
+
 std::string dev_path(const std::string &root, const std::string &mtd, const char *label)
 {
     int n = sim::mtd_index(mtd, label);
@@ -230,11 +285,13 @@ std::string dev_path(const std::string &root, const std::string &mtd, const char
 }
 
 // A fresh simulated device in `dir` whose target partitions are exactly as large as the payloads,
-// with the image of that size from the same directory staged. The payload partitions become
+// with the image of that size from the same directory staged; with `signed_image`, its signature
+// staged beside it and the signing key in the device's keyring. The payload partitions become
 // sparse files of zeros, which differ from every block of a payload: the upgrade reads each
 // block before writing it, the floor truncates them, and the simulator's 0xFF fill never goes to
 // the disk.
-bool make_device(const std::string &dir, uint32_t payload_mib, device *out)
+bool make_device(const std::string &dir, uint32_t payload_mib, device *out,
+                 bool signed_image = false)
 {
     std::string err, mtd, root = dir + "/dev";
     sim::device_options opt;
@@ -269,8 +326,37 @@ bool make_device(const std::string &dir, uint32_t payload_mib, device *out)
         mtd_line_erasesize(mtd.data() + start, line - start, &out->erase_size) != 0)
         return false;
     std::string staged = root + "/tmpfs/upgrading";
-    return sim::make_dirs(staged) &&
-           link(image_path(dir, payload_mib).c_str(), (staged + "/fw.bin").c_str()) == 0;
+    if (!sim::make_dirs(staged) ||
+        link(image_path(dir, payload_mib).c_str(), (staged + "/fw.bin").c_str()) != 0)
+        return false;
+    if (!signed_image)
+        return true;
+    std::string key, keys = root + "/etc/fwupgrade/keys";
+    return sim::read_file(public_key_path(dir), &key) && sim::make_dirs(keys) &&
+           sim::write_file(keys + "/signing.pub.pem", key) &&
+           link(signature_path(dir, payload_mib).c_str(), (staged + "/fw.sig").c_str()) == 0;
+}
+
+// A signing key (`fwtool key create`), its public half alone in the keyring directory of `dir`,
+// and the signature of the image of `payload_mib` MiB there (`fwtool image sign`).
+bool make_signature(bench_state *s, const std::string &dir, uint32_t payload_mib)
+{
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::string log = s->logs + "/sign.log", name = dir + "/signing";
+    unlink((name + ".pem").c_str());
+    unlink((name + ".pub.pem").c_str());
+    sim::remove_tree(keyring_dir(dir));
+    run_out k =
+        run_program(FWBENCH_FWTOOL_BIN, {"fwtool", "key", "create", "-o", name}, env, log, false);
+    run_out g =
+        k.status == 0
+            ? run_program(FWBENCH_FWTOOL_BIN,
+                          {"fwtool", "image", "sign", "--key", name + ".pem",
+                           image_path(dir, payload_mib), "-o", signature_path(dir, payload_mib)},
+                          env, log, false)
+            : run_out();
+    return g.status == 0 && sim::make_dirs(keyring_dir(dir)) &&
+           rename((name + ".pub.pem").c_str(), public_key_path(dir).c_str()) == 0;
 }
 
 std::vector<std::string> device_env(const device &d)
@@ -280,9 +366,11 @@ std::vector<std::string> device_env(const device &d)
 
 // ---- 2-4. the upgrade against the floor ----
 
-enum run_kind { RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV, RUN_KINDS };
+// RUN_SIGNED: the upgrade of a signed image with the key in the device's keyring; RUN_SHA256:
+// `openssl dgst -sha256` of the same image file, the digest a signature check cannot do without.
+enum run_kind { RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV, RUN_SIGNED, RUN_SHA256, RUN_KINDS };
 
-const char *const kRunNames[RUN_KINDS] = {"upgrade", "floor", "floor-dev"};
+const char *const kRunNames[RUN_KINDS] = {"upgrade", "floor", "floor-dev", "signed", "sha256"};
 
 struct size_samples {
     uint32_t payload_mib = 0;
@@ -308,12 +396,19 @@ run_out run_floor(bench_state *s, const device &d, bool from_device)
     return run_program(FWBENCH_FLOOR_BIN, argv, device_env(d), s->logs + "/floor.log", true);
 }
 
-// The upgrade must really have happened: exit status 0 and the script now loading bank 1.
-bool upgrade_done(const device &d, const run_out &r)
+// The upgrade must really have happened: exit status 0 and the script now loading bank 1; a
+// signed one must have been taken as signed (the bank's record names a signer).
+bool upgrade_done(const device &d, const run_out &r, bool signed_image = false)
 {
-    std::string script, err;
-    return r.status == 0 && sim::read_boot_script(d.root, &script, &err) == 0 &&
-           sim::script_bank(script) == 1 - kRunningBank;
+    std::string script, err, record;
+    bool ok = r.status == 0 && sim::read_boot_script(d.root, &script, &err) == 0 &&
+              sim::script_bank(script) == 1 - kRunningBank;
+    if (ok && signed_image)
+        ok = sim::read_file(d.root + format("/kelpvar/config%d/bank_record", 1 - kRunningBank),
+                            &record) &&
+             record.find("\nsigner ") != std::string::npos &&
+             record.find("\nsigner unsigned") == std::string::npos;
+    return ok;
 }
 
 // One run of `kind` at `out->payload_mib` on a fresh device in `dir`, added to `out` when
@@ -321,16 +416,24 @@ bool upgrade_done(const device &d, const run_out &r)
 bool run_one(bench_state *s, const std::string &dir, run_kind kind, size_samples *out, bool record)
 {
     device d;
-    if (!make_device(dir, out->payload_mib, &d)) {
+    bool upgrade = kind == RUN_UPGRADE || kind == RUN_SIGNED;
+    if (kind != RUN_SHA256 && !make_device(dir, out->payload_mib, &d, kind == RUN_SIGNED)) {
         fail(s, "cannot build a simulated device in " + dir);
         return false;
     }
     sync(); // nothing of the setup left for the run's syncs to write
-    run_out r = kind == RUN_UPGRADE ? run_upgrade(s, d) : run_floor(s, d, kind == RUN_FLOOR_DEV);
-    bool ok = kind == RUN_UPGRADE ? upgrade_done(d, r) : r.status == 0;
+    run_out r;
+    if (kind == RUN_SHA256)
+        r = run_program(s->openssl,
+                        {"openssl", "dgst", "-sha256", image_path(dir, out->payload_mib)},
+                        {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, s->logs + "/sha256.log", true);
+    else
+        r = upgrade ? run_upgrade(s, d) : run_floor(s, d, kind == RUN_FLOOR_DEV);
+    bool ok = upgrade ? upgrade_done(d, r, kind == RUN_SIGNED) : r.status == 0;
     // Removed and synced at once: the freed blocks are discarded now, not inside the next timed
     // run.
-    sim::remove_tree(d.root);
+    if (!d.root.empty())
+        sim::remove_tree(d.root);
     sync();
     if (!ok) {
         fail(s, format("the %u MiB %s run failed (exit status %d; see %s)", out->payload_mib,
@@ -452,6 +555,46 @@ void add_main_rows(bench_state *s, const size_samples &m)
             median(m.cpu[RUN_FLOOR]), "floor program", "info", V_INFO);
 }
 
+// The signed upgrade ran in the same rounds: against the floor reading back from the device plus
+// `openssl dgst -sha256` of the image (the required I/O and the one digest a signature needs, by
+// programs built for them), each pair from one round; and against the unsigned upgrade of the
+// same image, which shows what the keyring and the signature check add.
+void add_signed_rows(bench_state *s, const size_samples &m)
+{
+    const std::vector<double> &ours = m.seconds[RUN_SIGNED];
+    const std::vector<double> &sha = m.seconds[RUN_SHA256];
+    const std::vector<double> &floor = m.seconds[RUN_FLOOR_DEV];
+    const std::vector<double> &plain = m.seconds[RUN_UPGRADE];
+    std::vector<double> base, ratio, cost;
+    for (size_t i = 0; i < ours.size() && i < sha.size() && i < floor.size(); i++) {
+        base.push_back(floor[i] + sha[i]);
+        ratio.push_back(ours[i] / base.back());
+    }
+    for (size_t i = 0; i < ours.size() && i < plain.size(); i++)
+        cost.push_back(ours[i] / plain[i]);
+    if (ratio.empty())
+        return;
+    double r = median(ratio);
+    add_row(s,
+            format("upgrade 4+60 MiB with a signed image (keyring present), s (%zu pairs, "
+                   "medians)",
+                   ratio.size()),
+            median(ours), median(base), "floor from the device + openssl dgst -sha256",
+            format("<= %.2f", kSignedGoal), r <= kSignedGoal ? V_PASS : V_FAIL);
+    s->rows.back().ratio = r;
+    add_row(s, "signed upgrade against the unsigned one, same image, s (medians)", median(ours),
+            median(plain), "unsigned upgrade, same rounds", "info", V_INFO);
+    s->rows.back().ratio = median(cost);
+    add_row(s, "signed upgrade 4+60 MiB, CPU time user+sys, s (medians)", median(m.cpu[RUN_SIGNED]),
+            median(m.cpu[RUN_FLOOR_DEV]) + median(m.cpu[RUN_SHA256]),
+            "floor from the device + openssl", "info", V_INFO);
+    s->notes.push_back(format(
+        "Signed upgrade 4+60 MiB: ratio is the median of the paired ratios (%s); best of each: "
+        "%.3f s against %.3f s. openssl dgst -sha256 of the image alone: %.3f s (median). "
+        "Signed against unsigned, paired: %s.",
+        json_array(ratio).c_str(), best(ours), best(base), median(sha), json_array(cost).c_str()));
+}
+
 // Growth, on the lower quartile of each size's times: sizes cannot be paired. The slopes between
 // sizes leave every fixed cost out and are the test.
 void add_growth_rows(bench_state *s, const std::vector<size_samples> &g, const std::string &where)
@@ -521,7 +664,7 @@ void add_memory_rows(bench_state *s, const size_samples &main, const std::vector
     for (const size_samples &z : g) {
         long ours = z.rss_kib[RUN_UPGRADE], floor = z.rss_kib[RUN_FLOOR_DEV];
         if (z.payload_mib == main.payload_mib) {
-            ours = std::max(ours, main.rss_kib[RUN_UPGRADE]);
+            ours = std::max({ours, main.rss_kib[RUN_UPGRADE], main.rss_kib[RUN_SIGNED]});
             floor = std::max({floor, main.rss_kib[RUN_FLOOR], main.rss_kib[RUN_FLOOR_DEV]});
         }
         inherited = std::max(inherited, z.parent_anon_kib);
@@ -552,6 +695,14 @@ void add_samples(bench_state *s, const char *series, const size_samples &z)
         json_array(z.cpu[RUN_UPGRADE]).c_str(), json_array(z.cpu[RUN_FLOOR]).c_str(),
         json_array(z.cpu[RUN_FLOOR_DEV]).c_str(), z.rss_kib[RUN_UPGRADE],
         std::max(z.rss_kib[RUN_FLOOR], z.rss_kib[RUN_FLOOR_DEV]), z.parent_anon_kib);
+    if (!z.seconds[RUN_SIGNED].empty())
+        s->samples_json +=
+            format("\"%s_%u_mib_signed\": {\"ours_seconds\": %s, \"openssl_sha256_seconds\": "
+                   "%s, \"ours_cpu_seconds\": %s, \"openssl_sha256_cpu_seconds\": %s, "
+                   "\"ours_peak_rss_kib\": %ld},\n",
+                   series, z.payload_mib, json_array(z.seconds[RUN_SIGNED]).c_str(),
+                   json_array(z.seconds[RUN_SHA256]).c_str(), json_array(z.cpu[RUN_SIGNED]).c_str(),
+                   json_array(z.cpu[RUN_SHA256]).c_str(), z.rss_kib[RUN_SIGNED]);
 }
 
 // The upgrade against the floor: the 64 MiB headline on the disk, beside both floors, and the
@@ -569,6 +720,15 @@ bool bench_upgrades(bench_state *s)
         fail(s, "cannot write the images");
         return false;
     }
+    std::vector<run_kind> main_kinds = {RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV};
+    if (s->openssl.empty()) {
+        s->notes.push_back("openssl is not installed: no figure for the signed upgrade.");
+    } else if (!make_signature(s, s->work, kMainMiB)) {
+        fail(s, "cannot make the signing key or sign the image (see " + s->logs + "/sign.log)");
+        return false;
+    } else {
+        main_kinds.insert(main_kinds.end(), {RUN_SIGNED, RUN_SHA256});
+    }
     malloc_trim(0);
     sync();
 
@@ -576,8 +736,7 @@ bool bench_upgrades(bench_state *s)
     std::vector<size_samples> main(1);
     main[0].payload_mib = kMainMiB;
     bool cut = false;
-    if (!run_series(s, s->work, {RUN_UPGRADE, RUN_FLOOR, RUN_FLOOR_DEV}, &main, kMainReps,
-                    kMainBudgetSeconds, &cut))
+    if (!run_series(s, s->work, main_kinds, &main, kMainReps, kMainBudgetSeconds, &cut))
         return false;
 
     printf("fwbench: upgrades of 16, 64 and 256 MiB in %s, each beside the floor\n",
@@ -599,6 +758,7 @@ bool bench_upgrades(bench_state *s)
                    growth[2].seconds[RUN_UPGRADE].size()));
 
     add_main_rows(s, main[0]);
+    add_signed_rows(s, main[0]);
     add_growth_rows(s, growth, s->mem_what);
     add_memory_rows(s, main[0], growth);
     add_samples(s, "disk", main[0]);
@@ -1043,10 +1203,10 @@ std::vector<double> phase_times(const landmarks &m, bool ours)
 const char *const kPhaseNames[] = {
     "exec and dynamic loading, to the first own file",
     "start: time slice, event log, progress record, lock",
-    "read image (ours: header CRC and MD5 of both, in place)",
+    "read image (ours: header CRC, MD5 of both, SHA-256 of all)",
     "bank state (configuration block), partition lookups, unlock",
     "write both, 32 KiB chunks flushed, fsync per erase block",
-    "read back and compare both, 4 KiB (ours: + MD5 of the image)",
+    "read back and compare both, 4 KiB (ours: + MD5, SHA-256)",
     "select the new bank: configuration block stored, marker",
     "pause",
     "exit steps: lock, free, shell command, event log, detach",
@@ -1058,7 +1218,7 @@ const char *const kPhaseNames[] = {
 // Where the time goes: runs of each program under strace (only the landmark calls are
 // stopped, through seccomp-bpf, so the rest runs at full speed), interleaved; each phase's
 // figure is its median over the runs.
-void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs)
+void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs, double sha_mibs)
 {
     if (s->strace.empty()) {
         s->notes.push_back("strace is not installed: no breakdown of the upgrade's time.");
@@ -1099,9 +1259,65 @@ void bench_phases(bench_state *s, uint32_t payload_mib, double md5_mibs)
                        "it is synced, and what it compared once compared; its read-back comes "
                        "from the disk. The traced floor keeps the written pages and reads back "
                        "from the cache.");
-    s->notes.push_back(
-        format("Cross-check of the digest cost: %u MiB at our MD5 rate of %.0f MiB/s is %.0f ms.",
-               payload_mib, md5_mibs, payload_mib / md5_mibs * 1000.0));
+    s->notes.push_back(format("Cross-check of the digest cost: %u MiB at our MD5 rate of %.0f "
+                              "MiB/s is %.0f ms, at our SHA-256 rate of %.0f MiB/s %.0f ms; the "
+                              "upgrade takes each twice (reading the image, and the read-back).",
+                              payload_mib, md5_mibs, payload_mib / md5_mibs * 1000.0, sha_mibs,
+                              payload_mib / sha_mibs * 1000.0));
+}
+
+// ---- the signature check alone ----
+
+// The device's check of a signature file held in memory (form, key lookup, Ed25519 over the
+// manifest) against a keyring held in memory, as the upgrade does once per run, against OpenSSL's
+// one-shot Ed25519 verification of the same signature over the same manifest with the same key;
+// interleaved, each call timed alone in this thread's CPU time, the best of each.
+void bench_signature(bench_state *s)
+{
+    fw_keyring ring;
+    fw_sig_file sig;
+    std::string bytes;
+    if (s->openssl.empty())
+        return; // no signature was made
+    if (keyring_load(keyring_dir(s->work).c_str(), &ring) != 1 ||
+        !sim::read_file(signature_path(s->work, kMainMiB), &bytes) ||
+        sig_verify(bytes.data(), bytes.size(), &ring, &sig) != 0) {
+        fail(s, "cannot load the keyring or check the signature in " + s->work);
+        return;
+    }
+    EVP_PKEY *key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, ring.keys[0].pub,
+                                                ED25519_PUBLIC_LEN);
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    std::vector<double> ours, theirs;
+    bool ok = key != nullptr && ctx != nullptr;
+    for (int rep = 0; rep < kSigReps * 2 && ok; rep++) {
+        bool mine = (rep + rep / 2) % 2 == 0;
+        double t0 = now_thread_cpu();
+        if (mine) {
+            ok = sig_verify(bytes.data(), bytes.size(), &ring, &sig) == 0;
+        } else {
+            ok = EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+                 EVP_DigestVerify(ctx, sig.signature, ED25519_SIGNATURE_LEN,
+                                  (const unsigned char *)bytes.data(), sig.signed_len) == 1;
+        }
+        (mine ? ours : theirs).push_back(now_thread_cpu() - t0);
+    }
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    if (!ok) {
+        fail(s, "a signature check failed, ours or OpenSSL's");
+        return;
+    }
+    add_row(s, format("signature check in memory, us (best of %d, CPU time)", kSigReps),
+            minimum(ours) * 1e6, minimum(theirs) * 1e6, "OpenSSL Ed25519 verify", "info", V_INFO);
+    s->notes.push_back(format("Signature check: sig_verify on the %zu bytes of the signature file "
+                              "and a keyring of one key, both in memory (parse, key lookup, "
+                              "Ed25519 over the %zu-byte manifest), against OpenSSL's "
+                              "EVP_DigestVerify of the same signature; medians %.0f and %.0f us.",
+                              bytes.size(), sig.signed_len, median(ours) * 1e6,
+                              median(theirs) * 1e6));
+    s->samples_json += format("\"signature_check_cpu_seconds\": {\"ours\": %s, \"openssl\": %s},\n",
+                              json_array(ours).c_str(), json_array(theirs).c_str());
 }
 
 // ---- 5. the boot-index commands against cat ----
@@ -1346,6 +1562,7 @@ int main(int argc, char **argv)
     s.traces = out_dir + "/traces";
     s.strace = find_in_path("strace");
     s.cat = find_in_path("cat");
+    s.openssl = find_in_path("openssl");
     choose_memory_dir(&s);
     sim::remove_tree(s.work);
     sim::remove_tree(s.logs);
@@ -1370,9 +1587,9 @@ int main(int argc, char **argv)
         s.notes.push_back("No private IPC namespace could be had (not root?): the runs share "
                           "the system's progress-record segment.");
 
-    printf("fwbench: MD5\n");
-    bench_md5(&s);
-    double md5_mibs = s.rows.empty() ? NAN : s.rows.back().ours;
+    printf("fwbench: MD5 and SHA-256\n");
+    double md5_mibs = NAN, sha_mibs = NAN;
+    bench_digests(&s, &md5_mibs, &sha_mibs);
 
     if (bench_upgrades(&s)) {
         printf("fwbench: syncs per erase block (fault shim trace)\n");
@@ -1380,8 +1597,10 @@ int main(int argc, char **argv)
         printf("fwbench: modelled flash time (fault shim's NOR model)\n");
         bench_flash(&s);
         printf("fwbench: phases (strace)\n");
-        bench_phases(&s, kMainMiB, md5_mibs);
+        bench_phases(&s, kMainMiB, md5_mibs, sha_mibs);
     }
+    printf("fwbench: the signature check in memory\n");
+    bench_signature(&s);
 
     printf("fwbench: fwtool image create, cat and openssl\n");
     bench_image_create(&s);
