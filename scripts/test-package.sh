@@ -24,6 +24,7 @@ trap 'rm -rf "$scratch"' EXIT
 # The same build packaged twice, the second run under another umask and a second later: the
 # same bytes.
 mapfile -t first < <(umask 022 && "$here/package.sh" "$@")
+[ ${#first[@]} -gt 0 ] || { echo "test-package: package.sh made no package" >&2; exit 1; }
 mkdir "$scratch/first"
 cp "${first[@]}" "$scratch/first/"
 sleep 1
