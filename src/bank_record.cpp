@@ -61,29 +61,12 @@ static bool is_word(const char *value, size_t len, const char *word)
     return len == strlen(word) && memcmp(value, word, len) == 0;
 }
 
-static int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 static bool take_hex(line_reader *r, const char *key, uint8_t *out, size_t n)
 {
     const char *v = nullptr;
     size_t len = 0;
 
-    if (!take(r, key, &v, &len) || len != 2 * n)
-        return false;
-    for (size_t i = 0; i < n; i++) {
-        const int hi = hex_digit(v[2 * i]), lo = hex_digit(v[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i] = (uint8_t)(hi << 4 | lo);
-    }
-    return true;
+    return take(r, key, &v, &len) && hex_decode(v, len, out, n);
 }
 
 static bool version_ok(const char *text, size_t len)

@@ -62,8 +62,7 @@ static int hex_digit(char c)
     return -1;
 }
 
-// Exactly 2 * n lower-case hex digits into `out`.
-static bool hex_decode(const char *text, size_t len, uint8_t *out, size_t n)
+bool hex_decode(const char *text, size_t len, uint8_t *out, size_t n)
 {
     if (len != 2 * n)
         return false;

@@ -66,3 +66,5 @@ int sig_file_parse(const char *bytes, size_t len, fw_sig_file *out);
 
 // Lower-case hex of `len` bytes and a NUL: 2 * len + 1 bytes at `out`.
 void hex_encode(const uint8_t *bytes, size_t len, char *out);
+// Exactly 2 * n lower-case hex digits of `text` into the n bytes at `out`; false otherwise.
+bool hex_decode(const char *text, size_t len, uint8_t *out, size_t n);
