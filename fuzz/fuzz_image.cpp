@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(f != nullptr);
     fw_image_header hdr;
     fw_image_fault fault;
-    int in_place = check_image_stream(f, file.size(), &hdr, &fault);
+    int in_place = check_image_stream(f, file.size(), &hdr, &fault, nullptr);
     fclose(f);
     bool empty = rc == 0 && (blocks[0].size == 0 || blocks[1].size == 0);
     check((in_place == 0) == (rc == 0 && !empty));

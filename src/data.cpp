@@ -236,18 +236,18 @@ int compare_chunks(const chunk_source &src, int32_t len, FILE *stream, long offs
     return DATA_OK;
 }
 
+} // namespace
+
 // The line a short read prints, as requests of `unit` bytes would print it: the request that
 // came up short, and what it got. A digest-only read once went 4096 bytes at a time, and its line
 // is kept when it reads more at once.
-void print_short_read(int32_t unit, int32_t n, int32_t got)
+void data_print_short_read(int32_t unit, int32_t n, int32_t got)
 {
     int32_t before = got / unit * unit; // bytes of the whole units read
     int32_t want = n - before < unit ? n - before : unit;
 
     printf("fread failed to_do : done = %ld : %ld !\n", (long)want, (long)(got - before));
 }
-
-} // namespace
 
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest)
 {
@@ -269,7 +269,7 @@ int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t
         size_t got = fread(target, 1, (size_t)n, stream);
         if (got != (size_t)n) {
             int err = errno;
-            print_short_read(dest != nullptr ? n : (int32_t)DATA_READ_CHUNK, n, (int32_t)got);
+            data_print_short_read(dest != nullptr ? n : (int32_t)DATA_READ_CHUNK, n, (int32_t)got);
             errno = err;
             return DATA_ERR_READ;
         }

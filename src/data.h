@@ -50,6 +50,9 @@ struct data_fault {
     int err;          // its errno; 0 when it set none (the end of a file, a difference)
 };
 
+// Prints the line a short read prints, as requests of `unit` bytes would print it: the request
+// that came up short, and what it got, of `n` bytes wanted and `got` read.
+void data_print_short_read(int32_t unit, int32_t n, int32_t got);
 // Reads `len` bytes at `offset` into `dest` in one request (with `dest` null, through a 32768-byte
 // scratch buffer); writes their MD5 to `digest` when it is non-null.
 int do_fread_data(uint8_t *dest, int32_t len, FILE *stream, long offset, uint8_t *digest);

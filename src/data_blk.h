@@ -19,8 +19,8 @@ struct datasrc {
     long offset;                 // its position in that file
     uint32_t size;               // its length in bytes
     uint8_t md5[MD5_DIGEST_LEN]; // the digest it must have
-    uint8_t sha256[SHA256_LEN];  // its SHA-256 when first read, when `has_sha256`
-    bool has_sha256;             // the comparison also requires `sha256`
+    uint8_t sha256[SHA256_LEN];  // its SHA-256, taken in the read that checked `md5`
+    bool has_sha256;             // the comparison requires `sha256` instead of `md5`
 };
 
 // Positions of the two payloads of a firmware bank in every record pair.
@@ -37,9 +37,9 @@ enum : int {
 int dump_datasrc_to_file(const datasrc *src, const char *path, uint32_t erase_size,
                          const data_progress *progress, data_fault *fault);
 // Compares the first `size` bytes of `path` with the payload, read again from its file, and
-// requires the bytes compared to have the payload's digest (the fault's call "digest") and, with
-// `has_sha256`, its SHA-256 ("sha256"): the device then holds exactly the payload that the digests
-// vouch for, even when the file changed since it was checked. 0, or a DATA_ERR_* code
+// requires the bytes compared to have the payload's digest (the fault's call "digest") or, with
+// `has_sha256`, its SHA-256 ("sha256"): the device then holds exactly the payload that the digest
+// vouches for, even when the file changed since it was checked. 0, or a DATA_ERR_* code
 // (DATA_ERR_MISMATCH for bytes that differ from the device or from a digest); `fault` as above.
 int verify_datasrc_with_file(const datasrc *src, const char *path, const data_progress *progress,
                              data_fault *fault);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "data_blk.h"
 #include "md5.h"
+#include "sha256.h"
 
 enum : uint32_t {
     FW_IMAGE_MAGIC = 0x13578642,
@@ -68,13 +70,25 @@ int image_header_check(const uint8_t *bytes);
 // NUL, into the 16-byte `name_out`.
 void image_header_name(const fw_image_header *hdr, char *name_out);
 
+// The SHA-256 digests of the image file and of each payload, as a signed manifest names them.
+struct fw_image_digests {
+    uint8_t image[SHA256_LEN];
+    uint8_t payload[PAYLOAD_COUNT][SHA256_LEN]; // indexed by PAYLOAD_*
+};
+
 // Checks the image file open at position 0 of `stream`, `file_len` bytes long, in place and in
 // this order: the header's length, magic and CRC; each payload lying wholly inside the file
 // (else DATA_ERR_READ, before anything is read); each payload not empty (IMAGE_ERR_EMPTY); then
-// the kernel's and the root's digest, read through a 4096-byte buffer. `hdr` is filled once the
-// header has been read. 0, DATA_ERR_READ or DATA_ERR_SEEK (also when reading fails), or an
-// IMAGE_ERR_* code; `fault` tells what was found.
-int check_image_stream(FILE *stream, uint64_t file_len, fw_image_header *hdr,
-                       fw_image_fault *fault);
+// the kernel's and the root's digest. The file is read once, to its end, and when `sha` is not
+// null the same bytes give its SHA-256 digests: what they vouch for is what was checked. `hdr`
+// is filled once the header has been read. 0, DATA_ERR_READ or DATA_ERR_SEEK (also when reading
+// fails), or an IMAGE_ERR_* code; `fault` tells what was found.
+int check_image_stream(FILE *stream, uint64_t file_len, fw_image_header *hdr, fw_image_fault *fault,
+                       fw_image_digests *sha);
+// The SHA-256 digests of the image file open at position 0 of `stream`, `file_len` bytes long,
+// whose header `hdr` holds, without checking its MD5s. 0, or DATA_ERR_READ when a payload lies
+// outside the file or a read fails.
+int image_stream_digests(FILE *stream, uint64_t file_len, const fw_image_header *hdr,
+                         fw_image_digests *sha);
 // Whether a payload lies where a signed 32-bit length at a 32-bit `long` position can read it.
 bool image_payload_addressable(const fw_payload_desc &p);

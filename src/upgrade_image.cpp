@@ -213,24 +213,20 @@ int load_payloads(upgrade_run *run, const char *path)
     int code = open_staged_image(path, run, &len);
     if (code != DATA_OK)
         return code;
-    code = check_image_stream(run->image, len, &hdr, &fault);
+    // The SHA-256 digests a signature vouches for, and the read-back compares with, come from the
+    // same read as the MD5 check: from here on the bytes must not change.
+    fw_image_digests sha;
+    code = check_image_stream(run->image, len, &hdr, &fault, &sha);
     if (code != DATA_OK)
         return report_image(code, len, hdr, fault);
-    // The digests a signature vouches for, and the read-back compares with: from here on the
-    // bytes must not change.
-    uint8_t payload_sha[PAYLOAD_COUNT][SHA256_LEN];
-    if (fseek(run->image, 0, SEEK_SET) != 0 ||
-        sha256_image_digests(run->image, len, &hdr.kernel, &hdr.root, run->image_sha256,
-                             payload_sha[PAYLOAD_KERNEL], payload_sha[PAYLOAD_ROOT]) != 0)
-        return upgrade_fail(DATA_ERR_READ,
-                            "reading the staged image again for its SHA-256 digests failed");
+    memcpy(run->image_sha256, sha.image, SHA256_LEN);
     const fw_payload_desc *desc[PAYLOAD_COUNT] = {&hdr.kernel, &hdr.root};
     for (int i = 0; i < PAYLOAD_COUNT; i++) {
         run->payloads[i].stream = run->image;
         run->payloads[i].offset = (long)desc[i]->offset;
         run->payloads[i].size = desc[i]->size;
         memcpy(run->payloads[i].md5, desc[i]->md5, MD5_DIGEST_LEN);
-        memcpy(run->payloads[i].sha256, payload_sha[i], SHA256_LEN);
+        memcpy(run->payloads[i].sha256, sha.payload[i], SHA256_LEN);
         run->payloads[i].has_sha256 = true;
     }
     image_header_name(&hdr, run->image_model);

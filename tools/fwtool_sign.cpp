@@ -190,11 +190,14 @@ int describe_image(const char *cmd, const char *path, fw_manifest *m)
         image_header_decode(bytes, &hdr);
         image_header_name(&hdr, name);
         rewind(f);
-        if (sha256_image_digests(f, (uint64_t)st.st_size, &hdr.kernel, &hdr.root, m->image_sha256,
-                                 m->kernel_sha256, m->root_sha256) != 0) {
+        fw_image_digests sha;
+        if (image_stream_digests(f, (uint64_t)st.st_size, &hdr, &sha) != 0) {
             fprintf(stderr, "fwtool %s: %s: a payload lies outside the file, or reading failed\n",
                     cmd, path);
         } else {
+            memcpy(m->image_sha256, sha.image, SHA256_LEN);
+            memcpy(m->kernel_sha256, sha.payload[PAYLOAD_KERNEL], SHA256_LEN);
+            memcpy(m->root_sha256, sha.payload[PAYLOAD_ROOT], SHA256_LEN);
             snprintf(m->model, sizeof(m->model), "%s", name);
             status = FWTOOL_OK;
         }

@@ -1094,8 +1094,8 @@ TEST_F(Upgrade, VerifyMismatchComparesBothAndKeepsTheRunningBank)
 TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
 {
     image img = make_image("SIM3000", 115);
-    // The checks read the whole file once, and the SHA-256 digests once more.
-    const long long loaded = 2 * (76 + kKernelLen + kRootLen);
+    // The checks and the SHA-256 digests read the whole file once.
+    const long long loaded = 76 + kKernelLen + kRootLen;
     const long long written = loaded + kKernelLen + kRootLen;
     struct row {
         const char *rule;
@@ -1108,8 +1108,8 @@ TEST_F(Upgrade, StagedImageChangedDuringTheRunIsNeverSelected)
          "writing the root payload to /dev/mtdblock6 failed at byte 98304: fread of the staged "
          "image: end of file"},
         {"stage-change", loaded, UPGRADE_ERR_VERIFY,
-         "comparing the root payload with /dev/mtdblock6 failed at byte 300000: digest of the "
-         "staged image: differs from the image header's"},
+         "comparing the root payload with /dev/mtdblock6 failed at byte 300000: sha256 of the "
+         "staged image: differs from the one taken when the run began"},
         {"stage-shrink", written, UPGRADE_ERR_VERIFY,
          "comparing the root payload with /dev/mtdblock6 failed at byte 98304: fread of the "
          "staged image: end of file"},

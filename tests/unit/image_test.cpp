@@ -476,7 +476,8 @@ TEST_F(ImageTest, CheckInPlace)
         fw_image_fault fault;
         memset(&fault, 0x5A, sizeof(fault));
         StdoutCapture cap;
-        int rc = check_image_stream(f, r.claimed != 0 ? r.claimed : r.file.size(), &hdr, &fault);
+        int rc = check_image_stream(f, r.claimed != 0 ? r.claimed : r.file.size(), &hdr, &fault,
+                                    nullptr);
         std::string out = cap.take();
         fclose(f);
         EXPECT_EQ(r.rc, rc);

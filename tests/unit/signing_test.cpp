@@ -4,6 +4,7 @@
 // by the openssl command line alone checked by the device's verifier, and the other way round.
 #include "fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -320,12 +321,81 @@ std::string read_all(const std::string &path)
     return data;
 }
 
+std::string sha_hex(const uint8_t *digest)
+{
+    char out[2 * SHA256_LEN + 1];
+    hex_encode(digest, SHA256_LEN, out);
+    return out;
+}
+
+// The host build hashes through one library and the device through another: both must give
+// FIPS 180-2's answers, fed whole or in uneven pieces, and one read of an image file must give
+// each payload's digest wherever the payloads lie (out of order, a gap, bytes after them).
+TEST(Sha256, KnownAnswersAndImageDigests)
+{
+    const struct {
+        std::string text;
+        const char *want;
+    } kats[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto &k : kats) {
+        uint8_t whole[SHA256_LEN], pieces[SHA256_LEN];
+        sha256_digest(k.text.data(), k.text.size(), whole);
+        EXPECT_EQ(k.want, sha_hex(whole)) << k.text.size() << " bytes";
+        sha256_context ctx;
+        sha256_init(&ctx);
+        for (size_t at = 0, step = 1; at < k.text.size(); at += step, step = step * 3 % 257 + 1)
+            sha256_update(&ctx, k.text.data() + at, std::min(step, k.text.size() - at));
+        sha256_final(&ctx, pieces);
+        EXPECT_EQ(k.want, sha_hex(pieces)) << k.text.size() << " bytes in pieces";
+    }
+
+    TempDir dir;
+    std::string file(200000, '\0');
+    for (size_t i = 0; i < file.size(); i++)
+        file[i] = (char)(i * 131 % 251);
+    const std::string path = dir.path() + "/img";
+    put(path, file);
+    const struct {
+        const char *name;
+        uint32_t koff, ksize, roff, rsize;
+    } layouts[] = {
+        {"in order, no gap", 76, 70000, 70076, 129924},
+        {"root first, a gap, bytes after", 150000, 40000, 100, 99000},
+        {"payloads overlapping", 76, 100000, 50000, 100000},
+    };
+    for (const auto &l : layouts) {
+        SCOPED_TRACE(l.name);
+        fw_image_header hdr = {};
+        hdr.kernel = {l.koff, l.ksize, {}};
+        hdr.root = {l.roff, l.rsize, {}};
+        FILE *f = fopen(path.c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        fw_image_digests got;
+        ASSERT_EQ(0, image_stream_digests(f, file.size(), &hdr, &got));
+        fclose(f);
+        uint8_t want[SHA256_LEN];
+        sha256_digest(file.data(), file.size(), want);
+        EXPECT_EQ(sha_hex(want), sha_hex(got.image));
+        sha256_digest(file.data() + l.koff, l.ksize, want);
+        EXPECT_EQ(sha_hex(want), sha_hex(got.payload[PAYLOAD_KERNEL]));
+        sha256_digest(file.data() + l.roff, l.rsize, want);
+        EXPECT_EQ(sha_hex(want), sha_hex(got.payload[PAYLOAD_ROOT]));
+    }
+}
+
 // The device's whole check of an image and its signature file against a keyring directory.
 int device_check(const std::string &keys, const std::string &image, const std::string &sig)
 {
     fw_keyring ring;
     fw_sig_file s;
-    uint8_t bytes[FW_HEADER_LEN], digest[3][SHA256_LEN];
+    uint8_t bytes[FW_HEADER_LEN];
     fw_image_header hdr;
     char name[FW_NAME_LEN];
 
@@ -342,12 +412,13 @@ int device_check(const std::string &keys, const std::string &image, const std::s
     rewind(f);
     struct stat st;
     fstat(fileno(f), &st);
-    const int drc = sha256_image_digests(f, (uint64_t)st.st_size, &hdr.kernel, &hdr.root, digest[0],
-                                         digest[1], digest[2]);
+    fw_image_digests sha;
+    const int drc = image_stream_digests(f, (uint64_t)st.st_size, &hdr, &sha);
     fclose(f);
     if (drc != 0)
         return -102;
-    return manifest_match(&s.manifest, digest[0], digest[1], digest[2], name);
+    return manifest_match(&s.manifest, sha.image, sha.payload[PAYLOAD_KERNEL],
+                          sha.payload[PAYLOAD_ROOT], name);
 }
 
 void flip_byte(const std::string &path, long at)
