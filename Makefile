@@ -15,7 +15,7 @@ all: build
 # mk/fresh.mk); a new list is added to it.
 BUILD_PACKAGES := g++=@c++17 gcc=cc cmake=@cmake-3.20 make=make \
     libgtest-dev=/usr/include/gtest/gtest.h tar=tar gzip=gzip dpkg-dev=dpkg-shlibdeps \
-    libsodium-dev=/usr/include/sodium.h openssl=openssl
+    libsodium-dev=/usr/include/sodium.h libssl-dev=/usr/include/openssl/sha.h openssl=openssl
 ALL_PACKAGES = $(BUILD_PACKAGES) $(ARM_PACKAGES)
 
 .PHONY: prereqs
