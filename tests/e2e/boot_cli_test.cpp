@@ -686,4 +686,139 @@ TEST_F(BootCli, StatusTellsAndTouchesNothing)
               r.err);
 }
 
+// --status for each way the device can stand: where the running bank comes from, a marker that
+// is not the tool's, records absent, malformed or behind a link, and progress records of each
+// kind. Each row checks lines of the text and members of the JSON.
+TEST_F(BootCli, StatusRows)
+{
+    const std::string head = "fwupgrade-bank 1\nstate verified\nkernel-md5 " +
+                             std::string(32, '1') + "\nroot-md5 " + std::string(32, '2') +
+                             "\nimage-sha256 " + std::string(64, '3') + "\nkernel-sha256 " +
+                             std::string(64, '4') + "\nroot-sha256 " + std::string(64, '5') + "\n";
+    const struct {
+        const char *name;
+        // The script's bank ("-": none), /proc/cmdline, the marker ("" none, else written as it
+        // is: not the tool's), bank 0's and bank 1's records ("" none, "->" a link to one).
+        std::vector<std::string> setup;
+        // The progress record: none; {size} a segment too small; or stage, kernel_total,
+        // root_total, kernel_done, root_done, percent.
+        std::vector<uint32_t> shm;
+        std::vector<std::string> text, json;
+    } rows[] = {
+        {"bootopt= names the bank",
+         {"0", "console=ttyS0 bootopt=1\n", "", "", ""},
+         {},
+         {"running bank:      1 (from bootopt= on the kernel command line)\nscript bank:       0\n"
+          "marker:            absent\ncmdline bank:      1\nbank 0 record:     none\n"
+          "bank 1 record:     none\nprogress:          none\n"},
+         {"{\"running_bank\":1,\"running_source\":\"bootopt\",\"script_bank\":0,\"marker\":false,"
+          "\"marker_ignored\":false,\"cmdline_bank\":1,\"marker_bank\":null,",
+          "{\"bank\":0,\"state\":\"none\",\"installed\":null,\"version\":null,\"signer\":null,"
+          "\"kernel_md5\":null,",
+          "\"progress\":null,\"progress_problem\":null}\n"}},
+        {"the last bootopt= wins",
+         {"1", "bootopt=1 console=ttyS0 bootopt=0\n", "", "", ""},
+         {},
+         {"running bank:      0 (from bootopt=", "cmdline bank:      0\n"},
+         {"\"cmdline_bank\":0,"}},
+        {"only the script tells",
+         {"1", "console=ttyS0 bootopt=2\n", "", "", ""},
+         {},
+         {"running bank:      1 (from the boot script)\n", "cmdline bank:      none\n"},
+         {"\"running_bank\":1,\"running_source\":\"script\",", "\"cmdline_bank\":null,"}},
+        {"a foreign marker, no bootopt=",
+         {"0", "console=ttyS0\n", "0\n", "", ""},
+         {},
+         {"running bank:      unknown\n", "marker:            foreign\n"},
+         {"\"running_bank\":null,\"running_source\":null,",
+          "\"marker\":false,\"marker_ignored\":true,", "\"marker_bank\":null,"}},
+        {"a foreign marker beside bootopt=",
+         {"0", "bootopt=1\n", "1\n", "", ""},
+         {},
+         {"running bank:      1 (from bootopt=", "marker:            foreign\n"},
+         {"\"running_source\":\"bootopt\","}},
+        {"no bank in the script",
+         {"-", "console=ttyS0\n", "", "", ""},
+         {},
+         {"running bank:      unknown\nscript bank:       none\n"},
+         {"\"running_bank\":null,\"running_source\":null,\"script_bank\":null,"}},
+        {"records malformed and through a link",
+         {"0", "bootopt=0\n", "", "fwupgrade-bank 1\nstate half\ninstalled 5\n", "->"},
+         {},
+         {"bank 0 record:     malformed\nbank 1 record:     unreadable\nprogress:"},
+         {"{\"bank\":0,\"state\":\"malformed\",\"installed\":null,\"version\":null,",
+          "{\"bank\":1,\"state\":\"unreadable\",\"installed\":null,"}},
+        {"verified, unsigned, odd version texts",
+         {"0", "bootopt=0\n", "", head + "version a\\b/c\nsigner unsigned\ninstalled 0\n",
+          head + "version\nsigner unsigned\ninstalled 1\n"},
+         {},
+         {"bank 0 version:    a\\b/c\nbank 0 signer:     unsigned\n",
+          "bank 1 version:    \nbank 1 signer:     unsigned\n"},
+         {"\"installed\":0,\"version\":\"a\\\\b/c\",\"signer\":\"unsigned\",\"kernel_md5\":\"1111",
+          "\"installed\":1,\"version\":\"\",\"signer\":\"unsigned\","}},
+        {"a progress record too small",
+         {"0", "bootopt=0\n", "", "", ""},
+         {8},
+         {"progress:          unreadable\n"},
+         {"\"progress\":null,\"progress_problem\":\"the progress record cannot be attached or is "
+          "too small\"}\n"}},
+        {"a run writing the kernel",
+         {"0", "bootopt=0\n", "", "", ""},
+         {UPGRADE_STAGE_WRITE_KERNEL, 10, 20, 5, 0, 40},
+         {"progress:          stage 3, kernel 5 of 10 bytes, root 0 of 20 bytes, 40%\n"},
+         {"\"progress\":{\"stage\":3,\"state\":\"running\",\"kernel_done\":5,\"kernel_total\":10,"
+          "\"root_done\":0,\"root_total\":20,\"stage_percent\":40},\"progress_problem\":null}"}},
+        {"a finished run",
+         {"0", "bootopt=0\n", "", "", ""},
+         {UPGRADE_STAGE_DONE, 10, 20, 10, 20, 100},
+         {"root 20 of 20 bytes, 100%\n"},
+         {"\"stage\":7,\"state\":\"done\",", "\"stage_percent\":100}"}},
+    };
+    const int key = platform_progress_key();
+    for (const auto &row : rows) {
+        const std::vector<std::string> &s = row.setup;
+        use_script(s[0] == "-" ? "fis load -b 0x1 rootfs\nfis load vmlinux\n"
+                               : sim::boot_script(s[0][0] - '0'));
+        write("proc/cmdline", s[1]);
+        unlink(path("var/lock/bootidx_changed").c_str());
+        if (!s[2].empty())
+            write("var/lock/bootidx_changed", s[2]);
+        for (int bank = 0; bank < 2; bank++) {
+            const std::string rel = "kelpvar/config" + std::to_string(bank) + "/bank_record";
+            sim::remove_tree(path(rel));
+            if (s[3 + bank] == "->") {
+                write(rel + ".real", "fwupgrade-bank 1\nstate being-written\ninstalled 5\n");
+                ASSERT_EQ(0, symlink("bank_record.real", path(rel).c_str()));
+            } else if (!s[3 + bank].empty()) {
+                write(rel, s[3 + bank]);
+            }
+        }
+        int id = -1;
+        if (!row.shm.empty()) {
+            const std::vector<uint32_t> &v = row.shm;
+            const upgrade_progress p =
+                v.size() < 6
+                    ? upgrade_progress{}
+                    : upgrade_progress{(int32_t)v[0], v[1], v[2], v[3], v[4], (uint8_t)v[5], {}};
+            const size_t size = v.size() < 6 ? v[0] : sizeof(p);
+            id = shmget(key, size, IPC_CREAT | 0600);
+            ASSERT_GE(id, 0) << row.name;
+            void *at = shmat(id, nullptr, 0);
+            ASSERT_NE((void *)-1, at) << row.name;
+            memcpy(at, &p, std::min(size, sizeof(p)));
+            shmdt(at);
+        }
+        const run_result text = run("get_boot_idx", {"--status"});
+        const run_result json = run("set_boot_idx", {"--status", "--json"});
+        if (id >= 0)
+            shmctl(id, IPC_RMID, nullptr);
+        EXPECT_EQ(0, text.status) << row.name << ": " << text.err;
+        EXPECT_EQ(0, json.status) << row.name << ": " << json.err;
+        for (const std::string &line : row.text)
+            EXPECT_NE(std::string::npos, text.out.find(line)) << row.name << ": " << text.out;
+        for (const std::string &member : row.json)
+            EXPECT_NE(std::string::npos, json.out.find(member)) << row.name << ": " << json.out;
+    }
+}
+
 } // namespace

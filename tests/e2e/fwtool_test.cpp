@@ -369,6 +369,7 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
     const std::string sb = t / "sb";
     ASSERT_EQ(0, fwtool({"sandbox", "create", sb}, {kEvtEnv}).status);
     ASSERT_TRUE(sim::write_file(t / "img", "x"));
+    ASSERT_EQ(0, fwtool({"key", "create", "-o", t / "k"}, {kEvtEnv}).status);
     const std::vector<std::vector<std::string>> rows = {
         {"sandbox"},
         {"sandbox", "frobnicate"},
@@ -386,6 +387,12 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
         {"image", "verify", t / "img"},                             // no keyring
         {"image", "verify", "--keyring", t / "missing", t / "img"}, // no keys
         {"image", "verify", "--keyring", t.path(), t / "img", "a", "b"},
+        {"image", "sign", "--key", t / "img", t / "img"},       // not a key
+        {"image", "sign", "--key", t / "k.pub.pem", t / "img"}, // the public key
+        {"image", "manifest", t / "img", "--key", t / "k.pem"}, // the private key
+        {"image", "verify", "--keyring", t / "img", t / "img"}, // keyring is a file
+        {"image", "verify", "--keyring", t.path(), t / "img"},  // a private key in it
+        {"image", "sign", "--key", t / "k.pem", t / "img", "--version", std::string(65, 'v')},
         {"key"},
         {"key", "make"},
         {"key", "create", "extra"},
@@ -432,6 +439,7 @@ TEST(FwtoolArguments, BadArgumentsGiveStatus2AndOneLine)
     EXPECT_FALSE(exists(t / "x"));
     EXPECT_FALSE(exists(sb + "/tmpfs/upgrading/fw.bin"));
     EXPECT_FALSE(exists(t / "tmpfs"));
+    EXPECT_FALSE(exists(t / "img.sig"));
 }
 
 TEST(FwtoolArguments, EachCommandHasHelp)

@@ -480,6 +480,7 @@ TEST_F(Upgrade, SignaturePolicyAndTheVerifiedBankRecord)
         {"unsigned, no keyring", false, "", nullptr},
         {"a signature without a keyring is ignored", false, "not a signature\n", nullptr},
         {"signed, trusted", true, sign(fw), "2.4.1"},
+        {"signed without a version, trusted", true, sign(fw, "s/^version .*/version/"), ""},
         {"signed with openssl alone, trusted", true, openssl_sig, "7.1"},
     };
     for (const row &r : rows) {
@@ -731,7 +732,7 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
     };
     auto as = [](mode_t kind, const char *says) { return staged_as{kind, says}; };
     // With a keyring, the signature beside the image: refused before anything is unlocked.
-    enum { NO_KEYS, TRUSTED, BROKEN_KEYRING };
+    enum { NO_KEYS, TRUSTED, BROKEN_KEYRING, KEY_NOT_A_KEY, KEYRING_A_FILE };
     struct row {
         const char *name;
         const char *fw; // file name under tmpfs/upgrading holding `data`
@@ -835,6 +836,13 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
         {"keyring unusable", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
          as(S_IFREG, "/etc/fwupgrade/keys/bad.pem is not a regular file"), nullptr, BROKEN_KEYRING,
          good_sig},
+        {"a key file that holds no key", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, "/etc/fwupgrade/keys/bad.pem is not an Ed25519 public key in PEM"), nullptr,
+         KEY_NOT_A_KEY, good_sig},
+        {"the keyring is a file", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, "cannot read the keyring"), nullptr, KEYRING_A_FILE, good_sig},
+        {"signature file over 1024 bytes", "fw.bin", good, "", UPGRADE_ERR_SIGNATURE,
+         as(S_IFREG, says[1].c_str()), nullptr, TRUSTED, good_sig + std::string(1025, '#')},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -853,6 +861,14 @@ TEST_F(Upgrade, ImageFaultsLeaveBothBanksAndTheScriptAlone)
             trust();
         if (r.keys == BROKEN_KEYRING) {
             ASSERT_TRUE(sim::make_dirs(path("etc/fwupgrade/keys/bad.pem")));
+        }
+        if (r.keys == KEY_NOT_A_KEY) {
+            trust();
+            write("etc/fwupgrade/keys/bad.pem", "-----BEGIN PUBLIC KEY-----\n");
+        }
+        if (r.keys == KEYRING_A_FILE) {
+            ASSERT_TRUE(sim::make_dirs(path("etc/fwupgrade")));
+            write("etc/fwupgrade/keys", "not a directory\n");
         }
         const std::string sig = path("tmpfs/upgrading/fw.sig");
         if (r.sig == "@link") {

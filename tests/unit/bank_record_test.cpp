@@ -80,6 +80,18 @@ TEST(BankRecord, TextRows)
         {"empty version with its space", replace(kVerified, "version 7.1", "version "), 0},
         {"version with a trailing space", replace(kVerified, "7.1", "7.1 "), 0},
         {"65-character version", replace(kVerified, "7.1", std::string(65, 'v')), 0},
+        {"longest record",
+         replace(replace(kVerified, "7.1", std::string(64, 'v')), "1700000000",
+                 std::string(18, '9')),
+         BANK_VERIFIED},
+        {"tag with a value", replace(kBeingWritten, "bank 1\n", "bank 1 x\n"), 0},
+        {"no state line", replace(kBeingWritten, "state being-written\n", ""), 0},
+        {"no root digest", replace(kVerified, "root-sha256 " + std::string(64, '5') + "\n", ""), 0},
+        {"no signer", replace(kVerified, "signer 0123456789abcdef\n", ""), 0},
+        {"time alone", replace(kBeingWritten, "installed 0", "installed"), 0},
+        {"time with a letter", replace(kBeingWritten, "installed 0", "installed 12a"), 0},
+        {"version with a tab", replace(kVerified, "7.1", "7\t1"), 0},
+        {"version with a leading space", replace(kVerified, "7.1", " 7.1"), 0},
         {"lines swapped",
          replace(replace(kVerified, "version 7.1\n", ""), "installed", "version 7.1\ninstalled"),
          0},
@@ -158,6 +170,8 @@ TEST(BankRecord, WriteReadAndBootCheck)
     const std::string missing_dir = tmp / "none/bank_record";
     EXPECT_EQ(bank_record_write(missing_dir.c_str(), &r), BANK_RECORD_ERR_WRITE);
     EXPECT_EQ(entries(tmp.path()), 1);
+    // A path without a directory is refused, not written beside the working directory.
+    EXPECT_EQ(bank_record_write("bank_record", &r), BANK_RECORD_ERR_WRITE);
 
     struct row {
         const char *name;

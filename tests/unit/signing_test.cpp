@@ -83,6 +83,17 @@ TEST(Manifest, ParseRows)
         {"byte over 0x7f", replace(kManifest, "1.2 beta", "1.2\xc3\xa9"), false},
         {"NUL in the text", replace(kManifest, "1.2 beta", std::string("1.2\0b", 5)), false},
         {"key as a prefix", replace(kManifest, "model TS-X", "modelx TS-X"), false},
+        {"'~', the last printable byte", replace(kManifest, "1.2 beta", "1.2~"), true},
+        {"tag with a trailing space", replace(kManifest, "manifest 1", "manifest 1 "), false},
+        {"kernel digest missing",
+         replace(kManifest, "kernel-sha256 " + std::string(64, 'b') + "\n", ""), false},
+        {"image and kernel digests swapped",
+         replace(replace(kManifest, "image-sha256 " + kH64 + "\n", ""), "root-sha256",
+                 "image-sha256 " + kH64 + "\nroot-sha256"),
+         false},
+        {"root digest of 65 digits", replace(kManifest, std::string(64, 'c'), std::string(65, 'c')),
+         false},
+        {"key id missing", replace(kManifest, "key-id 0123456789abcdef\n", ""), false},
     };
     for (const text_row &r : rows) {
         fw_manifest m;
@@ -131,6 +142,9 @@ TEST(Manifest, SignatureFileRows)
         {"line after the signature", kManifest + sig + "x\n", false},
         {"signature before the key id", replace(kManifest, "key-id", sig + "key-id") + sig, false},
         {"manifest broken", replace(kManifest, "TS-X", "TS-X ") + sig, false},
+        {"signature key misspelt", kManifest + "Signature " + std::string(128, 'e') + "\n", false},
+        {"signature key without its space", kManifest + "signature:" + std::string(128, 'e') + "\n",
+         false},
         {"over 1024 bytes", std::string(1024 - sig.size() + 1, 'x') + sig, false},
     };
     for (const text_row &r : rows) {
@@ -142,6 +156,26 @@ TEST(Manifest, SignatureFileRows)
             EXPECT_EQ(s.signed_len, kManifest.size());
             EXPECT_EQ(s.signature[63], 0xee);
         }
+    }
+}
+
+// Every field the manifest vouches for is compared: one that differs alone is a mismatch.
+TEST(Manifest, MatchRows)
+{
+    fw_manifest m;
+    ASSERT_EQ(manifest_parse(kManifest.data(), kManifest.size(), &m), 0);
+    uint8_t d[3][SHA256_LEN];
+    memcpy(d[0], m.image_sha256, SHA256_LEN);
+    memcpy(d[1], m.kernel_sha256, SHA256_LEN);
+    memcpy(d[2], m.root_sha256, SHA256_LEN);
+    EXPECT_EQ(manifest_match(&m, d[0], d[1], d[2], "TS-X"), 0);
+    EXPECT_EQ(manifest_match(&m, d[0], d[1], d[2], "TS-Y"), SIG_ERR_MISMATCH);
+    EXPECT_EQ(manifest_match(&m, d[0], d[1], d[2], "TS-X2"), SIG_ERR_MISMATCH);
+    EXPECT_EQ(manifest_match(&m, d[0], d[1], d[2], ""), SIG_ERR_MISMATCH);
+    for (int i = 0; i < 3; i++) {
+        d[i][SHA256_LEN - 1] ^= 1;
+        EXPECT_EQ(manifest_match(&m, d[0], d[1], d[2], "TS-X"), SIG_ERR_MISMATCH) << i;
+        d[i][SHA256_LEN - 1] ^= 1;
     }
 }
 
@@ -157,6 +191,9 @@ TEST(Keyring, PemRows)
     const std::string pem = kRfcPem;
     const std::string split =
         replace(pem, kRfcBody, kRfcBody.substr(0, 20) + "\n" + kRfcBody.substr(20));
+    std::string lines;
+    for (int i = 0; i < 4; i++)
+        lines += std::string(76, 'A') + "\n";
     const std::vector<text_row> rows = {
         {"as openssl writes it", pem, true},
         {"last line unended", pem.substr(0, pem.size() - 1), true},
@@ -177,6 +214,10 @@ TEST(Keyring, PemRows)
         {"padding bits set", replace(pem, "ZuE=", "ZuF="), false},
         {"padding inside", replace(pem, "MCow", "MC=w"), false},
         {"key one byte short", replace(pem, "MCow", "MCkw"), false},
+        {"END of another label", replace(pem, "END PUBLIC", "END PRIVATE"), false},
+        {"BIT STRING with unused bits", replace(pem, "AyEA", "AyEB"), false},
+        {"body over 256 base64 characters", replace(pem, "KEY-----\n", "KEY-----\n" + lines),
+         false},
         {"body on a 77-character line", replace(pem, kRfcBody, kRfcBody + "AAAAAAAAAAAAAAAA"),
          false},
     };
@@ -239,6 +280,7 @@ TEST(Keyring, DirectoryRows)
              put(d + "/README", "x");
              put(d + "/a.pem.off", "x");
              put(d + "/.hidden.pem", "x");
+             put(d + "/a.PEM", "x");
          },
          0},
         {"two keys and a copy",
@@ -254,6 +296,14 @@ TEST(Keyring, DirectoryRows)
              mkdir(d.c_str(), 0755);
              for (int i = 0; i < 16; i++)
                  put(d + "/" + std::to_string(i) + ".pem", pem_of(std::string(32, (char)i)));
+         },
+         16},
+        {"16 keys and a copy: a copy is no 17th key",
+         [](const std::string &d) {
+             mkdir(d.c_str(), 0755);
+             for (int i = 0; i < 16; i++)
+                 put(d + "/" + std::to_string(i) + ".pem", pem_of(std::string(32, (char)i)));
+             put(d + "/copy.pem", pem_of(std::string(32, (char)7)));
          },
          16},
         {"17 keys",
@@ -521,6 +571,10 @@ TEST(Signing, FwtoolSignatureVerifiesWithOpenssl)
     EXPECT_EQ(sh(check), 0) << check;
     mkdir((d + "/keys").c_str(), 0755);
     put(d + "/keys/k.pem", read_all(d + "/k.pub.pem"));
+    EXPECT_EQ(device_check(d + "/keys", d + "/fw.bin", d + "/fw.bin.sig"), 0);
+    // The signer's key is found among others, wherever the directory lists it.
+    for (char c : {'x', 'y', 'z'})
+        put(d + "/keys/" + c + ".pem", pem_of(std::string(32, c)));
     EXPECT_EQ(device_check(d + "/keys", d + "/fw.bin", d + "/fw.bin.sig"), 0);
     r = run_program(fwtest::fwtool_binary(), "fwtool",
                     {"image", "verify", "--keyring", d + "/keys", d + "/fw.bin"});

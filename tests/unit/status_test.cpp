@@ -12,6 +12,10 @@ namespace
 
 TEST(Status, JsonQuoteRows)
 {
+    std::string escaped_quotes = "\"";
+    for (int i = 0; i < 64; i++)
+        escaped_quotes += "\\\"";
+    escaped_quotes += "\"";
     const struct {
         std::string text;
         size_t size;
@@ -30,6 +34,13 @@ TEST(Status, JsonQuoteRows)
         {"a\n", 10, "\"a\\u000a\""},
         {"a\n", 9, nullptr},
         {std::string(300, 'x'), STATUS_JSON_STRING_MAX, nullptr},
+        // The last control byte is escaped; DEL needs no escape in JSON.
+        {"\x1f\x7f", 10, "\"\\u001f\x7f\""},
+        // An escape that would end one byte past the room is refused whole.
+        {"a\"", 6, "\"a\\\"\""},
+        {"a\"", 5, nullptr},
+        // The longest version a record holds, every byte escaped, fits.
+        {std::string(64, '"'), STATUS_JSON_STRING_MAX, escaped_quotes.c_str()},
     };
     for (const auto &row : rows) {
         char out[STATUS_JSON_STRING_MAX + 8];
