@@ -42,8 +42,8 @@ only "a pure file includes only its own header" '' src/byteorder.h
 only "a pure file includes only its own header" 'oem_tar\.h' src/oem_tar.h src/oem_tar.cpp
 only "a pure file includes only its own header" 'boot_script\.h|byteorder\.h|crc32\.h' \
     src/boot_script.h src/boot_script.cpp
-# The image codec stands on the transfer and the checksums, nothing above.
-only "the image codec includes nothing above it" 'image\.h|md5\.h|crc32\.h|byteorder\.h|data\.h|data_blk\.h' \
+# The image codec stands on the transfer and the checksums (CRC, MD5, SHA-256), nothing above.
+only "the image codec includes nothing above it" 'image\.h|md5\.h|sha256\.h|crc32\.h|byteorder\.h|data\.h|data_blk\.h' \
     src/image.h src/image.cpp
 # The transfer knows nothing of payload files, images, the progress record or the upgrade: it
 # counts through the sink its caller hands it.
