@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "bank_record.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,6 +196,30 @@ static bool write_all(int fd, const char *buf, size_t len)
     return true;
 }
 
+// Removes the temporary files a power cut left beside the record in `dir` ("<base>.XXXXXX" as
+// mkostemp names them), so that cuts do not pile them up. Best effort: a name that cannot be
+// removed is left, and the write goes on.
+static void clear_stale_temps(const char *dir, const char *base)
+{
+    const size_t base_len = strlen(base), suffix_len = sizeof(kTempSuffix) - 1;
+    DIR *d = opendir(dir);
+
+    if (d == nullptr)
+        return;
+    for (struct dirent *e = readdir(d); e != nullptr; e = readdir(d)) {
+        const char *name = e->d_name;
+        if (strlen(name) != base_len + suffix_len || strncmp(name, base, base_len) != 0 ||
+            name[base_len] != '.')
+            continue;
+        bool temp_name = true;
+        for (size_t i = base_len + 1; i < base_len + suffix_len; i++)
+            temp_name = temp_name && (isalnum((unsigned char)name[i]) != 0);
+        if (temp_name)
+            (void)unlinkat(dirfd(d), name, 0);
+    }
+    closedir(d);
+}
+
 int bank_record_write(const char *path, const bank_record *r)
 {
     char text[BANK_RECORD_TEXT_MAX + 1];
@@ -214,6 +240,7 @@ int bank_record_write(const char *path, const bank_record *r)
         return BANK_RECORD_ERR_WRITE;
     }
     snprintf(dir, sizeof(dir), "%.*s", slash == path ? 1 : (int)(slash - path), path);
+    clear_stale_temps(dir, slash + 1);
     fd = mkostemp(temp, O_CLOEXEC);
     if (fd < 0) {
         step = "create";

@@ -155,6 +155,16 @@ TEST(BankRecord, WriteReadAndBootCheck)
     ASSERT_EQ(bank_record_write(path.c_str(), &r), 0);
     EXPECT_EQ(bank_record_boot_check(path.c_str()), 0);
     EXPECT_EQ(entries(tmp.path()), 1) << "a temporary file was left";
+    // What a cut between the temporary file and the rename left goes at the next write; names
+    // that are not such a file stay.
+    for (const char *left : {"bank_record.a1B2c3", "bank_record.ZZZZZZ"})
+        put(tmp / left, "being-written");
+    for (const char *other : {"bank_record.old", "bank_record.a1B2c3d", "bank_record_a1B2c3"})
+        put(tmp / other, "keep");
+    ASSERT_EQ(bank_record_write(path.c_str(), &r), 0);
+    EXPECT_EQ(entries(tmp.path()), 4) << "stale temporary files stayed, or others went";
+    for (const char *other : {"bank_record.old", "bank_record.a1B2c3d", "bank_record_a1B2c3"})
+        EXPECT_EQ(unlink((tmp / other).c_str()), 0) << other;
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
