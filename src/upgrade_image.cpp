@@ -160,7 +160,8 @@ void print_short_read(const fw_payload_desc &d, uint64_t len)
         return;
     if (d.offset < len)
         got = len - d.offset < d.size ? len - d.offset : d.size;
-    printf("fread failed to_do : done = %ld : %ld !\n", (long)d.size, (long)got);
+    // One request of the whole payload: its size is the unit.
+    data_print_short_read((int32_t)d.size, (int32_t)d.size, (int32_t)got);
 }
 
 // One line on standard error for each way the staged image can fail its checks; returns `code`.
